@@ -1,0 +1,72 @@
+#include "link/sensor_port.h"
+
+#include <utility>
+
+namespace mk27x {
+
+std::string SerialOpenFailureText(const std::string& port_name) {
+    return "Порт " + port_name + " отсутсвует.\rИли занят другим приложением.";
+}
+
+std::string UsbOpenFailureText(const std::string& port_name) {
+    return "Error opening " + port_name + ".\rPort already in use or not available.";
+}
+
+SensorPort::SensorPort(MessageBox& messages, PortBackends backends)
+    : messages_(messages), backends_(std::move(backends)) {}
+
+SensorPort::~SensorPort() { CloseAny(); }
+
+void SensorPort::CloseAny() {
+    std::shared_ptr<ByteTransport> old = handle_.exchange(nullptr);
+    if (old) old->SetBreak();
+}
+
+bool SensorPort::OpenComPort() {
+    CloseAny();
+    std::shared_ptr<ByteTransport> opened;
+    if (backends_.open_serial) opened = backends_.open_serial(PortName, PortBaudRate);
+    if (!opened) {
+        messages_.Show(SerialOpenFailureText(PortName), kSerialOpenFailureCaption,
+                       MB_OK | MB_ICONSTOP);
+        return false;
+    }
+    handle_.store(std::move(opened));
+    return true;
+}
+
+bool SensorPort::OpenUsbPort() {
+    CloseAny();
+    std::shared_ptr<ByteTransport> opened;
+    if (backends_.open_usb) opened = backends_.open_usb(PortBaudRate);
+    if (!opened) {
+        messages_.Show(UsbOpenFailureText(PortName), kUsbOpenFailureCaption,
+                       MB_OK | MB_ICONEXCLAMATION);
+        return false;
+    }
+    handle_.store(std::move(opened));
+    return true;
+}
+
+// Both closes end whatever connection is open: the backend was fixed at open.
+void SensorPort::CloseComPort() { CloseAny(); }
+void SensorPort::CloseUsbPort() { CloseAny(); }
+
+void SensorPort::ApplyBaudRate() {
+    if (auto h = handle_.load()) h->SetBaudRate(PortBaudRate);
+}
+
+void SensorPort::Purge() {
+    if (auto h = handle_.load()) h->Purge();
+}
+
+void SensorPort::Write(const std::uint8_t* data, std::size_t count) {
+    if (auto h = handle_.load()) h->Write(data, count);
+}
+
+std::size_t SensorPort::Read(std::uint8_t* buffer, std::size_t count) {
+    if (auto h = handle_.load()) return h->Read(buffer, count);
+    return 0;
+}
+
+}  // namespace mk27x

@@ -1,0 +1,80 @@
+// SensorPort: the one connection between the program and the sensor, either a
+// serial port ("COM1".."COM4" or a device path) or the first FTDI USB device
+// ("USB").
+//
+// The backend used for I/O is fixed when a port opens: purge, write, read, baud
+// and close go to the backend that opened the connection, whatever PortName says
+// later.
+//
+// Threading: everything is called from the window thread, except Read(), which
+// the stream reader may call at the same time. Closing while a read is in
+// progress is safe: the connection stays alive until that read returns.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "link/transport.h"
+#include "platform/message_box.h"
+
+namespace mk27x {
+
+// What SensorPort needs to open a connection; one entry per kind of port.
+// An opener returns null when the device cannot be opened; failures of the
+// configuration after a successful open are the backend's to ignore.
+struct PortBackends {
+    std::function<std::shared_ptr<ByteTransport>(const std::string& port_name, std::uint32_t baud)>
+        open_serial;
+    std::function<std::shared_ptr<ByteTransport>(std::uint32_t baud)> open_usb;
+};
+
+class SensorPort {
+public:
+    SensorPort(MessageBox& messages, PortBackends backends);
+    ~SensorPort();
+    SensorPort(const SensorPort&) = delete;
+    SensorPort& operator=(const SensorPort&) = delete;
+
+    // The item chosen in the port combo box; decides which open and close to use.
+    std::string PortName = "USB";
+    std::uint32_t PortBaudRate = 115200;
+
+    bool IsUsb() const { return PortName == "USB"; }
+    bool IsOpen() const { return handle_.load() != nullptr; }
+
+    bool OpenComPort();
+    bool OpenUsbPort();
+    void CloseComPort();
+    void CloseUsbPort();
+    // Open or close by the is-USB test, as every caller does.
+    bool Open() { return IsUsb() ? OpenUsbPort() : OpenComPort(); }
+    void Close() { IsUsb() ? CloseUsbPort() : CloseComPort(); }
+
+    // Puts PortBaudRate into the open port's line settings; nothing when closed.
+    void ApplyBaudRate();
+
+    // Request purge, write and read; nothing (0 bytes) when closed.
+    void Purge();
+    void Write(const std::uint8_t* data, std::size_t count);
+    void WriteByte(std::uint8_t byte) { Write(&byte, 1); }
+    std::size_t Read(std::uint8_t* buffer, std::size_t count);
+
+private:
+    void CloseAny();
+
+    MessageBox& messages_;
+    PortBackends backends_;
+    // The open connection; shared so that a read in flight keeps it alive.
+    std::atomic<std::shared_ptr<ByteTransport>> handle_;
+};
+
+// The message texts of a failed open.
+std::string SerialOpenFailureText(const std::string& port_name);
+std::string UsbOpenFailureText(const std::string& port_name);
+inline constexpr const char* kSerialOpenFailureCaption = "Zozuvi-dada";
+inline constexpr const char* kUsbOpenFailureCaption = "MK270_TestStend";
+
+}  // namespace mk27x

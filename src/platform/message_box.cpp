@@ -1,0 +1,14 @@
+#include "message_box.h"
+
+namespace mk27x {
+
+int RecordingMessageBox::Show(const std::string& text, const std::string& caption,
+                              unsigned flags) {
+    shown.push_back({text, caption, flags});
+    if (answers.empty()) return IDOK;
+    int answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+}  // namespace mk27x
