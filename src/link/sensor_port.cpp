@@ -15,7 +15,9 @@ std::string UsbOpenFailureText(const std::string& port_name) {
 SensorPort::SensorPort(MessageBox& messages, PortBackends backends)
     : messages_(messages), backends_(std::move(backends)) {}
 
-SensorPort::~SensorPort() { CloseAny(); }
+SensorPort::~SensorPort() {
+    CloseAny();
+}
 
 void SensorPort::CloseAny() {
     std::shared_ptr<ByteTransport> old = handle_.exchange(nullptr);
@@ -49,8 +51,12 @@ bool SensorPort::OpenUsbPort() {
 }
 
 // Both closes end whatever connection is open: the backend was fixed at open.
-void SensorPort::CloseComPort() { CloseAny(); }
-void SensorPort::CloseUsbPort() { CloseAny(); }
+void SensorPort::CloseComPort() {
+    CloseAny();
+}
+void SensorPort::CloseUsbPort() {
+    CloseAny();
+}
 
 void SensorPort::ApplyBaudRate() {
     if (auto h = handle_.load()) h->SetBaudRate(PortBaudRate);

@@ -5,9 +5,13 @@
 
 namespace mk27x {
 
-void SystemClock::Sleep(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SystemClock::Sleep(unsigned ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
-Clock::TimePoint SystemClock::Now() { return std::chrono::steady_clock::now(); }
+Clock::TimePoint SystemClock::Now() {
+    return std::chrono::steady_clock::now();
+}
 
 SystemClock& SystemClock::Instance() {
     static SystemClock clock;

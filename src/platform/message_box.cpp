@@ -2,8 +2,7 @@
 
 namespace mk27x {
 
-int RecordingMessageBox::Show(const std::string& text, const std::string& caption,
-                              unsigned flags) {
+int RecordingMessageBox::Show(const std::string& text, const std::string& caption, unsigned flags) {
     shown.push_back({text, caption, flags});
     if (answers.empty()) return IDOK;
     int answer = answers.front();

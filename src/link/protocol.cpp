@@ -1,0 +1,231 @@
+#include "link/protocol.h"
+
+#include <iterator>
+
+namespace mk27x {
+namespace {
+
+void Call(const std::function<void(int)>& hook, int value) {
+    if (hook) hook(value);
+}
+
+// Packed registers: the wire bytes of register 0x1E or 0x1F from the working
+// values of both members. Arithmetic on the low byte, modulo 256: a member at 0
+// (which has no nibble form) sends all ones.
+std::uint8_t Wire(unsigned v) {
+    return static_cast<std::uint8_t>(0x80 | (v & 0xFF));
+}
+
+}  // namespace
+
+int BaudItem(std::uint32_t rate) {
+    for (int i = 0; i < static_cast<int>(std::size(kBaudItems)); ++i)
+        if (kBaudItems[i] == rate) return i;
+    return -1;
+}
+
+SensorProtocol::SensorProtocol(SensorPort& port, Clock& clock, MessageBox& messages)
+    : port_(port), clock_(clock), messages_(messages) {}
+
+void SensorProtocol::BeginRequest() {
+    port_.Purge();
+    port_.WriteByte(NetAddress);
+    clock_.Sleep(kBytePauseMs);
+}
+
+void SensorProtocol::SendRequest(Command command, std::initializer_list<std::uint8_t> data) {
+    BeginRequest();
+    port_.WriteByte(CommandByte(command));
+    for (std::uint8_t byte : data) {
+        clock_.Sleep(kBytePauseMs);
+        port_.WriteByte(byte);
+    }
+}
+
+bool SensorProtocol::ReadReply(std::uint8_t* reply, std::size_t count) {
+    return port_.Read(reply, count) == count;
+}
+
+bool SensorProtocol::IdentifySensor() {
+    SendRequest(Command::Identify, {});
+    std::uint8_t reply[kIdentityReplyLength];
+    if (!ReadReply(reply, sizeof reply)) {
+        LinkAlive = 0;
+        return false;
+    }
+    Identity = DecodeIdentity(reply);
+    if (hooks.identified) hooks.identified(Identity);
+    LinkAlive = 1;
+    return true;
+}
+
+bool SensorProtocol::ReadRegister(unsigned reg, std::uint8_t& value) {
+    SendRequest(Command::ReadRegister, {NibbleByte(reg), NibbleByte(reg >> 4)});
+    std::uint8_t reply[2];
+    if (!ReadReply(reply, sizeof reply)) return false;
+    value = static_cast<std::uint8_t>(NibblesValue(reply, 2));
+    return true;
+}
+
+bool SensorProtocol::ReadParameter(int index) {
+    const ParameterRow& row = ParameterTable[index];
+    unsigned v = 0;
+    bool ok = true;
+    for (unsigned k = 0; k < row.bytes && ok; ++k) {
+        std::uint8_t byte = 0;
+        ok = ReadRegister(row.reg + k, byte);
+        v |= static_cast<unsigned>(byte) << (8 * k);
+    }
+    if (ok) {
+        switch (row.packing) {
+            case Packing::None:
+                break;
+            case Packing::HighNibbleMinusOne:
+                v = (v >> 4) + 1;
+                break;
+            case Packing::LowNibble:
+                v = v & 0xF;
+                break;
+            case Packing::LowNibbleMinusOne:
+                v = (v & 0xF) + 1;
+                break;
+        }
+        ReadBackValues[index] = static_cast<std::uint16_t>(v);
+    }
+    LinkAlive = ok ? 1 : 0;
+    return ok;
+}
+
+void SensorProtocol::WriteRegister(unsigned reg, std::uint8_t low_wire, std::uint8_t high_wire) {
+    SendRequest(Command::WriteRegister,
+                {NibbleByte(reg), NibbleByte(reg >> 4), low_wire, high_wire});
+}
+
+void SensorProtocol::WriteParameter(int index) {
+    const ParameterRow& row = ParameterTable[index];
+    const unsigned v = ParameterValues[index];
+    const ParameterSet& pv = ParameterValues;
+    if (row.reg == 0x1E) {
+        WriteRegister(row.reg, Wire(pv[kMeasureType]), Wire(pv[kNumberOfBorders] - 1u));
+    } else if (row.reg == 0x1F) {
+        WriteRegister(row.reg, Wire(pv[kBorderB] - 1u), Wire(pv[kBorderA] - 1u));
+    } else {
+        for (unsigned k = 0; k < row.bytes; ++k) {
+            const unsigned shift = 8 * (row.bytes - 1 - k);
+            const unsigned d = (v >> shift) & 0xFF;
+            WriteRegister(row.reg + row.bytes - 1 - k, NibbleByte(d), NibbleByte(d >> 4));
+        }
+    }
+
+    if (index == kNetworkAddress) {
+        NetAddress = static_cast<std::uint8_t>(v & 0xFF);
+        Call(hooks.show_address_item, static_cast<int>(v) - 1);
+    } else if (index == kUartBaudrate) {
+        clock_.Sleep(kBytePauseMs);
+        port_.PortBaudRate = v * 2400u;
+        port_.ApplyBaudRate();
+        clock_.Sleep(kBytePauseMs);
+        const int item = BaudItem(port_.PortBaudRate);
+        if (item >= 0) Call(hooks.show_baud_item, item);
+    }
+}
+
+bool SensorProtocol::ReadAllParameters() {
+    Call(hooks.progress_maximum, kParameterCount - 1);
+    bool ok = true;
+    for (int p = 0; p < kParameterCount && ok; ++p) {
+        ok = ReadParameter(p);
+        Call(hooks.progress_position, p);
+    }
+    LinkAlive = ok ? 1 : 0;
+    return ok;
+}
+
+void SensorProtocol::WriteAllParameters() {
+    Call(hooks.progress_maximum, kParameterCount - 1);
+    for (int j = 1; j <= kParameterCount; ++j) {
+        WriteParameter(kParameterCount - j);
+        Call(hooks.progress_position, j);
+    }
+}
+
+bool SensorProtocol::CompareParameter(int index) {
+    if (!ReadParameter(index)) return false;
+    return ParameterValues[index] == ReadBackValues[index];
+}
+
+bool SensorProtocol::CompareAllParameters() {
+    if (!ReadAllParameters()) return false;
+    for (int p = 0; p < kParameterCount; ++p)
+        if (ParameterValues[p] != ReadBackValues[p]) return false;
+    return true;
+}
+
+int SensorProtocol::FlashOperation(std::uint8_t code) {
+    BeginRequest();
+    port_.WriteByte(CommandByte(Command::Flash));
+    clock_.Sleep(kBytePauseMs);
+    port_.WriteByte(NibbleByte(code));
+    clock_.Sleep(kBytePauseMs);
+    port_.WriteByte(NibbleByte(code >> 4));
+    clock_.Sleep(kFlashReplyPauseMs);
+    std::uint8_t reply[2];
+    if (!ReadReply(reply, sizeof reply)) return -1;
+    return static_cast<int>(NibblesValue(reply, 2));
+}
+
+void SensorProtocol::WriteParametersToFlash() {
+    if (FlashOperation(kFlashStore) == kFlashStore) {
+        messages_.Show("When including, parameters written in FLASH will by default.", "MK271-SP.",
+                       MB_OK);
+    } else {
+        messages_.Show("Write ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP);
+    }
+}
+
+void SensorProtocol::RestoreFactoryParameters() {
+    if (FlashOperation(kFlashRestore) != kFlashRestore) {
+        messages_.Show("Restore ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP);
+        return;
+    }
+    // The sensor is back at its factory link settings: "115200" and address "1",
+    // as the two combo boxes' handlers would set them.
+    Call(hooks.show_baud_item, 1);
+    Call(hooks.show_address_item, 0);
+    port_.PortBaudRate = 115200;
+    port_.ApplyBaudRate();
+    NetAddress = 1;
+    clock_.Sleep(kRestoreRereadPauseMs);
+    if (!ReadAllParameters()) return;
+    AdoptReadBackValues();
+    messages_.Show("All parameters restored in FLASH.", "MK271-SP.", MB_OK);
+}
+
+void SensorProtocol::AdoptReadBackValues() {
+    ParameterValues = ReadBackValues;
+    if (hooks.fill_parameter_grid) hooks.fill_parameter_grid();
+}
+
+bool SensorProtocol::MeasureOnce() {
+    SendRequest(MeasureDevMode ? Command::MeasureDev : Command::Measure, {});
+    std::uint8_t reply[4];
+    if (!ReadReply(reply, sizeof reply)) {
+        LinkAlive = 0;
+        return false;
+    }
+    const auto value = static_cast<std::uint16_t>(NibblesValue(reply, 4));
+    LastDistance = DistanceMm(value, Identity.MeasuringRange);
+    LinkAlive = 1;
+    return true;
+}
+
+void SensorProtocol::StartStream() {
+    LinkAlive = 1;
+    SendRequest(Command::StreamStart, {});
+}
+
+void SensorProtocol::StopStream() {
+    SendRequest(Command::StreamStop, {});
+}
+
+}  // namespace mk27x

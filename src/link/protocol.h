@@ -1,0 +1,103 @@
+// The sensor request protocol: the program is the master; every request starts
+// with the sensor's network address, then a command byte and nibble data bytes,
+// each written alone and paced by fixed pauses; replies are fixed-length runs of
+// nibble bytes read in one call under the port's time-outs. Nothing is retried.
+//
+// Threading: every request is made from the window thread. LinkAlive and
+// LastDistance are also written by the stream reader thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+
+#include "link/codec.h"
+#include "link/sensor_port.h"
+#include "params/parameter_table.h"
+#include "platform/clock.h"
+#include "platform/message_box.h"
+
+namespace mk27x {
+
+// Pauses of the protocol, in milliseconds.
+inline constexpr unsigned kBytePauseMs = 5;
+inline constexpr unsigned kFlashReplyPauseMs = 1000;
+inline constexpr unsigned kRestoreRereadPauseMs = 500;
+
+inline constexpr std::uint8_t kFlashStore = 0xAA;
+inline constexpr std::uint8_t kFlashRestore = 0x69;
+
+// The rates of the baud combo box, by item.
+inline constexpr std::uint32_t kBaudItems[] = {9600, 115200, 230400, 460800, 921600};
+// Item of the baud combo box for a rate, or -1.
+int BaudItem(std::uint32_t rate);
+
+// Where the protocol moves controls of the main window. Unset hooks do nothing.
+struct ProtocolHooks {
+    // Identity labels after a successful identification.
+    std::function<void(const SensorIdentity&)> identified;
+    // Progress bar of the parameter panel.
+    std::function<void(int maximum)> progress_maximum;
+    std::function<void(int position)> progress_position;
+    // The address and baud combo boxes show an item, without running their handlers.
+    std::function<void(int item)> show_address_item;
+    std::function<void(int item)> show_baud_item;
+    // The working set changed as a whole and the grid is to show it.
+    std::function<void()> fill_parameter_grid;
+};
+
+class SensorProtocol {
+public:
+    SensorProtocol(SensorPort& port, Clock& clock, MessageBox& messages);
+
+    ProtocolHooks hooks;
+
+    std::uint8_t NetAddress = 1;
+    std::atomic<std::uint8_t> LinkAlive{0};
+    SensorIdentity Identity;
+    std::atomic<float> LastDistance{0.0f};
+    bool MeasureDevMode = false;
+
+    ParameterSet ParameterValues = DefaultParameterSet();
+    ParameterSet ReadBackValues = DefaultParameterSet();
+
+    SensorPort& Port() { return port_; }
+    Clock& GetClock() { return clock_; }
+
+    // Purge, the address byte alone, 5 ms.
+    void BeginRequest();
+    bool IdentifySensor();
+    bool ReadParameter(int index);
+    void WriteParameter(int index);
+    bool ReadAllParameters();
+    void WriteAllParameters();
+    bool CompareParameter(int index);
+    bool CompareAllParameters();
+    void WriteParametersToFlash();
+    void RestoreFactoryParameters();
+    bool MeasureOnce();
+    void StartStream();
+    void StopStream();
+
+    // Copies all 21 entries of the read set over the working set and shows it.
+    void AdoptReadBackValues();
+
+private:
+    // BeginRequest, then the command and data bytes, 5 ms after each byte that
+    // has another after it.
+    void SendRequest(Command command, std::initializer_list<std::uint8_t> data);
+    // One read call for exactly `count` bytes; false when fewer came.
+    bool ReadReply(std::uint8_t* reply, std::size_t count);
+    bool ReadRegister(unsigned reg, std::uint8_t& value);
+    // `low_wire` and `high_wire` are the two data bytes exactly as sent.
+    void WriteRegister(unsigned reg, std::uint8_t low_wire, std::uint8_t high_wire);
+    // Sends a FLASH operation and returns the echoed code (-1 on a short reply).
+    int FlashOperation(std::uint8_t code);
+
+    SensorPort& port_;
+    Clock& clock_;
+    MessageBox& messages_;
+};
+
+}  // namespace mk27x
