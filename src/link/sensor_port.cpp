@@ -75,4 +75,9 @@ std::size_t SensorPort::Read(std::uint8_t* buffer, std::size_t count) {
     return 0;
 }
 
+std::size_t SensorPort::ReadAvailable(std::uint8_t* buffer, std::size_t capacity) {
+    if (auto h = handle_.load()) return h->ReadAvailable(buffer, capacity);
+    return 0;
+}
+
 }  // namespace mk27x

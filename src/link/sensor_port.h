@@ -61,6 +61,7 @@ public:
     void Write(const std::uint8_t* data, std::size_t count);
     void WriteByte(std::uint8_t byte) { Write(&byte, 1); }
     std::size_t Read(std::uint8_t* buffer, std::size_t count);
+    std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity);
 
 private:
     void CloseAny();

@@ -1,0 +1,42 @@
+// SampleRing: the newest 10000 distances of a recording, appended by the stream
+// reader thread while streaming and by timed measuring otherwise.
+//
+// Threading: one writer at a time. The window thread reads the ring only after
+// streaming has been switched off; samples are individually atomic and the
+// write index publishes them, so a late append of the reader cannot tear a read.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace mk27x {
+
+class SampleRing {
+public:
+    static constexpr std::uint16_t kCapacity = 10000;
+
+    void Append(float mm) {
+        const std::uint16_t i = WriteIndex.load(std::memory_order_relaxed);
+        Samples[i].store(mm, std::memory_order_relaxed);
+        if (i == kCapacity - 1) Wrapped.store(true, std::memory_order_relaxed);
+        WriteIndex.store(static_cast<std::uint16_t>((i + 1) % kCapacity),
+                         std::memory_order_release);
+    }
+
+    void Reset() {
+        Wrapped = false;
+        WriteIndex = 0;
+        ReadPosition = 0;
+    }
+
+    float At(std::uint16_t index) const { return Samples[index].load(std::memory_order_relaxed); }
+
+    std::array<std::atomic<float>, kCapacity> Samples{};
+    std::atomic<std::uint16_t> WriteIndex{0};
+    std::atomic<bool> Wrapped{false};
+    // How far the chart has taken samples; window thread only.
+    std::uint16_t ReadPosition = 0;
+};
+
+}  // namespace mk27x
