@@ -1,0 +1,140 @@
+// End to end: the mk27x-sim program on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pty_helpers.h"
+
+extern char** environ;
+
+namespace mk27x::sim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace mk27x::sim::testing;
+
+// A running mk27x-sim with its stdout on a pipe.
+class SimProcess {
+public:
+    explicit SimProcess(std::vector<std::string> args) {
+        args.insert(args.begin(), MK27X_SIM_PATH);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int pipe_fds[2];
+        if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+        const int rc = posix_spawn(&pid_, MK27X_SIM_PATH, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipe_fds[1]);
+        out_fd_ = pipe_fds[0];
+        if (rc != 0) pid_ = -1;
+    }
+    ~SimProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_fd_ >= 0) ::close(out_fd_);
+    }
+
+    bool Started() const { return pid_ > 0; }
+
+    // The first line of stdout, without its line feed.
+    std::string ReadLine() {
+        std::string line;
+        for (;;) {
+            const Bytes b = ReadExactly(out_fd_, 1);
+            if (b.empty() || b[0] == '\n') return line;
+            line.push_back(static_cast<char>(b[0]));
+        }
+    }
+
+    // Sends `sig` (0: none), waits for the end and returns the exit status
+    // (-1 unless it exited normally).
+    int Wait(int sig = 0) {
+        if (pid_ <= 0) return -1;
+        if (sig != 0) ::kill(pid_, sig);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+};
+
+TEST(SimExecutable, ServesTheConfiguredSensorThroughItsLink) {
+    char dir_template[] = "/tmp/mk27x-sim-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    const std::string link = std::string(dir_template) + "/sensor";
+    // A stale link from an earlier run is replaced.
+    ASSERT_EQ(::symlink("/nonexistent", link.c_str()), 0);
+
+    SimProcess sim({"--model", "28", "--serial", "4321", "--link", link});
+    ASSERT_TRUE(sim.Started());
+    const std::string slave = sim.ReadLine();
+    ASSERT_EQ(slave.rfind("/dev/", 0), 0u) << slave;
+
+    char target[256] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), slave);
+
+    const int fd = OpenRaw(link);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WriteAll(fd, {0x01, 0x81}));
+    EXPECT_EQ(ReadExactly(fd, 16), (Bytes{0x8C, 0x81, 0x82, 0x80, 0x81, 0x8E, 0x80, 0x81, 0x84,
+                                          0x86, 0x80, 0x80, 0x82, 0x83, 0x80, 0x80}));
+    ::close(fd);
+
+    EXPECT_EQ(sim.Wait(SIGTERM), 0);
+    struct stat st {};
+    EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left behind";
+    ::rmdir(dir_template);
+}
+
+TEST(SimExecutable, FaultOptionsReachTheSensor) {
+    SimProcess sim({"--short-reply", "0x81", "--source", "constant", "--value", "-2"});
+    ASSERT_TRUE(sim.Started());
+    const int fd = OpenRaw(sim.ReadLine());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(WriteAll(fd, {0x01, 0x81, 0x01, 0x86}));
+    const Bytes got = ReadExactly(fd, 19);
+    ASSERT_EQ(got.size(), 19u);
+    EXPECT_EQ(Bytes(got.begin() + 15, got.end()), (Bytes{0x8E, 0x8F, 0x8F, 0x8F}));
+    ::close(fd);
+    EXPECT_EQ(sim.Wait(SIGINT), 0);
+}
+
+TEST(SimExecutable, BadCommandLineFails) {
+    SimProcess unknown({"--no-such-option", "1"});
+    SimProcess bad_address({"--address", "128"});
+    EXPECT_EQ(unknown.Wait(), 2);
+    EXPECT_EQ(bad_address.Wait(), 2);
+
+    // --link never replaces a file that is not a link.
+    char path[] = "/tmp/mk27x-sim-file-XXXXXX";
+    const int file = ::mkstemp(path);
+    ASSERT_GE(file, 0);
+    ::close(file);
+    SimProcess sim({"--link", path});
+    EXPECT_EQ(sim.Wait(), 1);
+    struct stat st {};
+    EXPECT_TRUE(::lstat(path, &st) == 0 && S_ISREG(st.st_mode));
+    ::unlink(path);
+}
+
+}  // namespace
+}  // namespace mk27x::sim
