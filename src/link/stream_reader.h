@@ -78,7 +78,7 @@ private:
     std::atomic<std::uint64_t> frames_{0};
 
     // Bytes taken from the port but not decoded yet (reader thread only).
-    std::uint8_t chunk_[256];
+    std::uint8_t chunk_[1024];
     std::size_t chunk_size_ = 0;
     std::size_t chunk_pos_ = 0;
 };

@@ -1,0 +1,20 @@
+#include "link/port_backends.h"
+
+#include "link/serial_posix.h"
+#include "link/usb_ftdi.h"
+
+namespace mk27x {
+
+PortBackends RealPortBackends() {
+    PortBackends backends;
+    backends.open_serial = [](const std::string& port_name,
+                              std::uint32_t baud) -> std::shared_ptr<ByteTransport> {
+        return PosixSerialPort::Open(port_name, baud);
+    };
+    backends.open_usb = [](std::uint32_t baud) -> std::shared_ptr<ByteTransport> {
+        return FtdiUsbPort::Open(LibFtdiApi(), baud);
+    };
+    return backends;
+}
+
+}  // namespace mk27x

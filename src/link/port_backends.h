@@ -1,0 +1,10 @@
+// The real port backends: serial ports through termios, USB through libftdi1.
+#pragma once
+
+#include "link/sensor_port.h"
+
+namespace mk27x {
+
+PortBackends RealPortBackends();
+
+}  // namespace mk27x

@@ -1,0 +1,184 @@
+#include "link/serial_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "link/read_window.h"
+
+namespace mk27x {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+struct SpeedEntry {
+    std::uint32_t baud;
+    speed_t speed;
+};
+
+// The standard rates termios knows by constant. The sensor's own rates are
+// 9600, 115200, 230400, 460800 and 921600.
+constexpr SpeedEntry kSpeeds[] = {
+    {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},
+    {19200, B19200},     {38400, B38400},     {57600, B57600},     {115200, B115200},
+    {230400, B230400},   {460800, B460800},   {500000, B500000},   {576000, B576000},
+    {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+};
+
+std::optional<speed_t> SpeedFor(std::uint32_t baud) {
+    for (const SpeedEntry& e : kSpeeds) {
+        if (e.baud == baud) return e.speed;
+    }
+    return std::nullopt;
+}
+
+// A rate without a constant leaves the speed as it was, like a rejected line
+// setting on any other port: the rest of the settings still apply.
+void SetSpeed(termios& tio, std::uint32_t baud) {
+    if (const std::optional<speed_t> speed = SpeedFor(baud)) {
+        cfsetispeed(&tio, *speed);
+        cfsetospeed(&tio, *speed);
+    }
+}
+
+// Raw 8 data bits, even parity, one stop bit; receiver on; modem status lines
+// ignored (CLOCAL); no RTS/CTS and no XON/XOFF flow control. Parity errors are
+// not checked on input (no INPCK): a byte with a bad parity bit is delivered as
+// received, with no replacement character.
+void ConfigureLine(int fd, std::uint32_t baud) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARODD | CRTSCTS);
+    tio.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    SetSpeed(tio, baud);
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+}  // namespace
+
+std::string SerialDevicePath(const std::string& port_name) {
+    if (!port_name.empty() && port_name.front() == '/') return port_name;
+    if (port_name.size() == 4 && port_name.compare(0, 3, "COM") == 0 && port_name[3] >= '1' &&
+        port_name[3] <= '4') {
+        return "/dev/ttyS" + std::string(1, static_cast<char>(port_name[3] - 1));
+    }
+    return {};
+}
+
+std::shared_ptr<PosixSerialPort> PosixSerialPort::Open(const std::string& port_name,
+                                                       std::uint32_t baud, ReadTimeouts timeouts) {
+    const std::string path = SerialDevicePath(port_name);
+    if (path.empty()) return nullptr;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    // The port is this program's alone while it is open: a second program that
+    // locks it the same way finds it busy.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::shared_ptr<PosixSerialPort> port(new PosixSerialPort(fd, timeouts));
+
+    // From here on nothing can make the open fail; every result is ignored.
+    // The driver's queue sizes (64/64) and the event mask have no termios
+    // equivalent: the kernel's buffers are its own, and reads wait in poll().
+    tcflush(fd, TCIOFLUSH);
+    ConfigureLine(fd, baud);
+    int lines = TIOCM_RTS | TIOCM_DTR;
+    ::ioctl(fd, TIOCMBIS, &lines);
+    return port;
+}
+
+PosixSerialPort::~PosixSerialPort() {
+    SetBreak();
+    ::close(fd_);
+}
+
+void PosixSerialPort::Purge() {
+    // Discarding output would throw away the tail of the previous request (a
+    // register write has no reply, so the next request's purge follows its last
+    // byte at once). Let it go out, then drop whatever input is pending.
+    tcdrain(fd_);
+    tcflush(fd_, TCIFLUSH);
+}
+
+void PosixSerialPort::Write(const std::uint8_t* data, std::size_t count) {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd_, data + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return;
+        // The output queue is full: wait until it takes more. Writes have no
+        // time-out; a line that hangs up ends the write.
+        pollfd p{fd_, POLLOUT, 0};
+        if (::poll(&p, 1, -1) < 0 && errno != EINTR) return;
+        if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return;
+    }
+}
+
+std::size_t PosixSerialPort::Read(std::uint8_t* buffer, std::size_t count) {
+    std::size_t got = 0;
+    ReadWindow window(timeouts_, count, SteadyClock::now());
+    while (got < count) {
+        const int wait_ms = window.RemainingMs(SteadyClock::now());
+        if (wait_ms <= 0) break;
+        pollfd p{fd_, POLLIN, 0};
+        const int ready = ::poll(&p, 1, wait_ms);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+        if (ready > 0 && (p.revents & POLLIN)) {
+            const ssize_t n = ::read(fd_, buffer + got, count - got);
+            if (n > 0) {
+                got += static_cast<std::size_t>(n);
+                window.BytesArrived(SteadyClock::now());
+                continue;
+            }
+            // Another thread's purge took the bytes first: wait on.
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        }
+        // Hang-up or error: nothing more will come. The read still lasts its
+        // time-out, so a caller reading in a loop keeps its pace.
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+    }
+    return got;
+}
+
+std::size_t PosixSerialPort::ReadAvailable(std::uint8_t* buffer, std::size_t capacity) {
+    if (capacity == 0 || Read(buffer, 1) == 0) return 0;
+    // The rest of what has already arrived, without waiting.
+    const ssize_t n = ::read(fd_, buffer + 1, capacity - 1);
+    return 1 + (n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+void PosixSerialPort::SetBaudRate(std::uint32_t baud) {
+    termios tio{};
+    if (tcgetattr(fd_, &tio) != 0) return;
+    SetSpeed(tio, baud);
+    // Bytes still in the output queue leave at the old rate.
+    tcsetattr(fd_, TCSADRAIN, &tio);
+}
+
+void PosixSerialPort::SetBreak() {
+    if (break_set_.exchange(true)) return;
+    // Written bytes go out first; the break is then held until the close.
+    tcdrain(fd_);
+    ::ioctl(fd_, TIOCSBRK);
+}
+
+}  // namespace mk27x
