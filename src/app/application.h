@@ -1,0 +1,40 @@
+// The GUI application of the program: title "MK27x-SP", and the general error
+// report: an exception that escapes an event handler is shown in a message box
+// with its text, and the program goes on.
+#pragma once
+
+#include <QApplication>
+#include <exception>
+
+#include "platform/message_box.h"
+
+namespace mk27x {
+
+inline constexpr const char* kApplicationTitle = "MK27x-SP";
+
+// Runs `handler`; an exception escaping it is shown through `messages` with the
+// application title as caption. Returns false when one was caught.
+template <typename Handler>
+bool ReportingEscapes(MessageBox& messages, Handler&& handler) {
+    try {
+        handler();
+        return true;
+    } catch (const std::exception& e) {
+        messages.Show(e.what(), kApplicationTitle, MB_OK | MB_ICONSTOP);
+    } catch (...) {
+        messages.Show("Unknown error.", kApplicationTitle, MB_OK | MB_ICONSTOP);
+    }
+    return false;
+}
+
+class Application : public QApplication {
+public:
+    Application(int& argc, char** argv, MessageBox& messages);
+
+    bool notify(QObject* receiver, QEvent* event) override;
+
+private:
+    MessageBox& messages_;
+};
+
+}  // namespace mk27x

@@ -1,0 +1,511 @@
+#include "app/form_main.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QScreen>
+#include <QSerialPortInfo>
+#include <QSignalBlocker>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <utility>
+
+#include "app/value_list_editor.h"
+#include "chart/chart_view.h"
+#include "link/codec.h"
+#include "params/parameter_text.h"
+
+namespace mk27x {
+namespace {
+
+constexpr const char* kCaption = "MK27x-SP(Setup program).";
+constexpr const char* kLinkCaption = "MK271-SP";
+constexpr const char* kNoIdentification = "No answer. Please change parameters.";
+constexpr const char* kNoAnswer = "No answer.";
+constexpr const char* kNone = "none";
+constexpr const char* kNoneMm = "none mm";
+
+QString Text(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+QFont PixelFont(const QFont& base, int pixels) {
+    QFont f = base;
+    f.setPixelSize(pixels);
+    return f;
+}
+
+// The window was designed with the classic Windows faces; where they are
+// missing, faces of similar width stand in (the pixel geometry assumes them).
+void SubstituteDesignFonts() {
+    QFont::insertSubstitutions("MS Sans Serif", {"Microsoft Sans Serif", "Liberation Sans", "Arial",
+                                                 "DejaVu Sans Condensed"});
+    QFont::insertSubstitutions("Times New Roman", {"Liberation Serif", "DejaVu Serif"});
+    QFont::insertSubstitutions("Arial", {"Liberation Sans", "DejaVu Sans"});
+}
+
+QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y, const QFont& font) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(font);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+QFrame* MakePanel(QWidget* parent, const char* name) {
+    auto* panel = new QFrame(parent);
+    panel->setObjectName(name);
+    panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    return panel;
+}
+
+// The combo boxes are drop-down lists of the classic height.
+QComboBox* MakeCombo(QWidget* parent, int x, int y, int width) {
+    auto* combo = new QComboBox(parent);
+    combo->setEditable(false);
+    combo->setGeometry(x, y, width, 21);
+    return combo;
+}
+
+}  // namespace
+
+TFormMain::TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      port(messages, std::move(backends)),
+      protocol(port, clock, messages),
+      reader(protocol, ring),
+      messages_(messages) {
+    BuildControls();
+    InstallProtocolHooks();
+    FormCreate();
+    ConnectHandlers();
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TFormMain::~TFormMain() {
+    // The reader's hook refers to this window: it ends before anything else.
+    reader.Stop();
+}
+
+// The controls as designed: captions, fonts and pixel positions.
+void TFormMain::BuildControls() {
+    setObjectName("FormMain");
+    setWindowTitle(kCaption);
+    SubstituteDesignFonts();
+    QFont window_font("MS Sans Serif");
+    window_font.setPointSize(8);
+    setFont(window_font);
+    const QFont small = PixelFont(window_font, 13);
+    const QFont large = PixelFont(window_font, 16);
+
+    // Top panel: link settings, action buttons, readout.
+    PanelTop = MakePanel(this, "PanelTop");
+    Label1 = MakeLabel(PanelTop, "COM Port / USB :", 4, 15, small);
+    ComboBoxCOM = MakeCombo(PanelTop, 126, 11, 65);
+    Label5 = MakeLabel(PanelTop, "UART Baud rate:", 5, 45, small);
+    ComboBoxWorkBaund = MakeCombo(PanelTop, 126, 42, 65);
+    Label4 = MakeLabel(PanelTop, "Net number of device:", 5, 76, small);
+    ComboBoxWorkCodeDev = MakeCombo(PanelTop, 150, 73, 41);
+
+    ComboBoxCOM->addItems({"COM1", "COM2", "COM3", "COM4", "USB"});
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        const QString device = info.systemLocation();
+        if (!device.isEmpty() && ComboBoxCOM->findText(device) < 0) ComboBoxCOM->addItem(device);
+    }
+    ComboBoxCOM->setCurrentIndex(ComboBoxCOM->findText("USB"));
+    for (std::uint32_t rate : kBaudItems) ComboBoxWorkBaund->addItem(QString::number(rate));
+    ComboBoxWorkBaund->setCurrentIndex(BaudItem(115200));
+
+    ButtonConnect = new TagButton("Connect", PanelTop);
+    ButtonConnect->setGeometry(200, 6, 156, 26);
+    ButtonMeasure = new TagButton("Measure", PanelTop);
+    ButtonMeasure->setGeometry(200, 37, 75, 28);
+    ButtonStream = new TagButton("Stream start", PanelTop);
+    ButtonStream->setGeometry(282, 37, 75, 28);
+    Button1 = new QPushButton("Teach", PanelTop);
+    Button1->setGeometry(200, 70, 75, 28);
+    Button3 = new QPushButton("Load Clbr File", PanelTop);
+    Button3->setGeometry(282, 70, 75, 28);
+    Button2 = new QPushButton("Measure Dev", PanelTop);
+    Button2->setGeometry(370, 70, 75, 28);
+    Button2->setVisible(false);
+
+    LabelRast = new QLabel(PanelTop);
+    LabelRast->setGeometry(368, 11, 341, 54);
+    LabelRast->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    QFont readout_font("Times New Roman");
+    readout_font.setPixelSize(45);
+    LabelRast->setFont(readout_font);
+    LabelRast->setAutoFillBackground(true);
+    QPalette readout = LabelRast->palette();
+    readout.setColor(QPalette::Window, Qt::black);
+    readout.setColor(QPalette::WindowText, Qt::red);
+    readout.setColor(QPalette::Disabled, QPalette::Window, Qt::black);
+    readout.setColor(QPalette::Disabled, QPalette::WindowText, QColor(128, 128, 128));
+    LabelRast->setPalette(readout);
+
+    // Middle band: parameter panel, oscilloscope, description button.
+    ButtonDescription = new TagButton("<<", this);
+    PanelParam = MakePanel(this, "PanelParam");
+    PanelParam->setFrameStyle(QFrame::NoFrame);
+    auto* param_layout = new QVBoxLayout(PanelParam);
+    param_layout->setContentsMargins(0, 0, 0, 0);
+    param_layout->setSpacing(0);
+    ValueListEditorParam = new ValueListEditor(PanelParam);
+    ProgressBarParam = new QProgressBar(PanelParam);
+    ProgressBarParam->setFixedHeight(17);
+    ProgressBarParam->setRange(0, 100);
+    ProgressBarParam->setValue(0);
+    ProgressBarParam->setTextVisible(false);
+    param_layout->addWidget(ValueListEditorParam, 1);
+    param_layout->addWidget(ProgressBarParam);
+
+    PanelOsc = MakePanel(this, "PanelOsc");
+    PanelOsc->setFrameStyle(QFrame::NoFrame);
+    auto* osc_layout = new QVBoxLayout(PanelOsc);
+    osc_layout->setContentsMargins(0, 0, 0, 0);
+    Chart = new ChartView(PanelOsc);
+    osc_layout->addWidget(Chart);
+
+    // Bottom panel: the sensor's identity.
+    PanelBottom = MakePanel(this, "PanelBottom");
+    LabelModelTitle = MakeLabel(PanelBottom, "Model:", 5, 7, large);
+    LabelModel = MakeLabel(PanelBottom, kNone, 117, 7, large);
+    LabelSerNumTitle = MakeLabel(PanelBottom, "Serial number:", 5, 27, large);
+    LabelSerNum = MakeLabel(PanelBottom, kNone, 117, 27, large);
+    LabelReleaseTitle = MakeLabel(PanelBottom, "Release:", 281, 23, large);
+    LabelRelease = MakeLabel(PanelBottom, kNone, 349, 23, large);
+    LabelReleaseTitle->setVisible(false);
+    LabelRelease->setVisible(false);
+    LabelBaseTitle = MakeLabel(PanelBottom, "Base distance:", 488, 7, large);
+    LabelRangeTitle = MakeLabel(PanelBottom, "Measuring range:", 488, 27, large);
+    // Right-justified: the texts end where the designed labels end.
+    LabelBase = MakeLabel(PanelBottom, kNoneMm, 638, 7, large);
+    LabelRange = MakeLabel(PanelBottom, kNoneMm, 638, 27, large);
+    for (QLabel* label : {LabelModel, LabelSerNum, LabelRelease})
+        label->resize(160, label->height());
+    for (QLabel* label : {LabelBase, LabelRange}) {
+        label->setAlignment(Qt::AlignRight | Qt::AlignTop);
+        label->setGeometry(618, label->y(), kClientWidth - 6 - 618, label->height());
+    }
+
+    TimerAnswer = new QTimer(this);
+    TimerAnswer->setInterval(1000);
+    TimerMeasure = new QTimer(this);
+    TimerMeasure->setInterval(50);
+    TimerMore = new QTimer(this);
+    TimerMore->setInterval(100);
+    TimerDesc = new QTimer(this);
+    TimerDesc->setInterval(1);
+}
+
+void TFormMain::ConnectHandlers() {
+    connect(ButtonConnect, &QPushButton::clicked, this, [this] { ButtonConnectClick(); });
+    connect(ComboBoxCOM, &QComboBox::currentIndexChanged, this, [this] { ComboBoxCOMChange(); });
+    connect(ComboBoxWorkBaund, &QComboBox::currentIndexChanged, this,
+            [this] { ComboBoxWorkBaundChange(); });
+    connect(ComboBoxWorkCodeDev, &QComboBox::currentIndexChanged, this,
+            [this] { ComboBoxWorkCodeDevChange(); });
+    connect(TimerAnswer, &QTimer::timeout, this, [this] { TimerAnswerTimer(); });
+    connect(TimerMore, &QTimer::timeout, this, [this] { TimerMoreTimer(); });
+}
+
+void TFormMain::InstallProtocolHooks() {
+    protocol.hooks.identified = [this](const SensorIdentity& id) {
+        LabelModel->setText(QString::number(id.Model));
+        LabelRelease->setText(QString::number(id.Release));
+        LabelSerNum->setText(QString::number(id.SerialNumber));
+        LabelBase->setText(QString::number(id.BaseDistance) + " mm");
+        LabelRange->setText(QString::number(id.MeasuringRange) + " mm");
+    };
+    // Repainted at once: the reads that move the bar block the event loop.
+    protocol.hooks.progress_maximum = [this](int maximum) {
+        ProgressBarParam->setMaximum(maximum);
+        ProgressBarParam->repaint();
+    };
+    protocol.hooks.progress_position = [this](int position) {
+        ProgressBarParam->setValue(position);
+        ProgressBarParam->repaint();
+    };
+    // The sensor has been told already: the combo boxes only follow it.
+    protocol.hooks.show_address_item = [this](int item) {
+        const QSignalBlocker blocker(ComboBoxWorkCodeDev);
+        ComboBoxWorkCodeDev->setCurrentIndex(item);
+    };
+    protocol.hooks.show_baud_item = [this](int item) {
+        const QSignalBlocker blocker(ComboBoxWorkBaund);
+        ComboBoxWorkBaund->setCurrentIndex(item);
+    };
+    protocol.hooks.fill_parameter_grid = [this] { FillParameterGrid(); };
+
+    // Runs on the reader thread: at most one readout waits in the event queue,
+    // and it shows the newest distance when its turn comes.
+    reader.frame_decoded = [this] {
+        if (!readout_pending_.exchange(true))
+            QMetaObject::invokeMethod(
+                this, [this] { ShowReadout(); }, Qt::QueuedConnection);
+    };
+}
+
+void TFormMain::ShowReadout() {
+    readout_pending_ = false;
+    // A frame that arrives after the link was torn down leaves the reset readout.
+    if (!LabelRast->isEnabled()) return;
+    LabelRast->setText(Text(DistanceReadout(protocol.LastDistance)));
+}
+
+void TFormMain::FormCreate() {
+    reader.ReaderRun = true;
+    reader.ReaderDone = false;
+    port.Close();
+    port.PortName = "USB";
+    port.PortBaudRate = 115200;
+    protocol.NetAddress = 1;
+    CurrentParameter = 0;
+
+    LayoutMainWindow();
+    ButtonConnect->Tag = 0;
+    SetWindowHeight(kMinHeight);
+
+    SetTimerMore(false);
+    TimerDesc->stop();
+    TimerAnswer->stop();
+    SetSensorButtonsEnabled(false);
+    GrowNext = true;
+    ButtonDescription->Tag = 0;
+    ButtonDescription->setText("<<");
+
+    {
+        const QSignalBlocker blocker(ComboBoxWorkCodeDev);
+        ComboBoxWorkCodeDev->clear();
+        for (int address = 1; address <= 127; ++address)
+            ComboBoxWorkCodeDev->addItem(QString::number(address));
+        ComboBoxWorkCodeDev->setCurrentIndex(0);
+    }
+
+    protocol.ParameterValues = DefaultParameterSet();
+    protocol.ReadBackValues = DefaultParameterSet();
+    FillParameterGrid();
+
+    // The reader thread starts when the window is first shown.
+    reader.StreamActive = false;
+
+    protocol.MeasureDevMode = false;
+    ResetReadout();
+}
+
+void TFormMain::FormShow() {
+    reader.Resume();
+}
+
+void TFormMain::FormClose() {
+    // The reader must be gone before the port closes: stop streaming, then join.
+    reader.StreamActive = false;
+    reader.Stop();
+    SetTimerMore(false);
+    TimerAnswer->stop();
+    TimerMeasure->stop();
+    TimerDesc->stop();
+    port.Close();
+}
+
+void TFormMain::ButtonConnectClick() {
+    Chart->SeriesOsc.Clear();
+    TimerAnswer->stop();
+
+    if (ButtonConnect->Tag != 0) {
+        DisconnectBranch();
+        return;
+    }
+    if (!port.Open()) return;  // the port has shown its message
+    // A connect during the height animation opens the port and goes no further.
+    if (TimerMore->isActive()) return;
+    if (!protocol.IdentifySensor()) {
+        messages_.Show(kNoIdentification, kLinkCaption, MB_OK | MB_ICONSTOP);
+        port.Close();
+        return;
+    }
+    protocol.LinkAlive = 1;
+    TimerAnswer->start();
+    // A failed read leaves the attempt to the watchdog (LinkAlive is 0 now).
+    if (!protocol.ReadAllParameters()) return;
+
+    SetTimerMore(true);
+    ButtonConnect->Tag = 1;
+    ButtonConnect->setText("Disconnect");
+    protocol.AdoptReadBackValues();
+    SetSensorButtonsEnabled(true);
+    LabelRast->setEnabled(true);
+}
+
+void TFormMain::DisconnectBranch() {
+    if (TimerMore->isActive()) return;
+    port.Close();
+    SetTimerMore(true);
+    ButtonConnect->Tag = 0;
+    ButtonConnect->setText("Connect");
+    ResetIdentityLabels();
+    port.Close();
+    SetSensorButtonsEnabled(false);
+    ResetReadout();
+}
+
+void TFormMain::ComboBoxCOMChange() {
+    port.PortName = ComboBoxCOM->currentText().toStdString();
+}
+
+void TFormMain::ComboBoxWorkBaundChange() {
+    bool ok = false;
+    const unsigned rate = ComboBoxWorkBaund->currentText().toUInt(&ok);
+    if (!ok) return;
+    port.PortBaudRate = rate;
+    port.ApplyBaudRate();
+}
+
+void TFormMain::ComboBoxWorkCodeDevChange() {
+    bool ok = false;
+    const unsigned address = ComboBoxWorkCodeDev->currentText().toUInt(&ok);
+    if (!ok) return;
+    protocol.NetAddress = static_cast<std::uint8_t>(address);
+}
+
+void TFormMain::TimerAnswerTimer() {
+    if (protocol.LinkAlive != 0) return;
+
+    SetTimerMore(false);
+    TimerDesc->stop();
+    TimerAnswer->stop();
+    TimerMeasure->stop();
+    SetSensorButtonsEnabled(false);
+    ButtonConnect->setEnabled(true);
+    ValueListEditorParam->setEnabled(true);
+    if (ButtonConnect->Tag == 1 && !reader.StreamActive) DisconnectBranch();
+    // No stream-stop request: the sensor is not answering anyway.
+    reader.StreamActive = false;
+    ButtonConnect->Tag = 0;
+    ButtonStream->setText("Stream start");
+    ButtonConnect->setText("Connect");
+    ButtonMeasure->setText("Measure");
+    ButtonMeasure->Tag = 0;
+    ResetIdentityLabels();
+    port.Close();
+    ResetReadout();
+    messages_.Show(kNoAnswer, kLinkCaption, MB_OK | MB_ICONSTOP);
+}
+
+void TFormMain::TimerMoreTimer() {
+    if (GrowNext) {
+        if (height() < kTargetHeight) {
+            SetWindowHeight(height() + kHeightStep);
+            return;
+        }
+        GrowNext = false;
+        SetTimerMore(false);
+    } else {
+        if (height() > kMinHeight) {
+            SetWindowHeight(height() - kHeightStep);
+            return;
+        }
+        GrowNext = true;
+        SetTimerMore(false);
+    }
+}
+
+void TFormMain::FillParameterGrid() {
+    if (ValueListEditorParam->rowCount() != kParameterCount) {
+        for (int i = 0; i < kParameterCount; ++i) {
+            const ParameterRow& row = ParameterTable[i];
+            const int r = ValueListEditorParam->InsertRow(
+                QString::fromUtf8(row.name.data(), static_cast<qsizetype>(row.name.size())), {});
+            ItemProp props;
+            props.edit_style = row.edit_style;
+            props.max_length = row.max_length;
+            for (const std::string& item : PickListItems(i)) props.pick_list << Text(item);
+            props.read_only = row.read_only;
+            ValueListEditorParam->SetItemProps(r, std::move(props));
+        }
+    }
+    const auto texts = ParameterTexts(protocol.ParameterValues, protocol.Identity.SignedRange());
+    for (int i = 0; i < kParameterCount; ++i)
+        ValueListEditorParam->SetValue(i, Text(texts[static_cast<std::size_t>(i)]));
+}
+
+void TFormMain::LayoutMainWindow() {
+    const int w = width();
+    const int h = height();
+    const int band_top = kTopPanelHeight;
+    const int band_height = std::max(0, h - kTopPanelHeight - kBottomPanelHeight);
+    const int button_width = 14;
+    PanelTop->setGeometry(0, 0, w, kTopPanelHeight);
+    PanelBottom->setGeometry(0, h - kBottomPanelHeight, w, kBottomPanelHeight);
+    PanelParam->setGeometry(0, band_top, kParamPanelWidth, band_height);
+    PanelOsc->setGeometry(kParamPanelWidth, band_top, w - kParamPanelWidth - button_width,
+                          band_height);
+    ButtonDescription->setGeometry(w - button_width, band_top, button_width, band_height);
+}
+
+void TFormMain::AddAndSelectPort(const QString& device) {
+    int item = ComboBoxCOM->findText(device);
+    if (item < 0) {
+        ComboBoxCOM->addItem(device);
+        item = ComboBoxCOM->count() - 1;
+    }
+    ComboBoxCOM->setCurrentIndex(item);
+    ComboBoxCOMChange();
+}
+
+void TFormMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    FormShow();
+}
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+}
+
+void TFormMain::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    LayoutMainWindow();
+}
+
+void TFormMain::SetSensorButtonsEnabled(bool enabled) {
+    for (QPushButton* button : {static_cast<QPushButton*>(ButtonMeasure),
+                                static_cast<QPushButton*>(ButtonStream), Button1, Button2, Button3})
+        button->setEnabled(enabled);
+}
+
+void TFormMain::ResetIdentityLabels() {
+    LabelModel->setText(kNone);
+    LabelRelease->setText(kNone);
+    LabelSerNum->setText(kNone);
+    LabelBase->setText(kNoneMm);
+    LabelRange->setText(kNoneMm);
+}
+
+void TFormMain::ResetReadout() {
+    LabelRast->setEnabled(false);
+    LabelRast->setText(Text(DistanceReadout(0.0f)));
+}
+
+void TFormMain::SetTimerMore(bool running) {
+    if (running)
+        TimerMore->start();
+    else
+        TimerMore->stop();
+    reader.AnimationRunning = running;
+}
+
+void TFormMain::SetWindowHeight(int height) {
+    setFixedSize(kClientWidth, height);
+    LayoutMainWindow();
+}
+
+}  // namespace mk27x

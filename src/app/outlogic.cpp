@@ -1,0 +1,10 @@
+#include "app/outlogic.h"
+
+namespace mk27x {
+
+TFormOutLogic::TFormOutLogic(QWidget* parent) : QDialog(parent) {
+    setObjectName("FormOutLogic");
+    setModal(true);
+}
+
+}  // namespace mk27x

@@ -1,0 +1,18 @@
+// FormOutLogic: the output-logic picker of the "OutLogic" row. A dialog created once at start and
+// hidden between uses.
+#pragma once
+
+#include <QDialog>
+
+namespace mk27x {
+
+class TFormOutLogic : public QDialog {
+    Q_OBJECT
+public:
+    explicit TFormOutLogic(QWidget* parent = nullptr);
+
+    // Set by OK, cleared by Cancel; read by the caller after the dialog closes.
+    bool Accepted = false;
+};
+
+}  // namespace mk27x

@@ -1,0 +1,169 @@
+#include "app/value_list_editor.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QStyledItemDelegate>
+#include <QToolButton>
+#include <utility>
+
+namespace mk27x {
+namespace {
+
+// The editor of an ellipsis row: the text and the button beside it.
+class EllipsisEditor : public QWidget {
+public:
+    explicit EllipsisEditor(QWidget* parent) : QWidget(parent) {
+        auto* layout = new QHBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        edit = new QLineEdit(this);
+        edit->setFrame(false);
+        button = new QToolButton(this);
+        button->setText("...");
+        button->setObjectName("EllipsisButton");
+        layout->addWidget(edit, 1);
+        layout->addWidget(button);
+        setFocusProxy(edit);
+        setAutoFillBackground(true);
+    }
+
+    QLineEdit* edit;
+    QToolButton* button;
+};
+
+// Makes the value cells' editors from the row options.
+class ItemPropDelegate : public QStyledItemDelegate {
+public:
+    explicit ItemPropDelegate(ValueListEditor* grid) : QStyledItemDelegate(grid), grid_(grid) {}
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override {
+        if (index.column() != ValueListEditor::kValueColumn)
+            return QStyledItemDelegate::createEditor(parent, option, index);
+        const int row = index.row();
+        const ItemProp& props = grid_->ItemProps(row);
+        switch (props.edit_style) {
+            case EditStyle::PickList: {
+                auto* combo = new QComboBox(parent);
+                combo->addItems(props.pick_list);
+                combo->setEditable(!props.read_only);
+                if (combo->lineEdit() && props.max_length > 0)
+                    combo->lineEdit()->setMaxLength(props.max_length);
+                return combo;
+            }
+            case EditStyle::Ellipsis: {
+                auto* editor = new EllipsisEditor(parent);
+                if (props.max_length > 0) editor->edit->setMaxLength(props.max_length);
+                editor->edit->setReadOnly(props.read_only);
+                ValueListEditor* grid = grid_;
+                QObject::connect(editor->button, &QToolButton::clicked, grid,
+                                 [grid, row] { emit grid->EditButtonClick(row); });
+                return editor;
+            }
+            case EditStyle::Simple:
+                break;
+        }
+        auto* edit = new QLineEdit(parent);
+        edit->setFrame(false);
+        if (props.max_length > 0) edit->setMaxLength(props.max_length);
+        return edit;
+    }
+
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+        const QString text = index.data(Qt::EditRole).toString();
+        if (auto* combo = qobject_cast<QComboBox*>(editor)) {
+            const int item = combo->findText(text);
+            if (combo->isEditable())
+                combo->setEditText(text);
+            else
+                combo->setCurrentIndex(item);
+        } else if (auto* ellipsis = dynamic_cast<EllipsisEditor*>(editor)) {
+            ellipsis->edit->setText(text);
+        } else if (auto* edit = qobject_cast<QLineEdit*>(editor)) {
+            edit->setText(text);
+        } else {
+            QStyledItemDelegate::setEditorData(editor, index);
+        }
+    }
+
+    void setModelData(QWidget* editor, QAbstractItemModel* model,
+                      const QModelIndex& index) const override {
+        if (auto* combo = qobject_cast<QComboBox*>(editor)) {
+            // A list without a chosen item leaves the cell as it was.
+            if (combo->isEditable())
+                model->setData(index, combo->currentText());
+            else if (combo->currentIndex() >= 0)
+                model->setData(index, combo->currentText());
+        } else if (auto* ellipsis = dynamic_cast<EllipsisEditor*>(editor)) {
+            model->setData(index, ellipsis->edit->text());
+        } else if (auto* edit = qobject_cast<QLineEdit*>(editor)) {
+            model->setData(index, edit->text());
+        } else {
+            QStyledItemDelegate::setModelData(editor, model, index);
+        }
+    }
+
+private:
+    ValueListEditor* grid_;
+};
+
+}  // namespace
+
+ValueListEditor::ValueListEditor(QWidget* parent) : QTableWidget(0, 2, parent) {
+    setHorizontalHeaderLabels({"Parameter", "Value"});
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    horizontalHeader()->setHighlightSections(false);
+    setColumnWidth(kKeyColumn, 151);
+    setColumnWidth(kValueColumn, 60);
+    verticalHeader()->setVisible(false);
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(18);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setFrameShape(QFrame::NoFrame);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectItems);
+    setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
+                    QAbstractItemView::EditKeyPressed | QAbstractItemView::AnyKeyPressed);
+    setItemDelegate(new ItemPropDelegate(this));
+    // The button face behind the cells.
+    QPalette p = palette();
+    p.setColor(QPalette::Base, p.color(QPalette::Button));
+    setPalette(p);
+}
+
+int ValueListEditor::InsertRow(const QString& key, const QString& value) {
+    const int row = rowCount();
+    insertRow(row);
+    auto* key_item = new QTableWidgetItem(key);
+    key_item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
+    setItem(row, kKeyColumn, key_item);
+    setItem(row, kValueColumn, new QTableWidgetItem(value));
+    props_.resize(static_cast<std::size_t>(row) + 1);
+    SetItemProps(row, ItemProp{});
+    return row;
+}
+
+QString ValueListEditor::Key(int row) const {
+    return item(row, kKeyColumn)->text();
+}
+
+QString ValueListEditor::Value(int row) const {
+    return item(row, kValueColumn)->text();
+}
+
+void ValueListEditor::SetValue(int row, const QString& value) {
+    item(row, kValueColumn)->setText(value);
+}
+
+void ValueListEditor::SetItemProps(int row, ItemProp props) {
+    const bool editable = !props.read_only || props.edit_style == EditStyle::PickList;
+    props_[static_cast<std::size_t>(row)] = std::move(props);
+    Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (editable) flags |= Qt::ItemIsEditable;
+    item(row, kValueColumn)->setFlags(flags);
+}
+
+}  // namespace mk27x
