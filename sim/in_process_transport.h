@@ -41,6 +41,10 @@ public:
     void Purge() override;
     void Write(const std::uint8_t* data, std::size_t count) override;
     std::size_t Read(std::uint8_t* buffer, std::size_t count) override;
+    // Everything queued (and, while streaming, a buffer full of frames).
+    std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity) override {
+        return Read(buffer, capacity);
+    }
     void SetBaudRate(std::uint32_t baud) override;
     void SetBreak() override;
 

@@ -161,9 +161,19 @@ std::size_t PosixSerialPort::Read(std::uint8_t* buffer, std::size_t count) {
 
 std::size_t PosixSerialPort::ReadAvailable(std::uint8_t* buffer, std::size_t capacity) {
     if (capacity == 0 || Read(buffer, 1) == 0) return 0;
-    // The rest of what has already arrived, without waiting.
-    const ssize_t n = ::read(fd_, buffer + 1, capacity - 1);
-    return 1 + (n > 0 ? static_cast<std::size_t>(n) : 0);
+    // Like a UART's receive FIFO or a USB adapter's latency timer: a short chunk
+    // gets a millisecond to fill up, so a streaming reader wakes up once per
+    // millisecond rather than once per frame.
+    std::size_t got = 1;
+    for (int round = 0; round < 2 && got < capacity; ++round) {
+        if (round == 1) {
+            if (got >= capacity / 2) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const ssize_t n = ::read(fd_, buffer + got, capacity - got);
+        if (n > 0) got += static_cast<std::size_t>(n);
+    }
+    return got;
 }
 
 void PosixSerialPort::SetBaudRate(std::uint32_t baud) {

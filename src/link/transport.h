@@ -42,9 +42,10 @@ public:
     // One synchronous read of up to `count` bytes under the transport's time-outs;
     // returns the number of bytes received.
     virtual std::size_t Read(std::uint8_t* buffer, std::size_t count) = 0;
-    // Waits like a one-byte Read(), then returns every byte already received, up
-    // to `capacity`. The stream reader takes the stream in such chunks; a backend
-    // that cannot do better reads one byte.
+    // Waits like a one-byte Read(), then returns the bytes received, up to
+    // `capacity`; a backend may let a short chunk gather for about a millisecond.
+    // The stream reader takes the stream in such chunks; a backend that cannot
+    // do better reads one byte.
     virtual std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity) {
         return capacity == 0 ? 0 : Read(buffer, 1);
     }
