@@ -307,8 +307,11 @@ void TFormMain::FormShow() {
 
 void TFormMain::FormClose() {
     // The reader must be gone before the port closes: stop streaming, then join.
-    reader.StreamActive = false;
+    const bool streaming = reader.StreamActive.exchange(false);
     reader.Stop();
+    // A sensor left streaming would still be sending when the port is next
+    // opened: tell it to stop.
+    if (streaming) protocol.StopStream();
     SetTimerMore(false);
     TimerAnswer->stop();
     TimerMeasure->stop();

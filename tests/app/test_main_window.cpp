@@ -411,6 +411,7 @@ TEST_F(main_window_stream, ReadoutFollowsTheStreamAndClosingStopsTheReader) {
     EXPECT_FALSE(w.reader.StreamActive);
     EXPECT_FALSE(w.port.IsOpen());
     EXPECT_TRUE(h.opened.back()->BreakSet());
+    EXPECT_FALSE(h.sensor->Streaming());
     const auto frames = w.reader.FramesDecoded();
     QTest::qWait(100);
     EXPECT_EQ(w.reader.FramesDecoded(), frames);
