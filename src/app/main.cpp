@@ -3,8 +3,10 @@
 //   --port PATH    add a serial device to the port list and choose it
 //   --simulator    serve a virtual sensor on a pseudo-terminal and choose it
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <iostream>
 #include <memory>
+#include <string_view>
 
 #include "app/application.h"
 #include "app/descr.h"
@@ -18,22 +20,51 @@
 #include "pty_server.h"
 #include "virtual_sensor.h"
 
-int main(int argc, char** argv) {
-    using namespace mk27x;
-    QtMessageBox messages;
-    Application app(argc, argv, messages);
+namespace {
 
-    QCommandLineParser parser;
+struct Options {
+    QCommandLineOption port{"port", "Add the serial device PATH to the port list and choose it.",
+                            "PATH"};
+    QCommandLineOption simulator{
+        "simulator",
+        "Serve a virtual sensor on a pseudo-terminal inside the program and choose its device."};
+};
+
+void Describe(QCommandLineParser& parser, const Options& options) {
     parser.setApplicationDescription("Setup program for the MK27x laser distance sensors.");
     parser.addHelpOption();
-    const QCommandLineOption port_option(
-        "port", "Add the serial device PATH to the port list and choose it.", "PATH");
-    const QCommandLineOption simulator_option(
-        "simulator",
-        "Serve a virtual sensor on a pseudo-terminal inside the program and choose its device.");
-    parser.addOption(port_option);
-    parser.addOption(simulator_option);
+    parser.addOption(options.port);
+    parser.addOption(options.simulator);
+}
+
+bool AsksForHelp(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace mk27x;
+    const Options options;
+    if (AsksForHelp(argc, argv)) {
+        // Help needs no display: answer it before the GUI starts.
+        QCoreApplication core(argc, argv);
+        QCommandLineParser parser;
+        Describe(parser, options);
+        parser.process(core);  // prints the help and exits
+    }
+
+    QtMessageBox messages;
+    Application app(argc, argv, messages);
+    QCommandLineParser parser;
+    Describe(parser, options);
     parser.process(app);
+    const QCommandLineOption& port_option = options.port;
+    const QCommandLineOption& simulator_option = options.simulator;
 
     // Declared before the windows, so that it outlives them.
     std::unique_ptr<sim::PtySensorServer> simulator;
