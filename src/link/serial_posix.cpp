@@ -164,14 +164,15 @@ std::size_t PosixSerialPort::ReadAvailable(std::uint8_t* buffer, std::size_t cap
     // Like a UART's receive FIFO or a USB adapter's latency timer: a short chunk
     // gets a millisecond to fill up, so a streaming reader wakes up once per
     // millisecond rather than once per frame.
+    const auto take = [&](std::size_t from) -> std::size_t {
+        const ssize_t n = ::read(fd_, buffer + from, capacity - from);
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    };
     std::size_t got = 1;
-    for (int round = 0; round < 2 && got < capacity; ++round) {
-        if (round == 1) {
-            if (got >= capacity / 2) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        const ssize_t n = ::read(fd_, buffer + got, capacity - got);
-        if (n > 0) got += static_cast<std::size_t>(n);
+    if (got < capacity) got += take(got);
+    if (got < capacity / 2) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        got += take(got);
     }
     return got;
 }
