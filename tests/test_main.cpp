@@ -1,5 +1,6 @@
-// Shared main of the test binaries: Qt's offscreen platform unless the caller
-// chose one (gtest_discover_tests runs the binaries at build time, headless).
+// Main of the window tests: Qt's offscreen platform unless the caller chose one
+// (gtest_discover_tests runs the binaries at build time, headless). The tests
+// of the code without widgets use GoogleTest's own main and no QApplication.
 #include <gtest/gtest.h>
 
 #include <QApplication>

@@ -5,14 +5,14 @@
 #include <memory>
 #include <vector>
 
-#include "pty_helpers.h"
 #include "pty_server.h"
+#include "support/pty.h"
 
 namespace mk27x::sim {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using namespace mk27x::sim::testing;
+using namespace mk27x::testing;
 
 const Bytes kDefaultIdentity{0x8B, 0x81, 0x82, 0x80, 0x82, 0x8D, 0x84, 0x80,
                              0x84, 0x86, 0x80, 0x80, 0x82, 0x83, 0x80, 0x80};

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "pty_helpers.h"
+#include "support/pty.h"
 
 extern char** environ;
 
@@ -19,7 +19,7 @@ namespace mk27x::sim {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using namespace mk27x::sim::testing;
+using namespace mk27x::testing;
 
 // A running mk27x-sim with its stdout on a pipe.
 class SimProcess {

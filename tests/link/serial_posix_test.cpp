@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "link/port_backends.h"
-#include "link/pty_pair.h"
 #include "link/sensor_port.h"
 #include "link/serial_posix.h"
+#include "support/pty.h"
 
 namespace mk27x {
 namespace {
