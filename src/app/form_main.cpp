@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QSerialPortInfo>
 #include <QSignalBlocker>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -18,16 +19,24 @@
 #include "chart/chart_view.h"
 #include "link/codec.h"
 #include "params/parameter_text.h"
+#include "session/session.h"
 
 namespace mk27x {
 namespace {
 
 constexpr const char* kCaption = "MK27x-SP(Setup program).";
-constexpr const char* kLinkCaption = "MK271-SP";
-constexpr const char* kNoIdentification = "No answer. Please change parameters.";
-constexpr const char* kNoAnswer = "No answer.";
 constexpr const char* kNone = "none";
 constexpr const char* kNoneMm = "none mm";
+
+// The rates of the baud combo box, by item.
+constexpr std::uint32_t kBaudItems[] = {9600, 115200, 230400, 460800, 921600};
+
+// Item of the baud combo box for a rate, or -1.
+int BaudItem(std::uint32_t rate) {
+    for (int i = 0; i < static_cast<int>(std::size(kBaudItems)); ++i)
+        if (kBaudItems[i] == rate) return i;
+    return -1;
+}
 
 QString Text(const std::string& s) {
     return QString::fromStdString(s);
@@ -77,12 +86,9 @@ TFormMain::TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, 
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      port(messages, std::move(backends)),
-      protocol(port, clock, messages),
-      reader(protocol, ring),
-      messages_(messages) {
+      session(messages, clock, std::move(backends)) {
     BuildControls();
-    InstallProtocolHooks();
+    InstallSessionEvents();
     FormCreate();
     ConnectHandlers();
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -90,8 +96,8 @@ TFormMain::TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, 
 }
 
 TFormMain::~TFormMain() {
-    // The reader's hook refers to this window: it ends before anything else.
-    reader.Stop();
+    // The session's events refer to this window: the reader ends first.
+    session.Shutdown();
 }
 
 // The controls as designed: captions, fonts and pixel positions.
@@ -217,8 +223,9 @@ void TFormMain::ConnectHandlers() {
     connect(TimerMore, &QTimer::timeout, this, [this] { TimerMoreTimer(); });
 }
 
-void TFormMain::InstallProtocolHooks() {
-    protocol.hooks.identified = [this](const SensorIdentity& id) {
+void TFormMain::InstallSessionEvents() {
+    SessionEvents& events = session.events;
+    events.identity_known = [this](const SensorIdentity& id) {
         LabelModel->setText(QString::number(id.Model));
         LabelRelease->setText(QString::number(id.Release));
         LabelSerNum->setText(QString::number(id.SerialNumber));
@@ -226,48 +233,58 @@ void TFormMain::InstallProtocolHooks() {
         LabelRange->setText(QString::number(id.MeasuringRange) + " mm");
     };
     // Repainted at once: the reads that move the bar block the event loop.
-    protocol.hooks.progress_maximum = [this](int maximum) {
-        ProgressBarParam->setMaximum(maximum);
-        ProgressBarParam->repaint();
-    };
-    protocol.hooks.progress_position = [this](int position) {
-        ProgressBarParam->setValue(position);
+    events.progress = [this](int done, int total) {
+        ProgressBarParam->setMaximum(total);
+        ProgressBarParam->setValue(done);
         ProgressBarParam->repaint();
     };
     // The sensor has been told already: the combo boxes only follow it.
-    protocol.hooks.show_address_item = [this](int item) {
+    events.address_changed = [this](std::uint8_t address) {
         const QSignalBlocker blocker(ComboBoxWorkCodeDev);
-        ComboBoxWorkCodeDev->setCurrentIndex(item);
+        ComboBoxWorkCodeDev->setCurrentIndex(address - 1);
     };
-    protocol.hooks.show_baud_item = [this](int item) {
+    events.baud_changed = [this](std::uint32_t baud) {
+        const int item = BaudItem(baud);
+        if (item < 0) return;
         const QSignalBlocker blocker(ComboBoxWorkBaund);
         ComboBoxWorkBaund->setCurrentIndex(item);
     };
-    protocol.hooks.fill_parameter_grid = [this] { FillParameterGrid(); };
-
-    // Runs on the reader thread: at most one readout waits in the event queue,
-    // and it shows the newest distance when its turn comes.
-    reader.frame_decoded = [this] {
-        if (!readout_pending_.exchange(true))
-            QMetaObject::invokeMethod(
-                this, [this] { ShowReadout(); }, Qt::QueuedConnection);
+    events.parameters_replaced = [this] { FillParameterGrid(); };
+    events.distance = [this](float mm) {
+        if (QThread::currentThread() == thread())
+            ShowReadout(mm);
+        else
+            QueueReadout();
     };
 }
 
-void TFormMain::ShowReadout() {
-    readout_pending_ = false;
+// Runs on the reader thread: at most one readout waits in the event queue, and
+// it shows the newest distance when its turn comes, unless the readout has been
+// reset since it was queued.
+void TFormMain::QueueReadout() {
+    if (readout_pending_.exchange(true)) return;
+    const unsigned generation = readout_generation_.load();
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            readout_pending_ = false;
+            if (generation != readout_generation_.load()) return;
+            ShowReadout(session.LastDistance());
+        },
+        Qt::QueuedConnection);
+}
+
+void TFormMain::ShowReadout(float mm) {
     // A frame that arrives after the link was torn down leaves the reset readout.
     if (!LabelRast->isEnabled()) return;
-    LabelRast->setText(Text(DistanceReadout(protocol.LastDistance)));
+    LabelRast->setText(Text(DistanceReadout(mm)));
 }
 
 void TFormMain::FormCreate() {
-    reader.ReaderRun = true;
-    reader.ReaderDone = false;
-    port.Close();
-    port.PortName = "USB";
-    port.PortBaudRate = 115200;
-    protocol.NetAddress = 1;
+    session.Disconnect();
+    session.SetPortName("USB");
+    session.SetBaudRate(115200);
+    session.SetAddress(1);
     CurrentParameter = 0;
 
     LayoutMainWindow();
@@ -290,36 +307,30 @@ void TFormMain::FormCreate() {
         ComboBoxWorkCodeDev->setCurrentIndex(0);
     }
 
-    protocol.ParameterValues = DefaultParameterSet();
-    protocol.ReadBackValues = DefaultParameterSet();
+    session.Values() = DefaultParameterSet();
     FillParameterGrid();
 
     // The reader thread starts when the window is first shown.
-    reader.StreamActive = false;
-
-    protocol.MeasureDevMode = false;
+    session.SetMeasureDevMode(false);
     ResetReadout();
 }
 
 void TFormMain::FormShow() {
-    reader.Resume();
+    session.Start();
 }
 
 void TFormMain::FormClose() {
-    // The reader must be gone before the port closes: stop streaming, then join.
-    const bool streaming = reader.StreamActive.exchange(false);
-    reader.Stop();
-    // A sensor left streaming would still be sending when the port is next
-    // opened: tell it to stop.
-    if (streaming) protocol.StopStream();
     SetTimerMore(false);
     TimerAnswer->stop();
     TimerMeasure->stop();
     TimerDesc->stop();
-    port.Close();
+    session.Shutdown();
 }
 
 void TFormMain::ButtonConnectClick() {
+    // A Disconnect during the height animation is ignored altogether: it must
+    // not switch the watchdog off for the rest of the connection.
+    if (ButtonConnect->Tag != 0 && TimerMore->isActive()) return;
     Chart->SeriesOsc.Clear();
     TimerAnswer->stop();
 
@@ -327,60 +338,55 @@ void TFormMain::ButtonConnectClick() {
         DisconnectBranch();
         return;
     }
-    if (!port.Open()) return;  // the port has shown its message
-    // A connect during the height animation opens the port and goes no further.
-    if (TimerMore->isActive()) return;
-    if (!protocol.IdentifySensor()) {
-        messages_.Show(kNoIdentification, kLinkCaption, MB_OK | MB_ICONSTOP);
-        port.Close();
-        return;
+    switch (session.Connect()) {
+        case ConnectOutcome::PortNotOpened:
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::NotIdentified:
+            return;
+        case ConnectOutcome::ReadFailed:
+            // LinkAlive is 0: the watchdog ends the attempt within a second.
+            TimerAnswer->start();
+            return;
+        case ConnectOutcome::Connected:
+            break;
     }
-    protocol.LinkAlive = 1;
     TimerAnswer->start();
-    // A failed read leaves the attempt to the watchdog (LinkAlive is 0 now).
-    if (!protocol.ReadAllParameters()) return;
-
     SetTimerMore(true);
     ButtonConnect->Tag = 1;
     ButtonConnect->setText("Disconnect");
-    protocol.AdoptReadBackValues();
     SetSensorButtonsEnabled(true);
     LabelRast->setEnabled(true);
 }
 
 void TFormMain::DisconnectBranch() {
     if (TimerMore->isActive()) return;
-    port.Close();
+    session.Disconnect();
     SetTimerMore(true);
     ButtonConnect->Tag = 0;
     ButtonConnect->setText("Connect");
     ResetIdentityLabels();
-    port.Close();
     SetSensorButtonsEnabled(false);
     ResetReadout();
 }
 
 void TFormMain::ComboBoxCOMChange() {
-    port.PortName = ComboBoxCOM->currentText().toStdString();
+    session.SetPortName(ComboBoxCOM->currentText().toStdString());
 }
 
 void TFormMain::ComboBoxWorkBaundChange() {
     bool ok = false;
     const unsigned rate = ComboBoxWorkBaund->currentText().toUInt(&ok);
-    if (!ok) return;
-    port.PortBaudRate = rate;
-    port.ApplyBaudRate();
+    if (ok) session.SetBaudRate(rate);
 }
 
 void TFormMain::ComboBoxWorkCodeDevChange() {
     bool ok = false;
     const unsigned address = ComboBoxWorkCodeDev->currentText().toUInt(&ok);
-    if (!ok) return;
-    protocol.NetAddress = static_cast<std::uint8_t>(address);
+    if (ok) session.SetAddress(static_cast<std::uint8_t>(address));
 }
 
 void TFormMain::TimerAnswerTimer() {
-    if (protocol.LinkAlive != 0) return;
+    if (session.LinkAlive()) return;
 
     SetTimerMore(false);
     TimerDesc->stop();
@@ -389,31 +395,30 @@ void TFormMain::TimerAnswerTimer() {
     SetSensorButtonsEnabled(false);
     ButtonConnect->setEnabled(true);
     ValueListEditorParam->setEnabled(true);
-    if (ButtonConnect->Tag == 1 && !reader.StreamActive) DisconnectBranch();
-    // No stream-stop request: the sensor is not answering anyway.
-    reader.StreamActive = false;
+    if (ButtonConnect->Tag == 1 && !session.Streaming()) DisconnectBranch();
     ButtonConnect->Tag = 0;
     ButtonStream->setText("Stream start");
+    ButtonStream->Tag = 0;
     ButtonConnect->setText("Connect");
     ButtonMeasure->setText("Measure");
     ButtonMeasure->Tag = 0;
     ResetIdentityLabels();
-    port.Close();
     ResetReadout();
-    messages_.Show(kNoAnswer, kLinkCaption, MB_OK | MB_ICONSTOP);
+    // Stream mode off without a stop request, port closed, "No answer.".
+    session.EndLostLink();
 }
 
 void TFormMain::TimerMoreTimer() {
     if (GrowNext) {
-        if (height() < kTargetHeight) {
-            SetWindowHeight(height() + kHeightStep);
+        if (OuterHeight() < kTargetHeight) {
+            SetWindowHeight(OuterHeight() + kHeightStep);
             return;
         }
         GrowNext = false;
         SetTimerMore(false);
     } else {
-        if (height() > kMinHeight) {
-            SetWindowHeight(height() - kHeightStep);
+        if (OuterHeight() > kMinHeight) {
+            SetWindowHeight(OuterHeight() - kHeightStep);
             return;
         }
         GrowNext = true;
@@ -435,7 +440,7 @@ void TFormMain::FillParameterGrid() {
             ValueListEditorParam->SetItemProps(r, std::move(props));
         }
     }
-    const auto texts = ParameterTexts(protocol.ParameterValues, protocol.Identity.SignedRange());
+    const auto texts = ParameterTexts(session.Values(), session.Identity().SignedRange());
     for (int i = 0; i < kParameterCount; ++i)
         ValueListEditorParam->SetValue(i, Text(texts[static_cast<std::size_t>(i)]));
 }
@@ -466,6 +471,9 @@ void TFormMain::AddAndSelectPort(const QString& device) {
 
 void TFormMain::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // The frame is known once the window is on the screen: the outer height set
+    // before then is applied again.
+    SetWindowHeight(outer_height_);
     FormShow();
 }
 
@@ -494,6 +502,7 @@ void TFormMain::ResetIdentityLabels() {
 }
 
 void TFormMain::ResetReadout() {
+    ++readout_generation_;
     LabelRast->setEnabled(false);
     LabelRast->setText(Text(DistanceReadout(0.0f)));
 }
@@ -503,12 +512,24 @@ void TFormMain::SetTimerMore(bool running) {
         TimerMore->start();
     else
         TimerMore->stop();
-    reader.AnimationRunning = running;
+    session.SetDisplayBusy(running);
 }
 
-void TFormMain::SetWindowHeight(int height) {
-    setFixedSize(kClientWidth, height);
+int TFormMain::OuterHeight() const {
+    return outer_height_;
+}
+
+void TFormMain::SetWindowHeight(int outer_height) {
+    outer_height_ = outer_height;
+    const int frame = frameGeometry().height() - geometry().height();
+    setFixedSize(kClientWidth, std::max(0, outer_height - frame));
     LayoutMainWindow();
+    const QScreen* screen = this->screen();
+    if (!screen) return;
+    const QRect available = screen->availableGeometry();
+    const QRect outer = frameGeometry();
+    const int overshoot = outer.top() + outer_height - 1 - available.bottom();
+    if (overshoot > 0) move(x(), std::max(available.top(), outer.top() - overshoot));
 }
 
 }  // namespace mk27x

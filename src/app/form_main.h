@@ -1,21 +1,17 @@
-// FormMain: the program's main window. It holds the link state (port,
-// protocol, sample ring, stream reader) and the event handlers that tie the
-// controls to it; the device logic itself lives in the link layer.
+// FormMain: the program's main window. Its handlers call the sensor session and
+// turn the session's events into control changes; the workflows themselves live
+// in the session.
 //
-// Threading: everything here runs on the window thread, except the stream
-// reader's frame hook, which only hands the newest readout over to it.
+// Threading: everything here runs on the window thread, except the session's
+// distance event for stream frames, which only hands the newest readout over to
+// it.
 #pragma once
 
 #include <QPushButton>
 #include <QWidget>
 #include <atomic>
 
-#include "link/protocol.h"
-#include "link/sample_ring.h"
-#include "link/sensor_port.h"
-#include "link/stream_reader.h"
-#include "platform/clock.h"
-#include "platform/message_box.h"
+#include "session/session.h"
 
 class QComboBox;
 class QFrame;
@@ -40,6 +36,7 @@ class TFormMain : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kClientWidth = 714;
+    // Heights are outer heights, the window's frame included.
     static constexpr int kMinWidth = 647;
     static constexpr int kMinHeight = 195;
     // The height animation grows in steps until it has reached this height.
@@ -52,11 +49,8 @@ public:
     TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, QWidget* parent = nullptr);
     ~TFormMain() override;
 
-    // --- link state -------------------------------------------------------
-    SensorPort port;
-    SensorProtocol protocol;
-    SampleRing ring;
-    StreamReader reader;
+    // --- the sensor ---------------------------------------------------------
+    SensorSession session;
 
     // --- controls ---------------------------------------------------------
     QFrame* PanelTop;
@@ -120,6 +114,8 @@ public:
     void LayoutMainWindow();
     // Adds a device path to the port list (once) and chooses it.
     void AddAndSelectPort(const QString& device);
+    // The window's height with its frame.
+    int OuterHeight() const;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -129,21 +125,28 @@ protected:
 private:
     void BuildControls();
     void ConnectHandlers();
-    void InstallProtocolHooks();
+    void InstallSessionEvents();
     // The part of ButtonConnectClick that ends a connection.
     void DisconnectBranch();
     void SetSensorButtonsEnabled(bool enabled);
     void ResetIdentityLabels();
     void ResetReadout();
-    // TimerMore on or off; the stream reader learns of it.
+    // TimerMore on or off; the session learns of it.
     void SetTimerMore(bool running);
-    void SetWindowHeight(int height);
-    // Shows the newest decoded distance (window thread).
-    void ShowReadout();
+    // Sets the outer height; a window that would then reach past the bottom of
+    // the screen's available area moves up just enough to stay whole.
+    void SetWindowHeight(int outer_height);
+    // Shows a distance in the readout (window thread).
+    void ShowReadout(float mm);
+    // Hands the newest stream distance over to the window thread.
+    void QueueReadout();
 
-    MessageBox& messages_;
+    // The outer height last set.
+    int outer_height_ = kMinHeight;
     // A readout update is queued to the window thread and not yet shown.
     std::atomic<bool> readout_pending_{false};
+    // Counts readout resets: a readout queued before a reset is not shown after it.
+    std::atomic<unsigned> readout_generation_{0};
 };
 
 }  // namespace mk27x

@@ -62,12 +62,10 @@ int main(int argc, char** argv) {
     while (window.TimerMore->isActive()) window.TimerMoreTimer();
 
     // A short stream so that the readout shows a distance.
-    window.protocol.StartStream();
-    window.reader.StreamActive = true;
+    window.session.StartStream();
     if (!QTest::qWaitFor([&] { return window.LabelRast->text() != "0.000 mm"; }, 5000))
         std::cerr << "no stream frame arrived\n";
-    window.reader.StreamActive = false;
-    window.protocol.StopStream();
+    window.session.StopStream();
     QTest::qWait(200);
 
     const QPixmap shot = window.grab();

@@ -1,6 +1,7 @@
 #include "link/codec.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace mk27x {
 
@@ -23,6 +24,10 @@ float DistanceMm(std::uint16_t value, std::uint16_t measuring_range) {
 std::string DistanceText(float mm) {
     char text[64];
     std::snprintf(text, sizeof text, "%.3f", static_cast<double>(mm));
+    // A value that rounds to zero reads "0.000", never "-0.000".
+    if (text[0] == '-' &&
+        std::string_view(text + 1).find_first_not_of("0.") == std::string_view::npos)
+        return text + 1;
     return text;
 }
 

@@ -5,8 +5,9 @@
 namespace mk27x {
 namespace {
 
-void Call(const std::function<void(int)>& hook, int value) {
-    if (hook) hook(value);
+template <typename Hook, typename... Args>
+void Call(const Hook& hook, Args... args) {
+    if (hook) hook(args...);
 }
 
 // Packed registers: the wire bytes of register 0x1E or 0x1F from the working
@@ -17,12 +18,6 @@ std::uint8_t Wire(unsigned v) {
 }
 
 }  // namespace
-
-int BaudItem(std::uint32_t rate) {
-    for (int i = 0; i < static_cast<int>(std::size(kBaudItems)); ++i)
-        if (kBaudItems[i] == rate) return i;
-    return -1;
-}
 
 SensorProtocol::SensorProtocol(SensorPort& port, Clock& clock, MessageBox& messages)
     : port_(port), clock_(clock), messages_(messages) {}
@@ -54,7 +49,7 @@ bool SensorProtocol::IdentifySensor() {
         return false;
     }
     Identity = DecodeIdentity(reply);
-    if (hooks.identified) hooks.identified(Identity);
+    Call(events.identity_known, Identity);
     LinkAlive = 1;
     return true;
 }
@@ -119,33 +114,30 @@ void SensorProtocol::WriteParameter(int index) {
 
     if (index == kNetworkAddress) {
         NetAddress = static_cast<std::uint8_t>(v & 0xFF);
-        Call(hooks.show_address_item, static_cast<int>(v) - 1);
+        Call(events.address_changed, NetAddress);
     } else if (index == kUartBaudrate) {
         clock_.Sleep(kBytePauseMs);
         port_.PortBaudRate = v * 2400u;
         port_.ApplyBaudRate();
         clock_.Sleep(kBytePauseMs);
-        const int item = BaudItem(port_.PortBaudRate);
-        if (item >= 0) Call(hooks.show_baud_item, item);
+        Call(events.baud_changed, port_.PortBaudRate);
     }
 }
 
 bool SensorProtocol::ReadAllParameters() {
-    Call(hooks.progress_maximum, kParameterCount - 1);
     bool ok = true;
     for (int p = 0; p < kParameterCount && ok; ++p) {
         ok = ReadParameter(p);
-        Call(hooks.progress_position, p);
+        Call(events.progress, p, kParameterCount - 1);
     }
     LinkAlive = ok ? 1 : 0;
     return ok;
 }
 
 void SensorProtocol::WriteAllParameters() {
-    Call(hooks.progress_maximum, kParameterCount - 1);
     for (int j = 1; j <= kParameterCount; ++j) {
         WriteParameter(kParameterCount - j);
-        Call(hooks.progress_position, j);
+        Call(events.progress, j, kParameterCount - 1);
     }
 }
 
@@ -188,13 +180,12 @@ void SensorProtocol::RestoreFactoryParameters() {
         messages_.Show("Restore ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP);
         return;
     }
-    // The sensor is back at its factory link settings: "115200" and address "1",
-    // as the two combo boxes' handlers would set them.
-    Call(hooks.show_baud_item, 1);
-    Call(hooks.show_address_item, 0);
+    // The sensor is back at its factory link settings: 115200 baud and address 1.
     port_.PortBaudRate = 115200;
     port_.ApplyBaudRate();
     NetAddress = 1;
+    Call(events.baud_changed, port_.PortBaudRate);
+    Call(events.address_changed, NetAddress);
     clock_.Sleep(kRestoreRereadPauseMs);
     if (!ReadAllParameters()) return;
     AdoptReadBackValues();
@@ -203,7 +194,7 @@ void SensorProtocol::RestoreFactoryParameters() {
 
 void SensorProtocol::AdoptReadBackValues() {
     ParameterValues = ReadBackValues;
-    if (hooks.fill_parameter_grid) hooks.fill_parameter_grid();
+    Call(events.parameters_replaced);
 }
 
 bool SensorProtocol::MeasureOnce() {

@@ -28,30 +28,27 @@ inline constexpr unsigned kRestoreRereadPauseMs = 500;
 inline constexpr std::uint8_t kFlashStore = 0xAA;
 inline constexpr std::uint8_t kFlashRestore = 0x69;
 
-// The rates of the baud combo box, by item.
-inline constexpr std::uint32_t kBaudItems[] = {9600, 115200, 230400, 460800, 921600};
-// Item of the baud combo box for a rate, or -1.
-int BaudItem(std::uint32_t rate);
-
-// Where the protocol moves controls of the main window. Unset hooks do nothing.
-struct ProtocolHooks {
-    // Identity labels after a successful identification.
-    std::function<void(const SensorIdentity&)> identified;
-    // Progress bar of the parameter panel.
-    std::function<void(int maximum)> progress_maximum;
-    std::function<void(int position)> progress_position;
-    // The address and baud combo boxes show an item, without running their handlers.
-    std::function<void(int item)> show_address_item;
-    std::function<void(int item)> show_baud_item;
-    // The working set changed as a whole and the grid is to show it.
-    std::function<void()> fill_parameter_grid;
+// What the protocol reports as it goes, in device terms. Unset hooks do nothing;
+// all of them run on the calling (window) thread.
+struct LinkEvents {
+    // The sensor identified itself.
+    std::function<void(const SensorIdentity&)> identity_known;
+    // A read-all or write-all moved on: `done` of `total` (the classic progress bar
+    // positions: a read-all reports 0..19 of 19, a write-all 1..20 of 19).
+    std::function<void(int done, int total)> progress;
+    // The program's own address or port rate followed the sensor: after a write of
+    // the address or baud parameter, or the factory restore.
+    std::function<void(std::uint8_t address)> address_changed;
+    std::function<void(std::uint32_t baud)> baud_changed;
+    // The working set was replaced as a whole by what was read from the sensor.
+    std::function<void()> parameters_replaced;
 };
 
 class SensorProtocol {
 public:
     SensorProtocol(SensorPort& port, Clock& clock, MessageBox& messages);
 
-    ProtocolHooks hooks;
+    LinkEvents events;
 
     std::uint8_t NetAddress = 1;
     std::atomic<std::uint8_t> LinkAlive{0};

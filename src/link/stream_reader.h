@@ -52,6 +52,12 @@ public:
     // LinkAlive alone.
     std::atomic<bool> AnimationRunning{false};
 
+    void StartStreaming() { StreamActive = true; }
+    void StopStreaming() { StreamActive = false; }
+    bool Streaming() const { return StreamActive; }
+    bool Done() const { return ReaderDone; }
+    void HoldLinkAlive(bool hold) { AnimationRunning = hold; }
+
     // Called on the reader thread after each decoded frame (LastDistance holds it).
     std::function<void()> frame_decoded;
 

@@ -74,22 +74,24 @@ using main_window_stream = MainWindowTest;
 
 TEST_F(main_window, StartsDisconnectedWithTheDesignedControls) {
     EXPECT_EQ(w.windowTitle(), "MK27x-SP(Setup program).");
-    EXPECT_EQ(w.size(), QSize(714, 195));
-    EXPECT_EQ(w.PanelBottom->geometry(), QRect(0, 137, 714, 58));
+    // Heights are outer heights: the frame is part of the 195 pixels.
+    EXPECT_EQ(w.width(), 714);
+    EXPECT_EQ(w.frameGeometry().height(), 195);
+    EXPECT_EQ(w.PanelBottom->geometry(), QRect(0, w.height() - 58, 714, 58));
 
     EXPECT_EQ(w.Label1->text(), "COM Port / USB :");
     EXPECT_EQ(w.Label5->text(), "UART Baud rate:");
     EXPECT_EQ(w.Label4->text(), "Net number of device:");
     EXPECT_EQ(Items(w.ComboBoxCOM).mid(0, 5), (QStringList{"COM1", "COM2", "COM3", "COM4", "USB"}));
     EXPECT_EQ(w.ComboBoxCOM->currentText(), "USB");
-    EXPECT_EQ(w.port.PortName, "USB");
+    EXPECT_EQ(w.session.PortName(), "USB");
     EXPECT_EQ(Items(w.ComboBoxWorkBaund),
               (QStringList{"9600", "115200", "230400", "460800", "921600"}));
     EXPECT_EQ(w.ComboBoxWorkBaund->currentText(), "115200");
-    EXPECT_EQ(w.port.PortBaudRate, 115200u);
+    EXPECT_EQ(w.session.BaudRate(), 115200u);
     EXPECT_EQ(Items(w.ComboBoxWorkCodeDev), Numbers(1, 127));
     EXPECT_EQ(w.ComboBoxWorkCodeDev->currentText(), "1");
-    EXPECT_EQ(w.protocol.NetAddress, 1);
+    EXPECT_EQ(w.session.Address(), 1);
 
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
     EXPECT_TRUE(w.ButtonConnect->isEnabled());
@@ -124,7 +126,7 @@ TEST_F(main_window, StartsDisconnectedWithTheDesignedControls) {
     EXPECT_EQ(w.ProgressBarParam->maximum(), 100);
     EXPECT_EQ(w.ProgressBarParam->height(), 17);
 
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_FALSE(w.TimerAnswer->isActive());
     EXPECT_TRUE(h.messages.shown.empty());
 }
@@ -213,7 +215,7 @@ TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
     EXPECT_TRUE(w.LabelRast->isEnabled());
     EXPECT_EQ(w.LabelRast->text(), "0.000 mm");
     EXPECT_TRUE(w.TimerAnswer->isActive());
-    EXPECT_EQ(w.protocol.LinkAlive, 1);
+    EXPECT_EQ(w.session.Protocol().LinkAlive, 1);
     EXPECT_EQ(w.ProgressBarParam->maximum(), 19);
     EXPECT_EQ(w.ProgressBarParam->value(), 19);
     EXPECT_EQ(GridValues(w),
@@ -222,10 +224,10 @@ TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
 
     // The window grows to full height while the reader leaves the link flag alone.
     EXPECT_TRUE(w.TimerMore->isActive());
-    EXPECT_TRUE(w.reader.AnimationRunning);
+    EXPECT_TRUE(w.session.DisplayBusy());
     EXPECT_EQ(h.FinishAnimation(), (std::vector<int>{275, 355, 435, 515, 595, 675, 675}));
-    EXPECT_FALSE(w.reader.AnimationRunning);
-    EXPECT_EQ(w.height(), 675);
+    EXPECT_FALSE(w.session.DisplayBusy());
+    EXPECT_EQ(w.frameGeometry().height(), 675);
     EXPECT_GT(w.ValueListEditorParam->height(), 300);
 
     // Disconnect sends nothing, resets the window and shrinks it.
@@ -234,7 +236,7 @@ TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
     w.ButtonConnect->click();
     EXPECT_EQ(sensor.RequestsServed(), served);
     EXPECT_EQ(w.Chart->SeriesOsc.Count(), 0);
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
     EXPECT_EQ(IdentityTexts(w), kNoIdentity);
@@ -246,7 +248,7 @@ TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
 
     // A connect while the window still shrinks opens the port and goes no further.
     w.ButtonConnect->click();
-    EXPECT_TRUE(w.port.IsOpen());
+    EXPECT_TRUE(w.session.IsOpen());
     EXPECT_EQ(sensor.RequestsServed(), served);
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
     EXPECT_EQ(h.FinishAnimation(), (std::vector<int>{595, 515, 435, 355, 275, 195, 195}));
@@ -257,7 +259,7 @@ TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
     EXPECT_EQ(w.ButtonConnect->text(), "Disconnect");
     EXPECT_EQ(IdentityTexts(w), (QStringList{"27", "2", "1234", "100 mm", "50 mm"}));
     EXPECT_EQ(GridValues(w)[5], "277");
-    EXPECT_EQ(w.height(), 675);
+    EXPECT_EQ(w.frameGeometry().height(), 675);
     EXPECT_TRUE(h.messages.shown.empty());
 }
 
@@ -271,14 +273,14 @@ TEST(main_window_address, WrongAddressIsReportedAndTheRightOneConnects) {
     w.ButtonConnect->click();
     EXPECT_EQ(h.messages.shown, (std::vector<Shown>{{"No answer. Please change parameters.",
                                                      "MK271-SP", MB_OK | MB_ICONSTOP}}));
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
     EXPECT_FALSE(w.TimerAnswer->isActive());
     EXPECT_EQ(IdentityTexts(w), kNoIdentity);
 
     w.ComboBoxWorkCodeDev->setCurrentIndex(4);
-    EXPECT_EQ(w.protocol.NetAddress, 5);
+    EXPECT_EQ(w.session.Address(), 5);
     h.Connect();
     EXPECT_EQ(h.messages.shown.size(), 1u);
     EXPECT_EQ(w.ButtonConnect->text(), "Disconnect");
@@ -296,7 +298,7 @@ TEST_F(main_window_link_loss, FailedReadIsLeftToTheWatchdog) {
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
     EXPECT_EQ(SensorButtonsEnabled(w), kAllDisabled);
-    EXPECT_TRUE(w.port.IsOpen());
+    EXPECT_TRUE(w.session.IsOpen());
     EXPECT_TRUE(w.TimerAnswer->isActive());
     EXPECT_FALSE(w.TimerMore->isActive());
     EXPECT_EQ(w.ProgressBarParam->value(), 0);
@@ -304,10 +306,10 @@ TEST_F(main_window_link_loss, FailedReadIsLeftToTheWatchdog) {
     w.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_EQ(IdentityTexts(w), kNoIdentity);
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_FALSE(w.TimerAnswer->isActive());
     EXPECT_FALSE(w.TimerMore->isActive());
-    EXPECT_EQ(w.height(), 195);
+    EXPECT_EQ(w.frameGeometry().height(), 195);
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
     EXPECT_TRUE(w.ButtonConnect->isEnabled());
 }
@@ -318,16 +320,16 @@ TEST_F(main_window_link_loss, SlowerRateWhileConnectedEndsInNoAnswer) {
 
     // The port changes at once; the sensor is not told.
     w.ComboBoxWorkBaund->setCurrentIndex(0);
-    EXPECT_EQ(w.port.PortBaudRate, 9600u);
+    EXPECT_EQ(w.session.BaudRate(), 9600u);
     EXPECT_EQ(h.opened.back()->BaudRate(), 9600u);
     EXPECT_EQ(h.sensor->Baud(), 115200u);
     w.TimerAnswerTimer();  // nothing has failed yet
     EXPECT_TRUE(h.messages.shown.empty());
 
-    EXPECT_FALSE(w.protocol.MeasureOnce());
+    EXPECT_FALSE(w.session.MeasureOnce());
     w.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
     EXPECT_EQ(w.ButtonStream->text(), "Stream start");
@@ -345,21 +347,21 @@ TEST_F(main_window, ParameterWritesMoveTheComboBoxesWithoutTheirHandlers) {
     h.Connect();
     QSignalSpy address_changes(w.ComboBoxWorkCodeDev, &QComboBox::currentIndexChanged);
     QSignalSpy baud_changes(w.ComboBoxWorkBaund, &QComboBox::currentIndexChanged);
-    w.protocol.ParameterValues[kNetworkAddress] = 9;
-    w.protocol.WriteParameter(kNetworkAddress);
+    w.session.Protocol().ParameterValues[kNetworkAddress] = 9;
+    w.session.Protocol().WriteParameter(kNetworkAddress);
     EXPECT_EQ(w.ComboBoxWorkCodeDev->currentText(), "9");
-    EXPECT_EQ(w.protocol.NetAddress, 9);
+    EXPECT_EQ(w.session.Address(), 9);
     EXPECT_EQ(h.sensor->Address(), 9);
 
-    w.protocol.ParameterValues[kUartBaudrate] = 4;
-    w.protocol.WriteParameter(kUartBaudrate);
+    w.session.Protocol().ParameterValues[kUartBaudrate] = 4;
+    w.session.Protocol().WriteParameter(kUartBaudrate);
     EXPECT_EQ(w.ComboBoxWorkBaund->currentText(), "9600");
-    EXPECT_EQ(w.port.PortBaudRate, 9600u);
+    EXPECT_EQ(w.session.BaudRate(), 9600u);
     EXPECT_EQ(address_changes.count(), 0);
     EXPECT_EQ(baud_changes.count(), 0);
     // Program and sensor still understand each other.
-    EXPECT_TRUE(w.protocol.ReadAllParameters());
-    EXPECT_EQ(w.protocol.ReadBackValues[kNetworkAddress], 9);
+    EXPECT_TRUE(w.session.Protocol().ReadAllParameters());
+    EXPECT_EQ(w.session.Protocol().ReadBackValues[kNetworkAddress], 9);
     w.TimerAnswerTimer();
     EXPECT_TRUE(h.messages.shown.empty());
 }
@@ -371,24 +373,24 @@ TEST(main_window_port, MissingDevicesAreReportedAndNothingOpens) {
 
     w.AddAndSelectPort("/dev/mk27x-no-such-port");
     EXPECT_EQ(w.ComboBoxCOM->currentText(), "/dev/mk27x-no-such-port");
-    EXPECT_EQ(w.port.PortName, "/dev/mk27x-no-such-port");
+    EXPECT_EQ(w.session.PortName(), "/dev/mk27x-no-such-port");
     w.ButtonConnect->click();
     ASSERT_EQ(messages.shown.size(), 1u);
     EXPECT_EQ(messages.shown[0],
               (Shown{"Порт /dev/mk27x-no-such-port отсутсвует.\rИли занят другим приложением.",
                      "Zozuvi-dada", MB_OK | MB_ICONSTOP}));
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
     EXPECT_FALSE(w.TimerAnswer->isActive());
 
     // Back to "USB", with no USB device attached.
     w.ComboBoxCOM->setCurrentIndex(w.ComboBoxCOM->findText("USB"));
-    EXPECT_EQ(w.port.PortName, "USB");
+    EXPECT_EQ(w.session.PortName(), "USB");
     w.ButtonConnect->click();
     ASSERT_EQ(messages.shown.size(), 2u);
     EXPECT_EQ(messages.shown[1], (Shown{"Error opening USB.\rPort already in use or not available.",
                                         "MK270_TestStend", MB_OK | MB_ICONEXCLAMATION}));
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.IsOpen());
 }
 
 TEST_F(main_window_stream, ReadoutFollowsTheStreamAndClosingStopsTheReader) {
@@ -397,24 +399,23 @@ TEST_F(main_window_stream, ReadoutFollowsTheStreamAndClosingStopsTheReader) {
     h.sensor->SetSource(source);
     h.Connect();
 
-    w.protocol.StartStream();
-    w.reader.StreamActive = true;
+    w.session.StartStream();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.LabelRast->text() == "25.000 mm"; }, 10000));
-    EXPECT_GT(w.reader.FramesDecoded(), 0u);
-    EXPECT_TRUE(w.ring.WriteIndex > 0 || w.ring.Wrapped);
+    EXPECT_GT(w.session.Reader().FramesDecoded(), 0u);
+    EXPECT_TRUE(w.session.Ring().WriteIndex > 0 || w.session.Ring().Wrapped);
     w.TimerAnswerTimer();
     EXPECT_TRUE(h.messages.shown.empty());
 
     // Closing with the stream on: the reader ends before the port closes.
     EXPECT_TRUE(w.close());
-    EXPECT_TRUE(w.reader.ReaderDone);
-    EXPECT_FALSE(w.reader.StreamActive);
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_TRUE(w.session.Reader().Done());
+    EXPECT_FALSE(w.session.Streaming());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_TRUE(h.opened.back()->BreakSet());
     EXPECT_FALSE(h.sensor->Streaming());
-    const auto frames = w.reader.FramesDecoded();
+    const auto frames = w.session.Reader().FramesDecoded();
     QTest::qWait(100);
-    EXPECT_EQ(w.reader.FramesDecoded(), frames);
+    EXPECT_EQ(w.session.Reader().FramesDecoded(), frames);
 }
 
 TEST(main_window_stream_silent, SilentStreamEndsInNoAnswerWithoutShrinking) {
@@ -425,14 +426,13 @@ TEST(main_window_stream_silent, SilentStreamEndsInNoAnswerWithoutShrinking) {
     w.show();
     h.Connect();
 
-    w.protocol.StartStream();
+    w.session.StartStream();
     h.opened.back()->ClearLog();
-    w.reader.StreamActive = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.protocol.LinkAlive == 0; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.session.Protocol().LinkAlive == 0; }, 10000));
     w.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
-    EXPECT_FALSE(w.reader.StreamActive);
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.Streaming());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
     EXPECT_EQ(w.ButtonStream->text(), "Stream start");
@@ -440,7 +440,7 @@ TEST(main_window_stream_silent, SilentStreamEndsInNoAnswerWithoutShrinking) {
     EXPECT_EQ(w.LabelRast->text(), "0.000 mm");
     // While streaming, the watchdog does not run the disconnect animation.
     EXPECT_FALSE(w.TimerMore->isActive());
-    EXPECT_EQ(w.height(), 675);
+    EXPECT_EQ(w.frameGeometry().height(), 675);
     // No stream-stop request (nor anything else) went out.
     EXPECT_TRUE(h.opened.back()->WrittenBytes().empty());
 }
@@ -461,16 +461,14 @@ TEST(main_window_pty, ConnectsAndStreamsOverThePseudoTerminal) {
     EXPECT_EQ(GridValues(w)[3], "115200");
     while (w.TimerMore->isActive()) w.TimerMoreTimer();
 
-    w.protocol.StartStream();
-    w.reader.StreamActive = true;
+    w.session.StartStream();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.LabelRast->text() == "25.000 mm"; }, 10000));
-    w.reader.StreamActive = false;
-    w.protocol.StopStream();
+    w.session.StopStream();
 
     w.ButtonConnect->click();
-    EXPECT_FALSE(w.port.IsOpen());
+    EXPECT_FALSE(w.session.IsOpen());
     EXPECT_TRUE(w.close());
-    EXPECT_TRUE(w.reader.ReaderDone);
+    EXPECT_TRUE(w.session.Reader().Done());
     EXPECT_TRUE(messages.shown.empty());
 }
 

@@ -43,12 +43,12 @@ struct WindowHarness {
         FinishAnimation();
     }
 
-    // Runs TimerMore's ticks until the animation stops; returns the heights.
+    // Runs TimerMore's ticks until the animation stops; returns the outer heights.
     std::vector<int> FinishAnimation() {
         std::vector<int> heights;
         for (int guard = 0; window->TimerMore->isActive() && guard < 100; ++guard) {
             window->TimerMoreTimer();
-            heights.push_back(window->height());
+            heights.push_back(window->frameGeometry().height());
         }
         return heights;
     }

@@ -17,11 +17,13 @@ class ProtocolTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(link.port.Open());
-        proto.hooks.progress_maximum = [this](int m) { progress_max = m; };
-        proto.hooks.progress_position = [this](int p) { progress.push_back(p); };
-        proto.hooks.show_address_item = [this](int i) { address_items.push_back(i); };
-        proto.hooks.show_baud_item = [this](int i) { baud_items.push_back(i); };
-        proto.hooks.fill_parameter_grid = [this] { ++grid_fills; };
+        proto.events.progress = [this](int done, int total) {
+            progress.push_back(done);
+            progress_max = total;
+        };
+        proto.events.address_changed = [this](std::uint8_t a) { addresses.push_back(a); };
+        proto.events.baud_changed = [this](std::uint32_t b) { bauds.push_back(b); };
+        proto.events.parameters_replaced = [this] { ++grid_fills; };
     }
     ScriptedTransport& wire() { return *link.wire; }
     void Reply(Bytes b) { wire().replies.push_back(std::move(b)); }
@@ -36,8 +38,8 @@ protected:
     SensorProtocol proto{link.port, link.clock, link.messages};
     int progress_max = -1;
     std::vector<int> progress;
-    std::vector<int> address_items;
-    std::vector<int> baud_items;
+    std::vector<int> addresses;
+    std::vector<std::uint32_t> bauds;
     int grid_fills = 0;
 };
 
@@ -45,7 +47,7 @@ protected:
 
 TEST_F(ProtocolTest, IdentifySendsAddressThenCommandAndReadsSixteenAtOnce) {
     SensorIdentity shown;
-    proto.hooks.identified = [&](const SensorIdentity& id) { shown = id; };
+    proto.events.identity_known = [&](const SensorIdentity& id) { shown = id; };
     // Model 0x1B, release 0x02, serial 0x04D2, base 0x0064, range 0x00FA; the
     // high bits of reply bytes do not matter.
     Reply({0x8B, 0xF1, 0x82, 0x80, 0x82, 0x8D, 0x84, 0x80, 0x84, 0x86, 0x80, 0x80, 0x8A, 0x8F, 0x80,
@@ -64,7 +66,7 @@ TEST_F(ProtocolTest, FifteenByteIdentificationFailsAndKeepsTheIdentity) {
     proto.Identity = SensorIdentity{1, 2, 3, 4, 5};
     proto.LinkAlive = 1;
     bool shown = false;
-    proto.hooks.identified = [&](const SensorIdentity&) { shown = true; };
+    proto.events.identity_known = [&](const SensorIdentity&) { shown = true; };
     Reply(Bytes(15, 0x81));
     EXPECT_FALSE(proto.IdentifySensor());
     EXPECT_EQ(proto.Identity, (SensorIdentity{1, 2, 3, 4, 5}));
@@ -160,7 +162,7 @@ TEST_F(ProtocolTest, NetworkAddressWriteRedirectsLaterRequests) {
     EXPECT_EQ(wire().Requests(),
               (std::vector<Bytes>{{0x01, 0x83, 0x83, 0x80, 0x85, 0x80}, {0x05, 0x82, 0x80, 0x80}}));
     EXPECT_EQ(proto.NetAddress, 5);
-    EXPECT_EQ(address_items, (std::vector<int>{4}));
+    EXPECT_EQ(addresses, (std::vector<int>{5}));
 }
 
 TEST_F(ProtocolTest, BaudWriteSwitchesThePortBetweenTwoPauses) {
@@ -169,7 +171,7 @@ TEST_F(ProtocolTest, BaudWriteSwitchesThePortBetweenTwoPauses) {
     ASSERT_EQ(wire().events.back().kind, WireEvent::Baud);
     EXPECT_EQ(wire().events.back().baud, 115200u);
     EXPECT_EQ(link.port.PortBaudRate, 115200u);
-    EXPECT_EQ(baud_items, (std::vector<int>{1}));
+    EXPECT_EQ(bauds, (std::vector<std::uint32_t>{115200}));
     const auto pauses = link.clock.Pauses();
     ASSERT_GE(pauses.size(), 2u);
     EXPECT_EQ(std::vector<unsigned>(pauses.end() - 2, pauses.end()), (std::vector<unsigned>{5, 5}));
@@ -181,14 +183,14 @@ TEST_F(ProtocolTest, BaudWriteOf921600SendsOnlyTheLowByte) {
     proto.WriteParameter(kUartBaudrate);
     EXPECT_EQ(wire().Requests(), (std::vector<Bytes>{{0x01, 0x83, 0x84, 0x80, 0x80, 0x88}}));
     EXPECT_EQ(link.port.PortBaudRate, 921600u);
-    EXPECT_EQ(baud_items, (std::vector<int>{4}));
+    EXPECT_EQ(bauds, (std::vector<std::uint32_t>{921600}));
 }
 
-TEST_F(ProtocolTest, BaudWriteOfAnUnlistedRateLeavesTheComboAlone) {
+TEST_F(ProtocolTest, BaudWriteOfAnUnlistedRateStillSwitchesThePort) {
     proto.ParameterValues[kUartBaudrate] = 8;
     proto.WriteParameter(kUartBaudrate);
     EXPECT_EQ(link.port.PortBaudRate, 19200u);
-    EXPECT_TRUE(baud_items.empty());
+    EXPECT_EQ(bauds, (std::vector<std::uint32_t>{19200}));
 }
 
 // --- whole sets -------------------------------------------------------------
@@ -270,8 +272,8 @@ TEST_F(ProtocolTest, RestoreResetsTheLinkRereadsAndReports) {
     EXPECT_EQ(requests[0], (Bytes{0x07, 0x84, 0x89, 0x86}));
     EXPECT_EQ(requests[1], (Bytes{0x01, 0x82, 0x80, 0x80}));
     EXPECT_EQ(link.port.PortBaudRate, 115200u);
-    EXPECT_EQ(baud_items, (std::vector<int>{1}));
-    EXPECT_EQ(address_items, (std::vector<int>{0}));
+    EXPECT_EQ(bauds, (std::vector<std::uint32_t>{115200}));
+    EXPECT_EQ(addresses, (std::vector<int>{1}));
     const auto pauses = link.clock.Pauses();
     EXPECT_EQ(pauses[3], 1000u);
     EXPECT_EQ(pauses[4], 500u);
@@ -348,6 +350,12 @@ TEST(DistanceText, ThreeDecimalsAndReadoutSuffix) {
     EXPECT_EQ(DistanceReadout(DistanceMm(0x4000, 250)), "250.000 mm");
     EXPECT_EQ(DistanceReadout(DistanceMm(0xFFFF, 16384)), "-1.000 mm");
     EXPECT_EQ(DistanceText(DistanceMm(1, 50)), "0.003");
+    // Small negative distances and -0.0 round to a plain zero.
+    EXPECT_EQ(DistanceReadout(DistanceMm(0xFFFF, 5)), "0.000 mm");
+    EXPECT_EQ(DistanceReadout(-0.0f), "0.000 mm");
+    EXPECT_EQ(DistanceText(-0.0004f), "0.000");
+    EXPECT_EQ(DistanceText(-0.0005f), "-0.001");
+    EXPECT_EQ(DistanceText(-10.0f), "-10.000");
 }
 
 }  // namespace

@@ -143,7 +143,7 @@ TEST_F(SerialE2E, SensorSilentFromParameterSevenStopsReadAllAfterOneTimeout) {
     faults.silent_after_requests = 9;
     sensor->SetFaults(faults);
     std::vector<int> progress;
-    protocol.hooks.progress_position = [&](int p) { progress.push_back(p); };
+    protocol.events.progress = [&](int done, int) { progress.push_back(done); };
     protocol.ReadBackValues[kRangeEnd] = 1234;
     const std::uint64_t before = server.BytesReceived();
 

@@ -1,0 +1,188 @@
+#include "session/session.h"
+
+#include <utility>
+
+namespace mk27x {
+namespace {
+
+// Passes one of the protocol's events on to the same event of the session.
+template <typename... Args>
+std::function<void(Args...)> Forward(const std::function<void(Args...)>& target) {
+    return [&target](Args... args) {
+        if (target) target(args...);
+    };
+}
+
+std::string Line(int index, const ParameterSet& values, const ParameterSet& read) {
+    const auto i = static_cast<std::size_t>(index);
+    return "Write=" + std::to_string(values[i]) + ", Read=" + std::to_string(read[i]);
+}
+
+std::string Name(int index) {
+    return std::string(ParameterTable[static_cast<std::size_t>(index)].name);
+}
+
+}  // namespace
+
+std::string CompareMismatchText(int index, const ParameterSet& values, const ParameterSet& read) {
+    return "Parameters '" + Name(index) + "' not equal:\r" + Line(index, values, read) + ".";
+}
+
+std::string CompareAllText(const ParameterSet& values, const ParameterSet& read) {
+    std::string text = "Parameters not equal:";
+    for (int p = 0; p < kParameterCount; ++p) {
+        const auto i = static_cast<std::size_t>(p);
+        text += "\r'" + Name(p) + "': " + Line(p, values, read) + ": " +
+                (values[i] == read[i] ? "OK." : "Error.");
+    }
+    return text;
+}
+
+SensorSession::SensorSession(MessageBox& messages, Clock& clock, PortBackends backends)
+    : messages_(messages),
+      clock_(clock),
+      port_(messages, std::move(backends)),
+      protocol_(port_, clock, messages),
+      reader_(protocol_, ring_) {
+    protocol_.events.identity_known = Forward(events.identity_known);
+    protocol_.events.progress = Forward(events.progress);
+    protocol_.events.address_changed = Forward(events.address_changed);
+    protocol_.events.baud_changed = Forward(events.baud_changed);
+    protocol_.events.parameters_replaced = Forward(events.parameters_replaced);
+    reader_.frame_decoded = [this] {
+        if (events.distance)
+            events.distance(protocol_.LastDistance.load(std::memory_order_relaxed));
+    };
+}
+
+SensorSession::~SensorSession() {
+    Shutdown();
+}
+
+void SensorSession::SetBaudRate(std::uint32_t baud) {
+    port_.PortBaudRate = baud;
+    port_.ApplyBaudRate();
+}
+
+void SensorSession::Start() {
+    reader_.Resume();
+}
+
+void SensorSession::Shutdown() {
+    // The reader goes before the port closes. A sensor left streaming would
+    // still be sending when the port is next opened: it is told to stop.
+    const bool streaming = reader_.Streaming();
+    reader_.StopStreaming();
+    reader_.Stop();
+    if (streaming) protocol_.StopStream();
+    port_.Close();
+}
+
+ConnectOutcome SensorSession::Connect() {
+    if (!port_.Open()) return ConnectOutcome::PortNotOpened;
+    if (display_busy_) return ConnectOutcome::OpenedOnly;
+    if (!protocol_.IdentifySensor()) {
+        messages_.Show(kNoIdentificationText, kLinkCaption, MB_OK | MB_ICONSTOP);
+        port_.Close();
+        return ConnectOutcome::NotIdentified;
+    }
+    protocol_.LinkAlive = 1;
+    if (!protocol_.ReadAllParameters()) return ConnectOutcome::ReadFailed;
+    Adopt();
+    return ConnectOutcome::Connected;
+}
+
+void SensorSession::Disconnect() {
+    port_.Close();
+}
+
+void SensorSession::EndLostLink() {
+    reader_.StopStreaming();
+    port_.Close();
+    messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+}
+
+void SensorSession::SetDisplayBusy(bool busy) {
+    display_busy_ = busy;
+    reader_.HoldLinkAlive(busy);
+}
+
+void SensorSession::LoadParameter(int index) {
+    WriteParameters({index});
+}
+
+bool SensorSession::WriteParameters(const std::vector<int>& indexes) {
+    for (int index : indexes) protocol_.WriteParameter(index);
+    clock_.Sleep(kLoadRereadPauseMs);
+    if (!protocol_.ReadAllParameters()) return false;
+    Adopt();
+    return true;
+}
+
+void SensorSession::ReadParameter(int index) {
+    if (protocol_.ReadParameter(index)) Adopt();
+}
+
+void SensorSession::CompareParameter(int index) {
+    if (!LinkAlive()) return;
+    if (protocol_.CompareParameter(index)) return;
+    messages_.Show(CompareMismatchText(index, protocol_.ParameterValues, protocol_.ReadBackValues),
+                   kLinkCaption, MB_OK | MB_ICONEXCLAMATION);
+}
+
+void SensorSession::LoadAllParameters() {
+    protocol_.WriteAllParameters();
+    clock_.Sleep(kLoadAllRereadPauseMs);
+    ReadAllParameters();
+}
+
+bool SensorSession::ReadAllParameters() {
+    if (!protocol_.ReadAllParameters()) return false;
+    Adopt();
+    return true;
+}
+
+void SensorSession::CompareAllParameters() {
+    if (!LinkAlive()) return;
+    if (protocol_.CompareAllParameters()) return;
+    messages_.Show(CompareAllText(protocol_.ParameterValues, protocol_.ReadBackValues),
+                   kLinkCaption, MB_OK | MB_ICONEXCLAMATION);
+}
+
+void SensorSession::WriteToFlash() {
+    if (messages_.Show("Are you sure? Write parameters to FLASH?", kOutcomeCaption,
+                       MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
+        return;
+    protocol_.WriteParametersToFlash();
+}
+
+void SensorSession::RestoreFactorySettings() {
+    if (messages_.Show("Restore factory parameters in FLASH?", kOutcomeCaption,
+                       MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
+        return;
+    protocol_.RestoreFactoryParameters();
+    // Shown once more whatever the outcome.
+    if (events.parameters_replaced) events.parameters_replaced();
+}
+
+bool SensorSession::MeasureOnce() {
+    if (!protocol_.MeasureOnce()) return false;
+    if (events.distance) events.distance(protocol_.LastDistance);
+    return true;
+}
+
+void SensorSession::StartStream() {
+    ring_.Reset();
+    protocol_.LastDistance = 0.0f;
+    protocol_.StartStream();
+    reader_.Resume();
+    reader_.StartStreaming();
+}
+
+void SensorSession::StopStream() {
+    reader_.StopStreaming();
+    protocol_.StopStream();
+    clock_.Sleep(kStreamDrainPauseMs);
+}
+
+}  // namespace mk27x
