@@ -1,0 +1,432 @@
+#include "cli/cli.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <sstream>
+
+#include "link/codec.h"
+#include "link/port_backends.h"
+#include "params/commit_rule.h"
+#include "params/parameter_table.h"
+#include "params/parameter_text.h"
+#include "pty_server.h"
+#include "session/session.h"
+#include "virtual_sensor.h"
+
+namespace mk27x {
+namespace {
+
+constexpr std::uint32_t kRates[] = {9600, 115200, 230400, 460800, 921600};
+constexpr unsigned kMeasurePeriodMs = 50;
+
+struct UsageError {
+    std::string text;
+};
+
+// A parameter text that does not convert: refused with the conversion error.
+struct RefusedText {
+    std::string text;
+};
+
+struct Options {
+    std::string port = "USB";
+    std::uint32_t baud = 115200;
+    std::uint8_t address = 1;
+    bool json = false;
+    bool simulator = false;
+    bool help = false;
+    std::string command;
+    std::vector<std::string> operands;
+    std::optional<long> count;
+    std::optional<double> seconds;
+};
+
+template <typename Number>
+Number ParseNumber(const std::string& text, const std::string& option) {
+    Number n{};
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, n);
+    if (ec != std::errc() || ptr != end)
+        throw UsageError{"invalid value for " + option + ": " + text};
+    return n;
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+    Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) throw UsageError{"option " + arg + " needs a value"};
+            return args[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--simulator") {
+            o.simulator = true;
+        } else if (arg == "--port") {
+            o.port = value();
+        } else if (arg == "--baud") {
+            o.baud = ParseNumber<std::uint32_t>(value(), arg);
+            if (std::find(std::begin(kRates), std::end(kRates), o.baud) == std::end(kRates))
+                throw UsageError{"--baud must be 9600, 115200, 230400, 460800 or 921600"};
+        } else if (arg == "--address") {
+            const int a = ParseNumber<int>(value(), arg);
+            if (a < 1 || a > 127) throw UsageError{"--address must be 1 to 127"};
+            o.address = static_cast<std::uint8_t>(a);
+        } else if (arg == "--count") {
+            o.count = ParseNumber<long>(value(), arg);
+            if (*o.count < 1) throw UsageError{"--count must be at least 1"};
+        } else if (arg == "--seconds") {
+            o.seconds = ParseNumber<double>(value(), arg);
+            if (!(*o.seconds > 0)) throw UsageError{"--seconds must be positive"};
+        } else if (arg.size() > 1 && arg[0] == '-' && o.command != "set") {
+            throw UsageError{"unknown option " + arg};
+        } else if (o.command.empty()) {
+            o.command = arg;
+        } else {
+            o.operands.push_back(arg);
+        }
+    }
+    return o;
+}
+
+std::string JsonString(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string DistanceLine(float mm, bool json) {
+    return json ? "{\"mm\": " + JsonDistance(mm) + "}" : DistanceText(mm);
+}
+
+// Row of a NAME as the grid shows it (spaces included; case does not matter) or
+// an index 0..19.
+std::optional<int> ParameterIndex(const std::string& name) {
+    for (int i = 0; i < kParameterCount; ++i) {
+        const std::string_view row = ParameterTable[static_cast<std::size_t>(i)].name;
+        if (std::equal(row.begin(), row.end(), name.begin(), name.end(),
+                       [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+            return i;
+    }
+    int n = -1;
+    const auto [ptr, ec] = std::from_chars(name.data(), name.data() + name.size(), n);
+    if (ec == std::errc() && ptr == name.data() + name.size() && n >= 0 && n < kParameterCount)
+        return n;
+    return std::nullopt;
+}
+
+struct Assignment {
+    int index;
+    std::string text;
+};
+
+std::vector<Assignment> ParseAssignments(const std::vector<std::string>& operands) {
+    if (operands.empty()) throw UsageError{"set needs NAME=TEXT"};
+    std::vector<Assignment> list;
+    for (const std::string& op : operands) {
+        const auto eq = op.find('=');
+        if (eq == std::string::npos) throw UsageError{"expected NAME=TEXT, got '" + op + "'"};
+        const auto index = ParameterIndex(op.substr(0, eq));
+        if (!index) throw UsageError{"no parameter named '" + op.substr(0, eq) + "'"};
+        const std::string text = op.substr(eq + 1);
+        // Whether a text is a number at all does not depend on the sensor.
+        const bool picker_row = *index == kSynchronization || *index == kOutLogic;
+        if ((picker_row && !ParseInteger(text)) ||
+            CommitParameterText(*index, text, 0, 1).action == CommitAction::ConversionError)
+            throw RefusedText{InvalidIntegerMessage(text)};
+        list.push_back({*index, text});
+    }
+    return list;
+}
+
+class CommandLine {
+public:
+    CommandLine(const Options& options, CommandLineIo io)
+        : o_(options), io_(io), messages_(io.err) {}
+
+    int Run() {
+        if (o_.command == "identify" || o_.command == "params" || o_.command == "set") {
+            if (o_.command != "set" && !o_.operands.empty())
+                throw UsageError{o_.command + " takes no operands"};
+        } else if (o_.command == "measure") {
+            if (!o_.count) throw UsageError{"measure needs --count N"};
+        } else if (o_.command == "stream") {
+            if (!o_.seconds) throw UsageError{"stream needs --seconds S"};
+        } else {
+            throw UsageError{o_.command.empty() ? "no command given"
+                                                : "unknown command '" + o_.command + "'"};
+        }
+        // Texts are checked for their form before anything is sent.
+        std::vector<Assignment> assignments;
+        if (o_.command == "set") assignments = ParseAssignments(o_.operands);
+
+        if (!OpenSession()) return kExitNoSensor;
+        if (o_.command == "identify") return Identify();
+        if (o_.command == "params") return PrintParameters();
+        if (o_.command == "set") return Set(assignments);
+        if (o_.command == "measure") return Measure();
+        return Stream();
+    }
+
+private:
+    bool OpenSession() {
+        std::string port = o_.port;
+        if (o_.simulator) {
+            simulator_ =
+                std::make_unique<sim::PtySensorServer>(std::make_shared<sim::VirtualSensor>());
+            if (!simulator_->Start()) {
+                io_.err << "mk27x: cannot start the virtual sensor: " << simulator_->Error()
+                        << '\n';
+                return false;
+            }
+            port = simulator_->SlavePath();
+        }
+        session_ = std::make_unique<SensorSession>(messages_, io_.clock, RealPortBackends());
+        session_->SetPortName(port);
+        session_->SetBaudRate(o_.baud);
+        session_->SetAddress(o_.address);
+        session_->Start();
+        switch (session_->Connect()) {
+            case ConnectOutcome::Connected:
+                return true;
+            case ConnectOutcome::ReadFailed:
+                messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+                return false;
+            default:
+                return false;  // the message is out already
+        }
+    }
+
+    int Identify() {
+        const SensorIdentity& id = session_->Identity();
+        if (o_.json) {
+            io_.out << "{\"model\": " << +id.Model << ", \"release\": " << +id.Release
+                    << ", \"serial\": " << id.SerialNumber << ", \"base_mm\": " << id.BaseDistance
+                    << ", \"range_mm\": " << id.MeasuringRange << "}\n";
+        } else {
+            io_.out << "Model: " << +id.Model << "\nRelease: " << +id.Release
+                    << "\nSerial number: " << id.SerialNumber
+                    << "\nBase distance: " << id.BaseDistance
+                    << " mm\nMeasuring range: " << id.MeasuringRange << " mm\n";
+        }
+        return kExitOk;
+    }
+
+    int PrintParameters() {
+        const ParameterSet& values = session_->Values();
+        const auto texts = ParameterTexts(values, session_->Identity().SignedRange());
+        if (o_.json) io_.out << "[\n";
+        for (int i = 0; i < kParameterCount; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            const std::string_view name = ParameterTable[k].name;
+            if (o_.json) {
+                io_.out << "  {\"index\": " << i << ", \"name\": " << JsonString(name)
+                        << ", \"value\": " << values[k] << ", \"text\": " << JsonString(texts[k])
+                        << "}" << (i + 1 < kParameterCount ? ",\n" : "\n");
+            } else {
+                char line[96];
+                std::snprintf(line, sizeof line, "%2d  %-30.*s %s\n", i,
+                              static_cast<int>(name.size()), name.data(), texts[k].c_str());
+                io_.out << line;
+            }
+        }
+        if (o_.json) io_.out << "]\n";
+        return kExitOk;
+    }
+
+    int Set(const std::vector<Assignment>& assignments) {
+        ParameterSet& values = session_->Values();
+        const ParameterSet before = values;
+        const std::int16_t range = session_->Identity().SignedRange();
+        std::vector<int> indexes;
+        for (const Assignment& a : assignments) {
+            const auto k = static_cast<std::size_t>(a.index);
+            const std::string_view name = ParameterTable[k].name;
+            CommitResult r = CommitParameterText(a.index, a.text, values[k], range);
+            if (r.action == CommitAction::Ignore &&
+                (a.index == kSynchronization || a.index == kOutLogic)) {
+                // Set by their pickers in the window: here the byte itself.
+                const auto n = ParseInteger(a.text);
+                if (!n)
+                    r = {CommitAction::ConversionError, values[k], InvalidIntegerMessage(a.text)};
+                else if (*n < 0 || *n > 255)
+                    r = {CommitAction::PutBack, values[k], {}};
+                else
+                    r = {CommitAction::Store, static_cast<std::uint16_t>(*n), {}};
+            }
+            switch (r.action) {
+                case CommitAction::Store:
+                    values[k] = r.value;
+                    indexes.push_back(a.index);
+                    continue;
+                case CommitAction::ConversionError:
+                    io_.err << "mk27x: " << r.text << '\n';
+                    break;
+                case CommitAction::PutBack:
+                    io_.err << "mk27x: '" << a.text << "' is out of range for " << name << '\n';
+                    break;
+                case CommitAction::Ignore:
+                    io_.err << "mk27x: '" << a.text << "' is not a value of " << name << '\n';
+                    break;
+            }
+            values = before;  // nothing is sent
+            return kExitUsage;
+        }
+        if (!session_->WriteParameters(indexes)) {
+            messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+            return kExitNoSensor;
+        }
+        return PrintParameters();
+    }
+
+    int Measure() {
+        const auto period = std::chrono::milliseconds(kMeasurePeriodMs);
+        auto next = io_.clock.Now();
+        for (long i = 0; i < *o_.count; ++i) {
+            if (i > 0) {
+                next += period;
+                const auto wait =
+                    std::chrono::ceil<std::chrono::milliseconds>(next - io_.clock.Now());
+                if (wait.count() > 0) io_.clock.Sleep(static_cast<unsigned>(wait.count()));
+            }
+            if (!session_->MeasureOnce()) {
+                messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+                return kExitNoSensor;
+            }
+            io_.out << DistanceLine(session_->LastDistance(), o_.json) << '\n';
+        }
+        io_.out.flush();
+        return kExitOk;
+    }
+
+    int Stream() {
+        session_->events.distance = [this](float mm) {
+            std::lock_guard lock(print_mutex_);
+            if (printing_) io_.out << DistanceLine(mm, o_.json) << '\n';
+        };
+        printing_ = true;
+        session_->StartStream();
+        // The watchdog's question, asked once a second as the window does.
+        const auto end = io_.clock.Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                               std::chrono::duration<double>(*o_.seconds));
+        bool alive = true;
+        while (alive && io_.clock.Now() < end) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count();
+            io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, 1000)));
+            alive = session_->LinkAlive();
+        }
+        {
+            std::lock_guard lock(print_mutex_);
+            printing_ = false;
+        }
+        io_.out.flush();
+        if (!alive) {
+            session_->EndLostLink();
+            return kExitNoSensor;
+        }
+        session_->StopStream();
+        return kExitOk;
+    }
+
+    const Options& o_;
+    CommandLineIo io_;
+    StreamMessageBox messages_;
+    // The stream's distances reach `out` from the reader thread while this is set.
+    std::mutex print_mutex_;
+    bool printing_ = false;
+    // Declared before the session, so that it outlives it.
+    std::unique_ptr<sim::PtySensorServer> simulator_;
+    std::unique_ptr<SensorSession> session_;
+};
+
+}  // namespace
+
+int StreamMessageBox::Show(const std::string& text, const std::string&, unsigned) {
+    std::string line = text;
+    std::replace(line.begin(), line.end(), '\r', '\n');
+    err_ << line << std::endl;
+    return IDOK;
+}
+
+std::string JsonDistance(float mm) {
+    std::string text = DistanceText(mm);
+    while (text.size() > 1 && text.back() == '0' && text[text.size() - 2] != '.') text.pop_back();
+    return text;
+}
+
+std::string CommandLineHelp() {
+    return R"(Usage: mk27x [OPTIONS] COMMAND
+
+Talks to one MK27x laser distance sensor.
+
+Options:
+  --port PORT     COM1..COM4 (/dev/ttyS0..3), USB (the first FTDI adapter) or a
+                  serial device path; default USB
+  --baud RATE     9600, 115200, 230400, 460800 or 921600; default 115200
+  --address N     the sensor's network address, 1 to 127; default 1
+  --json          machine-readable output
+  --simulator     talk to a virtual sensor served inside this program
+  -h, --help      this text
+
+Commands:
+  identify                 model, release, serial number, base distance, range
+                           (--json: {"model": 27, "release": 2, "serial": 1234,
+                            "base_mm": 80, "range_mm": 50})
+  params                   the 20 parameters read from the sensor (--json: a list
+                           of {"index", "name", "value", "text"})
+  set NAME=TEXT...         NAME a parameter name as the window shows it (quote
+                           names with spaces) or its index 0..19; TEXT what an
+                           operator would type in the cell. Every text is checked
+                           before anything is sent; then the writes, 100 ms, and
+                           the parameters read back and printed as by params
+  measure --count N        N measurements 50 ms apart, one distance (mm) a line
+                           (--json: {"mm": 25.0} a line)
+  stream --seconds S       the sensor's stream for S seconds, one distance a line,
+                           then stream stop
+
+Exit status: 0 on success, 1 when the port cannot be opened or the sensor does
+not answer (the message on standard error), 2 on a usage error or a refused
+parameter text.
+)";
+}
+
+int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io) {
+    try {
+        const Options options = ParseOptions(args);
+        if (options.help) {
+            io.out << CommandLineHelp();
+            return kExitOk;
+        }
+        return CommandLine(options, io).Run();
+    } catch (const RefusedText& e) {
+        io.err << "mk27x: " << e.text << '\n';
+        return kExitUsage;
+    } catch (const UsageError& e) {
+        io.err << "mk27x: " << e.text << "\nTry 'mk27x --help'.\n";
+        return kExitUsage;
+    }
+}
+
+}  // namespace mk27x

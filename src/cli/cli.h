@@ -1,0 +1,56 @@
+// The mk27x command line: a second front end on the sensor session, for scripts
+// and test benches.
+//
+//   mk27x [--port PORT] [--baud RATE] [--address N] [--json] [--simulator] COMMAND
+//
+// Commands: identify, params, set NAME=TEXT..., measure --count N,
+// stream --seconds S. Exit status 0 on success, 1 when the port cannot be opened
+// or the sensor does not answer (the program's message on standard error), 2 on
+// a usage error (including a parameter text that is refused).
+//
+// Threading: RunCommandLine runs on the calling thread; during `stream` the
+// session's reader thread writes the distances to `out`, and nothing else
+// writes to it meanwhile.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/message_box.h"
+
+namespace mk27x {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitNoSensor = 1;
+inline constexpr int kExitUsage = 2;
+
+// The message boxes of the command line: the text on standard error (a carriage
+// return starts a new line), answered with OK.
+class StreamMessageBox final : public MessageBox {
+public:
+    explicit StreamMessageBox(std::ostream& err) : err_(err) {}
+    int Show(const std::string& text, const std::string& caption, unsigned flags) override;
+
+private:
+    std::ostream& err_;
+};
+
+struct CommandLineIo {
+    std::ostream& out;
+    std::ostream& err;
+    Clock& clock;
+};
+
+// `args` without the program name.
+int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io);
+
+// The help text.
+std::string CommandLineHelp();
+
+// A distance as JSON number: three decimals, trailing zeros dropped down to one
+// ("25.0", "12.345", "-0.003").
+std::string JsonDistance(float mm);
+
+}  // namespace mk27x

@@ -1,0 +1,226 @@
+// The mk27x command line end to end: the real serial backend on a pseudo-
+// terminal against the virtual sensor, every command and the failure exits; and
+// the program itself run as a script would.
+#include "cli/cli.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+#include "pty_server.h"
+#include "virtual_sensor.h"
+
+namespace mk27x {
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.Start()) << server.Error(); }
+
+    Result Run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--port", server.SlavePath()});
+        std::ostringstream out, err;
+        const int status = RunCommandLine(args, {out, err, SystemClock::Instance()});
+        return {status, out.str(), err.str()};
+    }
+
+    std::vector<std::string> Lines(const std::string& text) {
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    std::shared_ptr<sim::VirtualSensor> sensor = std::make_shared<sim::VirtualSensor>([] {
+        sim::SensorConfig c;
+        c.identity = {27, 2, 4660, 80, 250};
+        return c;
+    }());
+    sim::PtySensorServer server{sensor};
+};
+
+TEST_F(CommandLineTest, IdentifyAsTextAndJson) {
+    Result r = Run({"identify", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "{\"model\": 27, \"release\": 2, \"serial\": 4660, \"base_mm\": 80, "
+              "\"range_mm\": 250}\n");
+    EXPECT_EQ(r.err, "");
+
+    r = Run({"identify"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "Model: 27\nRelease: 2\nSerial number: 4660\nBase distance: 80 mm\n"
+              "Measuring range: 250 mm\n");
+}
+
+TEST_F(CommandLineTest, ParamsListsAllTwentyInTheGridsForms) {
+    sensor->SetRegister(0x10, 5);  // DelayMsr
+    Result r = Run({"params", "--json"});
+    ASSERT_EQ(r.status, 0);
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 22u);
+    EXPECT_EQ(lines[0], "[");
+    EXPECT_EQ(lines[1],
+              "  {\"index\": 0, \"name\": \"Sensor On/Off\", \"value\": 1, \"text\": \"on\"},");
+    EXPECT_EQ(
+        lines[4],
+        "  {\"index\": 3, \"name\": \"UART baudrate\", \"value\": 48, \"text\": \"115200\"},");
+    EXPECT_EQ(lines[9], "  {\"index\": 8, \"name\": \"DelayMsr\", \"value\": 5, \"text\": \"5\"},");
+    EXPECT_EQ(lines[20].back(), '}');  // no comma after the last object
+    EXPECT_EQ(lines[21], "]");
+
+    r = Run({"params"});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(Lines(r.out).size(), 20u);
+    EXPECT_EQ(Lines(r.out)[8], " 8  DelayMsr                       5");
+}
+
+TEST_F(CommandLineTest, SetConvertsLikeTheGridThenWritesAndRereads) {
+    Result r = Run({"set", "Sampling period=1000", "8=7", "Etalon=125000", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sensor->Register(0x08) | sensor->Register(0x09) << 8, 1000);
+    EXPECT_EQ(sensor->Register(0x10), 7);
+    // 125 mm of 250 mm: 8192.
+    EXPECT_EQ(sensor->Register(0x17) | sensor->Register(0x18) << 8, 8192);
+    EXPECT_NE(r.out.find("\"name\": \"Etalon\", \"value\": 8192, \"text\": \"125000\""),
+              std::string::npos);
+}
+
+TEST_F(CommandLineTest, RefusedTextsSendNothing) {
+    const std::uint64_t before = server.BytesReceived();
+    // Not an integer: refused before the port is even opened.
+    Result r = Run({"set", "DelayMsr=7", "Sampling period=12a"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "mk27x: '12a' is not a valid integer value\n");
+    EXPECT_EQ(server.BytesReceived(), before);
+    EXPECT_EQ(sensor->Register(0x10), 1);
+
+    // Out of the row's limits: refused after identification, nothing written.
+    r = Run({"set", "DelayMsr=7", "DelayMsr=256"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "mk27x: '256' is out of range for DelayMsr\n");
+    EXPECT_EQ(sensor->Register(0x10), 1);
+
+    r = Run({"set", "No such thing=1"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("no parameter named 'No such thing'"), std::string::npos);
+}
+
+TEST_F(CommandLineTest, MeasureAndStreamPrintDistances) {
+    sim::MeasurementSource source;
+    source.value = 4096;  // a quarter of 250 mm
+    sensor->SetSource(source);
+    Result r = Run({"measure", "--count", "3", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "{\"mm\": 62.5}\n{\"mm\": 62.5}\n{\"mm\": 62.5}\n");
+
+    r = Run({"measure", "--count", "2"});
+    EXPECT_EQ(r.out, "62.500\n62.500\n");
+
+    r = Run({"stream", "--seconds", "0.5"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines) EXPECT_EQ(line, "62.500");
+    EXPECT_FALSE(sensor->Streaming());
+}
+
+TEST_F(CommandLineTest, SilentSensorAndMissingPortExitWithOne) {
+    Result r = Run({"--address", "9", "identify"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No answer. Please change parameters.\n");
+
+    sim::Faults faults;
+    faults.silent_after_requests = 22;  // identify and the parameters, then nothing
+    sensor->SetFaults(faults);
+    r = Run({"measure", "--count", "3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No answer.\n");
+
+    std::ostringstream out, err;
+    const int status = RunCommandLine({"--port", "/dev/mk27x-no-such-port", "identify"},
+                                      {out, err, SystemClock::Instance()});
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.str().find("/dev/mk27x-no-such-port"), std::string::npos);
+}
+
+TEST_F(CommandLineTest, StreamThatFallsSilentExitsWithOne) {
+    sim::Faults faults;
+    faults.stream_stop_after_frames = 20;
+    sensor->SetFaults(faults);
+    Result r = Run({"stream", "--seconds", "5"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No answer.\n");
+    EXPECT_EQ(Lines(r.out).size(), 20u);
+}
+
+TEST(CommandLineUsage, UsageErrorsExitWithTwo) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {},
+             {"frobnicate"},
+             {"measure"},
+             {"measure", "--count", "0"},
+             {"stream", "--seconds", "x"},
+             {"--baud", "19200", "identify"},
+             {"--address", "128", "identify"},
+             {"--port"},
+             {"identify", "extra"},
+             {"set"},
+             {"set", "DelayMsr"},
+         }) {
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCommandLine(args, {out, err, SystemClock::Instance()}), 2);
+        EXPECT_EQ(out.str(), "");
+        EXPECT_NE(err.str().find("mk27x --help"), std::string::npos);
+    }
+}
+
+TEST(CommandLineUsage, JsonDistanceKeepsThreeDecimalsAtMost) {
+    EXPECT_EQ(JsonDistance(25.0f), "25.0");
+    EXPECT_EQ(JsonDistance(12.345f), "12.345");
+    EXPECT_EQ(JsonDistance(-0.003f), "-0.003");
+    EXPECT_EQ(JsonDistance(0.0f), "0.0");
+    EXPECT_EQ(JsonDistance(100.5f), "100.5");
+}
+
+// The program as a script runs it.
+std::string Capture(const std::string& command, int& status) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    status = WEXITSTATUS(::pclose(pipe));
+    return out;
+}
+
+TEST(CommandLineProgram, HelpAndTheBuiltInSimulator) {
+    int status = -1;
+    const std::string help = Capture(std::string(MK27X_CLI_PATH) + " --help", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(help.find("Usage: mk27x"), std::string::npos);
+    EXPECT_NE(help.find("stream --seconds S"), std::string::npos);
+
+    const std::string id =
+        Capture(std::string(MK27X_CLI_PATH) + " --simulator identify --json", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(id,
+              "{\"model\": 27, \"release\": 2, \"serial\": 1234, \"base_mm\": 100, "
+              "\"range_mm\": 50}\n");
+
+    Capture(std::string(MK27X_CLI_PATH) + " --simulator --address 2 identify 2>/dev/null", status);
+    EXPECT_EQ(status, 1);
+}
+
+}  // namespace
+}  // namespace mk27x
