@@ -40,4 +40,15 @@ CalibrationMessage UploadOutcomeMessage(const UploadOutcome& outcome) {
     return {kCalibrationFailedText, kCalibrationFailedCaption, kCalibrationFailedFlags};
 }
 
+CalibrationFileUpload UploadCalibrationFile(
+    SensorProtocol& protocol, const std::string& path,
+    const std::function<void(int block, int blocks)>& progress,
+    const std::function<void()>& started) {
+    CalibrationFileResult file = ReadCalibrationFile(path, protocol.Identity.Release);
+    if (!file.ok()) return {std::nullopt, std::move(file.error)};
+    if (started) started();
+    const UploadOutcome outcome = UploadCalibration(protocol, *file.table, progress);
+    return {outcome, UploadOutcomeMessage(outcome)};
+}
+
 }  // namespace mk27x

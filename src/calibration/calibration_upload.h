@@ -14,6 +14,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 #include "calibration/calibration_table.h"
 #include "link/protocol.h"
@@ -66,5 +68,18 @@ constexpr int CalibrationProgressPosition(int block, int blocks) {
 
 // The message box that reports an outcome.
 CalibrationMessage UploadOutcomeMessage(const UploadOutcome& outcome);
+
+// The whole operation after the file has been chosen: reads `path` for the
+// identified sensor's Release and, only when the whole file is sound, uploads
+// it. `started` (may be empty) runs once the file has been read, just before
+// the first byte is sent (the window resets its progress bar there).
+struct CalibrationFileUpload {
+    std::optional<UploadOutcome> upload;  // empty when the file was refused
+    CalibrationMessage message;           // what to show: the refusal or the outcome
+};
+CalibrationFileUpload UploadCalibrationFile(
+    SensorProtocol& protocol, const std::string& path,
+    const std::function<void(int block, int blocks)>& progress = {},
+    const std::function<void()>& started = {});
 
 }  // namespace mk27x
