@@ -30,12 +30,20 @@ struct Line {
 };
 
 // Reads the next line; nothing at the end of the stream. Never keeps more than
-// kKeptCharacters of a line, however long it is.
-std::optional<Line> NextLine(std::streambuf& in) {
+// kKeptCharacters of a line. Reading stops early once the line is sure to be
+// refused and its message text is complete: at a NUL byte, and, when `limit`
+// is given, once the line has more than `limit` characters. So an endless
+// stream without a line end (a device, say) cannot hold the reader.
+std::optional<Line> NextLine(std::streambuf& in, std::optional<std::size_t> limit) {
     using Traits = std::streambuf::traits_type;
     Line line{{}, 0, false};
     bool any = false;
     bool last_was_cr = false;
+    auto take = [&line](char ch) {
+        if (ch == '\0') line.has_nul = true;
+        if (!line.has_nul && line.text.size() < kKeptCharacters) line.text.push_back(ch);
+        ++line.length;
+    };
     for (Traits::int_type c = in.sbumpc(); !Traits::eq_int_type(c, Traits::eof());
          c = in.sbumpc()) {
         any = true;
@@ -43,15 +51,10 @@ std::optional<Line> NextLine(std::streambuf& in) {
         if (ch == '\n') break;
         // A carriage return counts only when something other than the line
         // feed follows it.
-        if (last_was_cr) {
-            if (!line.has_nul && line.text.size() < kKeptCharacters) line.text.push_back('\r');
-            ++line.length;
-        }
+        if (last_was_cr) take('\r');
         last_was_cr = ch == '\r';
-        if (last_was_cr) continue;
-        if (ch == '\0') line.has_nul = true;
-        if (!line.has_nul && line.text.size() < kKeptCharacters) line.text.push_back(ch);
-        ++line.length;
+        if (!last_was_cr) take(ch);
+        if (line.has_nul || (limit && line.length > *limit)) break;
     }
     if (!any) return std::nullopt;
     return line;
@@ -82,13 +85,13 @@ CalibrationFileResult ReadCalibration(std::istream& in, std::uint8_t release) {
     std::streambuf* buffer = in.rdbuf();
     if (buffer == nullptr) return Refuse(ConversionErrorMessage(""));
 
-    const std::optional<Line> header = NextLine(*buffer);
+    const std::optional<Line> header = NextLine(*buffer, std::nullopt);
     if (header && header->has_nul) return Refuse(ConversionErrorMessage(header->Field()));
 
     CalibrationTable table(release);
     std::optional<std::int32_t> last;
     for (int i = 0; i < table.sizes.lines; ++i) {
-        const std::optional<Line> line = header ? NextLine(*buffer) : std::nullopt;
+        const std::optional<Line> line = header ? NextLine(*buffer, kKeptCharacters) : std::nullopt;
         if (!line) {
             // A short file: the missing lines repeat the last value. Without a
             // first value the field is empty.

@@ -150,6 +150,9 @@ TEST(CalibrationFile, ReadsFromDiskAndRefusesWhatCannotBeOpened) {
     const std::string directory = dir.Path("");
     EXPECT_EQ(ReadCalibrationFile(directory, 2).error.text, "Cannot open file " + directory + ".");
 
+    // A device that never ends a line is refused at once.
+    EXPECT_EQ(ReadCalibrationFile("/dev/zero", 2).error.text, "'' is not a valid integer value");
+
     // A binary file: the line holding its first NUL byte is refused.
     std::string binary;
     for (int i = 0; i < 512; ++i) binary.push_back(static_cast<char>(i & 0xFF));
