@@ -14,10 +14,11 @@
 //  - a file that cannot be opened: "Cannot open file <name>.";
 //  - a data line that is no number: the conversion error
 //    "'<field>' is not a valid integer value". A line shorter than 18
-//    characters has an empty field; a line longer than 23 characters is read
-//    whole and always refused with its field; a line holding a NUL byte (the
-//    header included) is refused with its field up to that byte; an empty or
-//    header-only file has no first value, which reads as an empty field.
+//    characters has an empty field; a line longer than 23 characters is one
+//    line (never split) and always refused with its field; a line holding a
+//    NUL byte (the header included) is refused with its field up to that byte;
+//    an empty or header-only file has no first value, which reads as an empty
+//    field. A field longer than kShownFieldLimit is shown cut, with "...".
 //
 // Threading: plain functions and values; no shared state.
 #pragma once
