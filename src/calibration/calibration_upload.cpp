@@ -1,0 +1,54 @@
+#include "calibration/calibration_upload.h"
+
+#include "calibration/calibration_block.h"
+#include "link/codec.h"
+
+namespace mk27x {
+
+UploadOutcome UploadCalibration(SensorProtocol& protocol, const CalibrationTable& table,
+                                const std::function<void(int block, int blocks)>& progress) {
+    UploadOutcome outcome;
+    outcome.blocks = table.sizes.blocks;
+    SensorPort& port = protocol.Port();
+    for (int b = 0; b < outcome.blocks; ++b) {
+        protocol.BeginRequest();
+        port.WriteByte(CommandByte(Command::CalibrationBlock));
+        const CalibrationBlock block = BuildCalibrationBlock(table, b);
+        protocol.GetClock().Sleep(kCalibrationBlockPauseMs);
+        port.Write(block.data(), block.size());
+
+        std::uint8_t ack[kCalibrationAckLength] = {};
+        if (port.Read(ack, sizeof ack) != sizeof ack) {
+            outcome.result = UploadOutcome::Result::NoAcknowledgement;
+            return outcome;
+        }
+        const unsigned value = CalibrationAckValue(ack[0], ack[1]);
+        if (value != kCalibrationAccepted) {
+            outcome.result = UploadOutcome::Result::Rejected;
+            outcome.acknowledgement = value;
+            return outcome;
+        }
+        outcome.blocks_written = b + 1;
+        if (progress) progress(b, outcome.blocks);
+    }
+    return outcome;
+}
+
+CalibrationMessage UploadOutcomeMessage(const UploadOutcome& outcome) {
+    if (outcome.ok())
+        return {kCalibrationWrittenText, kCalibrationWrittenCaption, kCalibrationWrittenFlags};
+    return {kCalibrationFailedText, kCalibrationFailedCaption, kCalibrationFailedFlags};
+}
+
+CalibrationFileUpload UploadCalibrationFile(
+    SensorProtocol& protocol, const std::string& path,
+    const std::function<void(int block, int blocks)>& progress,
+    const std::function<void()>& started) {
+    CalibrationFileResult file = ReadCalibrationFile(path, protocol.Identity.Release);
+    if (!file.ok()) return {std::nullopt, std::move(file.error)};
+    if (started) started();
+    const UploadOutcome outcome = UploadCalibration(protocol, *file.table, progress);
+    return {outcome, UploadOutcomeMessage(outcome)};
+}
+
+}  // namespace mk27x

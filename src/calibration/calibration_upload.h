@@ -1,0 +1,85 @@
+// The calibration upload: the table goes into the connected sensor block by
+// block, each block acknowledged.
+//
+// For each block b = 0 .. N-1: BeginRequest (purge, address, 5 ms), the command
+// byte 0x8A, 100 ms, the 2052 bytes of the block in one write, then one read
+// of the 2-byte acknowledgement. Its value, the low nibbles taken low first,
+// must be 0xAA; a short or other acknowledgement stops the upload at that
+// block (the blocks before it stay written in the sensor). Nothing is retried
+// and the link state (LinkAlive) is left alone.
+//
+// Threading: runs on the calling thread (the window thread) and blocks it for
+// the whole upload, about 105 ms per block plus the transfer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "calibration/calibration_table.h"
+#include "link/protocol.h"
+
+namespace mk27x {
+
+inline constexpr unsigned kCalibrationBlockPauseMs = 100;
+inline constexpr std::size_t kCalibrationAckLength = 2;
+inline constexpr unsigned kCalibrationAccepted = 0xAA;
+
+// The outcome messages.
+inline constexpr const char* kCalibrationFailedText = "Ошибка записи файла калибровки!!!";
+inline constexpr const char* kCalibrationFailedCaption = "Внимание !";
+inline constexpr unsigned kCalibrationFailedFlags = MB_OK | MB_ICONEXCLAMATION;
+inline constexpr const char* kCalibrationWrittenText = "Файл калибровки записан в датчик!!!";
+inline constexpr const char* kCalibrationWrittenCaption = "Сообщение...";
+inline constexpr unsigned kCalibrationWrittenFlags = MB_OK;
+
+struct UploadOutcome {
+    enum class Result {
+        Written,            // every block acknowledged
+        NoAcknowledgement,  // fewer than 2 bytes came back
+        Rejected,           // the acknowledgement was not 0xAA
+    };
+    Result result = Result::Written;
+    int blocks = 0;                // N, the blocks of the whole upload
+    int blocks_written = 0;        // blocks acknowledged; on failure the failed block's number
+    unsigned acknowledgement = 0;  // the value of a rejected acknowledgement
+
+    bool ok() const { return result == Result::Written; }
+    // The block the upload stopped at, or -1 when it did not stop.
+    int failed_block() const { return ok() ? -1 : blocks_written; }
+};
+
+// Sends the table's blocks. `progress` (may be empty) is called after each
+// acknowledged block b with (b, N).
+UploadOutcome UploadCalibration(SensorProtocol& protocol, const CalibrationTable& table,
+                                const std::function<void(int block, int blocks)>& progress = {});
+
+// The acknowledgement value of the two reply bytes: low nibbles, first byte low.
+constexpr unsigned CalibrationAckValue(std::uint8_t first, std::uint8_t second) {
+    return (first & 0xFu) | (second & 0xFu) << 4;
+}
+
+// The progress bar (0 to 100) after block b of N: b * 100 / N, so it ends at 98
+// for 82 blocks and at 96 for 30.
+constexpr int CalibrationProgressPosition(int block, int blocks) {
+    return blocks > 0 ? block * 100 / blocks : 0;
+}
+
+// The message box that reports an outcome.
+CalibrationMessage UploadOutcomeMessage(const UploadOutcome& outcome);
+
+// The whole operation after the file has been chosen: reads `path` for the
+// identified sensor's Release and, only when the whole file is sound, uploads
+// it. `started` (may be empty) runs once the file has been read, just before
+// the first byte is sent (the window resets its progress bar there).
+struct CalibrationFileUpload {
+    std::optional<UploadOutcome> upload;  // empty when the file was refused
+    CalibrationMessage message;           // what to show: the refusal or the outcome
+};
+CalibrationFileUpload UploadCalibrationFile(
+    SensorProtocol& protocol, const std::string& path,
+    const std::function<void(int block, int blocks)>& progress = {},
+    const std::function<void()>& started = {});
+
+}  // namespace mk27x
