@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <thread>
 
 #include "app/value_list_editor.h"
 #include "chart/chart_view.h"
@@ -402,6 +403,19 @@ TEST_F(main_window_stream, ReadoutFollowsTheStreamAndClosingStopsTheReader) {
     w.session.StartStream();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.LabelRast->text() == "25.000 mm"; }, 10000));
     EXPECT_GT(w.session.Reader().FramesDecoded(), 0u);
+    // The readout follows the values, not just the first one.
+    source.kind = sim::MeasurementSource::Kind::kRamp;
+    source.value = 0;
+    source.amplitude = 16384;
+    source.period = 10000;
+    h.sensor->SetSource(source);
+    QStringList seen;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            if (!seen.contains(w.LabelRast->text())) seen << w.LabelRast->text();
+            return seen.size() >= 4;
+        },
+        10000));
     EXPECT_TRUE(w.session.Ring().WriteIndex > 0 || w.session.Ring().Wrapped);
     w.TimerAnswerTimer();
     EXPECT_TRUE(h.messages.shown.empty());
@@ -443,6 +457,63 @@ TEST(main_window_stream_silent, SilentStreamEndsInNoAnswerWithoutShrinking) {
     EXPECT_EQ(w.frameGeometry().height(), 675);
     // No stream-stop request (nor anything else) went out.
     EXPECT_TRUE(h.opened.back()->WrittenBytes().empty());
+}
+
+TEST_F(main_window_link_loss, WatchdogSurvivesADisconnectClickDuringTheAnimation) {
+    w.ButtonConnect->click();
+    ASSERT_TRUE(w.TimerMore->isActive());
+    w.Chart->SeriesOsc.AddPoint(1.0, "0", Qt::red);
+    w.ButtonConnect->click();  // ignored altogether
+    EXPECT_TRUE(w.TimerAnswer->isActive());
+    EXPECT_EQ(w.Chart->SeriesOsc.Count(), 1);
+    EXPECT_EQ(w.ButtonConnect->Tag, 1);
+    h.FinishAnimation();
+
+    // The sensor is lost afterwards: the watchdog still reports it.
+    sim::Faults faults;
+    faults.silent_after_requests = 0;
+    h.sensor->SetFaults(faults);
+    EXPECT_FALSE(w.session.MeasureOnce());
+    w.TimerAnswerTimer();
+    EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
+    EXPECT_EQ(w.ButtonConnect->Tag, 0);
+}
+
+TEST_F(main_window_stream, ReadoutQueuedBeforeAResetNeverOverwritesIt) {
+    h.Connect();
+    // A frame decoded on the reader thread queues a readout ...
+    std::thread([&] { w.session.events.distance(12.5f); }).join();
+    w.session.Protocol().LastDistance = 12.5f;
+    // ... and the operator disconnects before it is shown.
+    w.ButtonConnect->click();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.LabelRast->text(), "0.000 mm");
+
+    // The same across a watchdog reset and a reconnect (the readout enabled again).
+    h.FinishAnimation();
+    h.Connect();
+    std::thread([&] { w.session.events.distance(12.5f); }).join();
+    w.session.Protocol().LinkAlive = 0;
+    w.TimerAnswerTimer();
+    h.FinishAnimation();
+    h.messages.shown.clear();
+    h.Connect();
+    ASSERT_TRUE(w.LabelRast->isEnabled());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(w.LabelRast->text(), "0.000 mm");
+}
+
+TEST_F(main_window, GrowingWindowStaysOnTheScreen) {
+    const QRect available = w.screen()->availableGeometry();
+    w.move(available.left() + 10, available.bottom() - 250);
+    h.Connect();
+    const QRect outer = w.frameGeometry();
+    EXPECT_EQ(outer.height(), 675);
+    if (available.height() >= 675)
+        EXPECT_EQ(outer.bottom(), available.bottom());
+    else
+        EXPECT_EQ(outer.top(), available.top());
+    EXPECT_EQ(outer.left(), available.left() + 10);
 }
 
 // The --simulator set-up: the real serial backend on a pseudo-terminal, real time.
