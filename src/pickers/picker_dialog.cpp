@@ -5,11 +5,21 @@
 
 namespace mk27x {
 
+QFont PickerDialog::DesignFont() {
+    // Where the classic face is missing, faces of similar width stand in.
+    QFont::insertSubstitutions("MS Sans Serif", {"Microsoft Sans Serif", "Liberation Sans", "Arial",
+                                                 "DejaVu Sans Condensed"});
+    QFont font("MS Sans Serif");
+    font.setPointSize(8);
+    return font;
+}
+
 PickerDialog::PickerDialog(const char* name, const QString& caption, QSize client,
                            Qt::WindowFlags buttons, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | buttons) {
     setObjectName(name);
+    setFont(DesignFont());
     setWindowTitle(caption);
     setFixedSize(client);
     setSizeGripEnabled(false);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QFont>
 
 class QKeyEvent;
 
@@ -23,6 +24,9 @@ public:
     // Shows the dialog modally, centred over `owner` (when given) and kept
     // above it; returns once the dialog has closed.
     void ShowModal(QWidget* owner);
+
+    // The face the dialogs were designed with, "MS Sans Serif" at 8 points.
+    static QFont DesignFont();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

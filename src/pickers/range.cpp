@@ -22,10 +22,7 @@ const QColor kRed(255, 0, 0);
 const QColor kBlue(0, 0, 255);
 
 QFont LabelFont(bool bold) {
-    // Where the classic face is missing a face of similar width stands in.
-    QFont::insertSubstitutions("MS Sans Serif", {"Microsoft Sans Serif", "Liberation Sans", "Arial",
-                                                 "DejaVu Sans Condensed"});
-    QFont font("MS Sans Serif");
+    QFont font = PickerDialog::DesignFont();
     font.setPixelSize(16);
     font.setBold(bold);
     return font;
@@ -131,6 +128,9 @@ void TFormRange::DrawScale() {
         const int base = h - 20;
         QPainter canvas(ScaleBitmap.get());
         canvas.setBackgroundMode(Qt::TransparentMode);
+        QFont face = DesignFont();
+        face.setStyleStrategy(QFont::NoAntialias);
+        canvas.setFont(face);
 
         // The scale area, black; the last column and row stay as they were.
         canvas.fillRect(0, 0, w - 1, h - 1, kBlack);
