@@ -1,0 +1,35 @@
+// What the three picker dialogs share: a fixed-size dialog without default or
+// cancel button (Enter and Escape mean nothing to the dialog as a whole; Enter
+// or Space presses the button that has the focus), shown modally centred over
+// the window that opens it.
+//
+// GUI thread only.
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+
+class QKeyEvent;
+
+namespace mk27x {
+
+class PickerDialog : public QDialog {
+    Q_OBJECT
+public:
+    // A window of the given client size with a single, non-sizable border and
+    // the given title-bar buttons.
+    PickerDialog(const char* name, const QString& caption, QSize client, Qt::WindowFlags buttons,
+                 QWidget* parent);
+
+    // Shows the dialog modally, centred over `owner` (when given) and kept
+    // above it; returns once the dialog has closed.
+    void ShowModal(QWidget* owner);
+
+    // The face the dialogs were designed with, "MS Sans Serif" at 8 points.
+    static QFont DesignFont();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+}  // namespace mk27x
