@@ -152,7 +152,8 @@ bool ChartSeries::MarkersDrawn() const {
 void ChartSeries::QueueRedraw() {
     if (redraw_queued_) return;
     redraw_queued_ = true;
-    QMetaObject::invokeMethod(plot_, [this] { Flush(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        plot_, [this] { Flush(); }, Qt::QueuedConnection);
 }
 
 void ChartSeries::Flush() {
@@ -168,8 +169,7 @@ void ChartSeries::Flush() {
 // does not walk the points.
 void ChartSeries::ApplyRanges() {
     if (count_ == 0) return;
-    plot_->xAxis->setRange(
-        ExtentRange(0, static_cast<double>(count_ - 1), plot_->xAxis->range()));
+    plot_->xAxis->setRange(ExtentRange(0, static_cast<double>(count_ - 1), plot_->xAxis->range()));
     if (has_y_) plot_->yAxis->setRange(ExtentRange(y_min_, y_max_, plot_->yAxis->range()));
 }
 

@@ -53,7 +53,8 @@ std::string SampleFileText(const SampleRing& ring, std::uint16_t write_index, bo
     std::string text;
     text.reserve(static_cast<std::size_t>(count) * 12);
     for (std::uint16_t k = 0; k < count; ++k) {
-        text += DistanceText(ring.At(static_cast<std::uint16_t>((first + k) % SampleRing::kCapacity)));
+        text +=
+            DistanceText(ring.At(static_cast<std::uint16_t>((first + k) % SampleRing::kCapacity)));
         text += "\r\n";
     }
     return text;
@@ -68,7 +69,7 @@ bool SaveSampleFile(SampleRing& ring, const std::string& path) {
     const int fd = CreateTemporary(path, temp);
     if (fd < 0) return false;
     // A replaced file keeps its permissions.
-    struct stat existing{};
+    struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
         ::fchmod(fd, existing.st_mode & 07777);
     bool ok = WriteAll(fd, text);

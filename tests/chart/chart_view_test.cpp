@@ -112,7 +112,7 @@ TEST(ChartView, LabelsSurviveRunsBreaksAndText) {
     s.AddPoint(8, "4294967295", Qt::red);
     s.AddPoint(9, "2", Qt::red);
     s.AddPoint(10, "", Qt::red);
-    const QStringList want = {"9998", "9999", "0",          "1", "abc",
+    const QStringList want = {"9998", "9999",       "0",          "1", "abc",
                               "007",  "4294967296", "4294967295", "2", ""};
     ASSERT_EQ(s.Count(), want.size());
     for (int i = 0; i < s.Count(); ++i) EXPECT_EQ(s.Label(i), want[i]) << i;

@@ -73,9 +73,8 @@ TEST_F(QtFileDialogTest, SaveTakesATypedPathAndReturn) {
 }
 
 TEST_F(QtFileDialogTest, DefaultExtensionCompletesABareName) {
-    WhenDialogShows([&](QFileDialog* d) {
-        TypeAndReturn(d, QString::fromStdString(dir + "/data"));
-    });
+    WhenDialogShows(
+        [&](QFileDialog* d) { TypeAndReturn(d, QString::fromStdString(dir + "/data")); });
     FileDialogOptions options;
     options.default_extension = "txt";
     EXPECT_EQ(dialogs.Save(options), dir + "/data.txt");
