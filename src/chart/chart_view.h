@@ -1,37 +1,91 @@
-// The oscilloscope chart: a titled two-dimensional plot with automatic axes and
-// one line series, on QCustomPlot.
+// The oscilloscope chart: a titled two-dimensional plot with automatic axes, one
+// line series and the chart's context menu, on QCustomPlot.
+//
+// Threading: window thread only. Appends never draw at once: the first append
+// after a redraw queues one redraw for the next turn of the event loop, and the
+// appends until then join it, so a run of appends costs one rescale and one
+// replot.
 #pragma once
 
 #include <QColor>
+#include <QLocale>
 #include <QString>
 #include <QWidget>
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+class QAction;
 class QCustomPlot;
 class QCPGraph;
+class QCPTextElement;
+class QMenu;
 
 namespace mk27x {
 
+// A number in the format "#,##0.####": thousands grouped, at least one integer
+// digit, up to four decimals without trailing zeros, separators of `locale`.
+QString FormatChartNumber(double value, const QLocale& locale);
+
 // One line series. A point's X is the number of points the series held before
-// it was added; Y, label and colour are the caller's.
+// it was added; Y, label and colour are the caller's. The colour is that of the
+// whole line (the program draws in one colour).
 class ChartSeries {
 public:
     ChartSeries(QCustomPlot* plot, QCPGraph* graph);
+    ChartSeries(const ChartSeries&) = delete;
+    ChartSeries& operator=(const ChartSeries&) = delete;
 
     // Removes all points.
     void Clear();
     void AddPoint(double y, const QString& label, const QColor& colour);
-    int Count() const { return static_cast<int>(labels_.size()); }
-    QString Label(int index) const { return labels_[static_cast<std::size_t>(index)]; }
+    // Appends (Y, label number) pairs in one go, e.g. a recording drained from
+    // the sample ring.
+    void AddPoints(std::span<const std::pair<float, std::uint16_t>> points, const QColor& colour);
+
+    int Count() const { return count_; }
+    QString Label(int index) const;
+
+    // Markers are drawn only while the points are far enough apart to be seen
+    // as markers (at most one point per pixel column); denser, the line alone
+    // gives the same picture. Off: the line alone at any density.
+    void SetMarkers(bool on);
+    bool MarkersDrawn() const;
+
+    // Redraws now if a redraw is queued (the queued one then does nothing).
+    void Flush();
+    // Redraws done since creation: the coalescing is observable.
+    int RedrawCount() const { return redraw_count_; }
 
 private:
-    // Rescales both axes and redraws once the current event has been handled, so
-    // that a run of appends draws once.
-    void Redraw();
+    // A stretch of points whose labels count up by one from first_label.
+    struct LabelRun {
+        int first_index;
+        std::uint32_t first_label;
+    };
+
+    void AppendLabel(std::uint32_t label);
+    void TrackY(double y);
+    void SetColour(const QColor& colour);
+    void QueueRedraw();
+    void ApplyRanges();
+    void ApplyMarkers();
 
     QCustomPlot* plot_;
     QCPGraph* graph_;
-    std::vector<QString> labels_;
+    int count_ = 0;
+    // Labels that are plain unsigned decimal numbers are kept as runs; any
+    // other text is kept by point index.
+    std::vector<LabelRun> runs_;
+    std::unordered_map<int, QString> text_labels_;
+    double y_min_ = 0;
+    double y_max_ = 0;
+    bool has_y_ = false;
+    bool markers_ = true;
+    bool redraw_queued_ = false;
+    int redraw_count_ = 0;
 };
 
 class ChartView : public QWidget {
@@ -40,11 +94,17 @@ public:
     explicit ChartView(QWidget* parent = nullptr);
 
     QCustomPlot* Chart1;
+    QCPTextElement* Title;
     ChartSeries SeriesOsc;
+    // The chart's context menu: "Save data to file", a divider, "Clear". The
+    // window connects the actions' triggered signals.
+    QMenu* PopupMenuSave;
+    QAction* MenuSave;
+    QAction* MenuClear;
 
 private:
     // Builds the plot with its title and the one graph (runs before SeriesOsc).
-    static QCustomPlot* BuildPlot(QWidget* parent);
+    QCustomPlot* BuildPlot();
 };
 
 }  // namespace mk27x

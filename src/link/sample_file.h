@@ -1,0 +1,47 @@
+// The sample file and the hand-over of a recording from the sample ring.
+//
+// The file: one sample per line in the distance text (three decimals, the
+// C library's current decimal separator, which the GUI application takes from
+// the system), each line ended by CR LF, oldest sample first, no header.
+//
+// Threading: window thread. Call while no one appends to the ring (a timed
+// series between ticks, or a stream after it has been switched off); a save
+// during a stream writes what the ring holds when it starts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "link/sample_ring.h"
+#include "platform/message_box.h"
+
+namespace mk27x {
+
+// The message box of a failed save: SampleFileErrorText(chosen path) with this
+// caption and these flags.
+inline constexpr const char* kSampleFileErrorCaption = "MK271-SP";
+inline constexpr unsigned kSampleFileErrorFlags = MB_OK | MB_ICONSTOP;
+std::string SampleFileErrorText(const std::string& file_name);
+
+// The file's bytes for the ring at the given WriteIndex and Wrapped: the 10000
+// samples from write_index round the ring when wrapped, else 0 to
+// write_index - 1.
+std::string SampleFileText(const SampleRing& ring, std::uint16_t write_index, bool wrapped);
+
+// Writes the samples the ring holds now to `path`, replacing any file of that
+// name, and moves ReadPosition to the WriteIndex taken at the start. The text
+// goes to a temporary file beside `path` first, which replaces `path` only once
+// it is complete; on failure (cannot create, write or rename) the temporary
+// file is removed, `path` and ReadPosition stay as they were, and the result
+// is false.
+bool SaveSampleFile(SampleRing& ring, const std::string& path);
+
+// The recording to show at stream stop, as (sample, ring index) pairs, oldest
+// first: the 10000 samples from WriteIndex round the ring when it has wrapped,
+// else those from ReadPosition up to WriteIndex - 1. ReadPosition ends at
+// WriteIndex either way.
+std::vector<std::pair<float, std::uint16_t>> DrainRing(SampleRing& ring);
+
+}  // namespace mk27x

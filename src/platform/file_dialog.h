@@ -1,0 +1,61 @@
+// Open and save file dialogs with the semantics of the classic Win32 common
+// dialogs: a filter of "description|pattern" pairs ("*.tbl|*.tbl"), a default
+// extension appended to a name typed without one, an initial file name; the
+// chosen path out, or nothing when the operator cancels.
+//
+// Threading: window thread only (the dialogs are modal).
+#pragma once
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mk27x {
+
+struct FileDialogOptions {
+    // "Tables|*.tbl|All files|*.*"; patterns of one entry are separated by ";".
+    // Empty: every file.
+    std::string filter;
+    // Without the dot ("tbl"); empty: names are taken as typed.
+    std::string default_extension;
+    std::string file_name;
+    // Window title; empty: the toolkit's own ("Open", "Save As").
+    std::string title;
+    // Save only: ask before replacing an existing file.
+    bool confirm_overwrite = false;
+
+    bool operator==(const FileDialogOptions&) const = default;
+};
+
+class FileDialog {
+public:
+    virtual ~FileDialog() = default;
+    // An existing file to read.
+    virtual std::optional<std::string> Open(const FileDialogOptions& options) = 0;
+    // A file to write; it need not exist.
+    virtual std::optional<std::string> Save(const FileDialogOptions& options) = 0;
+};
+
+// Test double: records every dialog and answers from a script; an empty script
+// answers as a cancel.
+class RecordingFileDialog final : public FileDialog {
+public:
+    enum class Kind { Open, Save };
+    struct Asked {
+        Kind kind;
+        FileDialogOptions options;
+        bool operator==(const Asked&) const = default;
+    };
+
+    std::optional<std::string> Open(const FileDialogOptions& options) override;
+    std::optional<std::string> Save(const FileDialogOptions& options) override;
+
+    std::vector<Asked> asked;
+    std::deque<std::optional<std::string>> answers;
+
+private:
+    std::optional<std::string> Answer(Kind kind, const FileDialogOptions& options);
+};
+
+}  // namespace mk27x
