@@ -213,6 +213,7 @@ void TFormMain::BuildControls() {
 }
 
 void TFormMain::ConnectHandlers() {
+    BuildParameterMenu();
     connect(ButtonConnect, &QPushButton::clicked, this, [this] { ButtonConnectClick(); });
     connect(ComboBoxCOM, &QComboBox::currentIndexChanged, this, [this] { ComboBoxCOMChange(); });
     connect(ComboBoxWorkBaund, &QComboBox::currentIndexChanged, this,

@@ -11,9 +11,12 @@
 #include <QWidget>
 #include <atomic>
 
+#include "pickers/pickers.h"
 #include "session/session.h"
 
+class QAction;
 class QComboBox;
+class QMenu;
 class QFrame;
 class QLabel;
 class QProgressBar;
@@ -117,6 +120,42 @@ public:
     // The window's height with its frame.
     int OuterHeight() const;
 
+    // --- parameter grid ---------------------------------------------------
+    QMenu* PopupMenuParam;
+    QAction* PopupMenuLoad;
+    QAction* PopupMenuRead;
+    QAction* PopupMenuCompare;
+    QAction* PopupMenuSep1;
+    QAction* PopupMenuLoadAll;
+    QAction* PopupMenuReadAll;
+    QAction* PopupMenuCompareAll;
+    QAction* PopupMenuSep2;
+    QAction* PopupMenuFLASH;
+    QAction* PopupMenuDefault;
+    // The default beep of the key guard (tests count it).
+    std::function<void()> MessageBeep;
+
+    // Takes the text of CurrentParameter's value cell into the working set by
+    // the row's commit rule. Throws std::invalid_argument with the conversion
+    // error when a bounded row's text is no integer.
+    void CommitParameterCell();
+    void ValueListEditorParamSelectCell(int column, int row);
+    void ValueListEditorParamExit();
+    void ValueListEditorParamContextPopup(const QPoint& global);
+    // True when the key is dropped.
+    bool ValueListEditorParamKeyPress(const QString& key, const QString& text);
+    void ValueListEditorParamEditButtonClick();
+    void PopupMenuLoadClick();
+    void PopupMenuReadClick();
+    void PopupMenuCompareClick();
+    void PopupMenuLoadAllClick();
+    void PopupMenuReadAllClick();
+    void PopupMenuCompareAllClick();
+    void PopupMenuFLASHClick();
+    void PopupMenuDefaultClick();
+    // The dialogs the row buttons open (created after the main window).
+    void SetPickerDialogs(const PickerDialogs& dialogs);
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -126,6 +165,7 @@ private:
     void BuildControls();
     void ConnectHandlers();
     void InstallSessionEvents();
+    void BuildParameterMenu();
     // The part of ButtonConnectClick that ends a connection.
     void DisconnectBranch();
     void SetSensorButtonsEnabled(bool enabled);
@@ -141,6 +181,7 @@ private:
     // Hands the newest stream distance over to the window thread.
     void QueueReadout();
 
+    std::unique_ptr<PickerDialogs> pickers_;
     // The outer height last set.
     int outer_height_ = kMinHeight;
     // A readout update is queued to the window thread and not yet shown.

@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     TFormOutLogic FormOutLogic;
     TFormSynchro FormSynchro;
     TFormRange FormRange;
+    FormMain.SetPickerDialogs({FormSynchro, FormOutLogic, FormRange});
 
     for (const QString& path : parser.values(port_option)) FormMain.AddAndSelectPort(path);
     if (simulator) FormMain.AddAndSelectPort(QString::fromStdString(simulator->SlavePath()));

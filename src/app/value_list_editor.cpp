@@ -1,8 +1,11 @@
 #include "app/value_list_editor.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QStyledItemDelegate>
 #include <QToolButton>
@@ -27,6 +30,8 @@ public:
         layout->addWidget(button);
         setFocusProxy(edit);
         setAutoFillBackground(true);
+        // The row button sits at the right end of the value cell.
+        button->setFixedWidth(16);
     }
 
     QLineEdit* edit;
@@ -40,6 +45,14 @@ public:
 
     QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
                           const QModelIndex& index) const override {
+        QWidget* editor = MakeEditor(parent, option, index);
+        if (editor && index.column() == ValueListEditor::kValueColumn)
+            grid_->EditorOpened(index.row(), editor);
+        return editor;
+    }
+
+    QWidget* MakeEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                        const QModelIndex& index) const {
         if (index.column() != ValueListEditor::kValueColumn)
             return QStyledItemDelegate::createEditor(parent, option, index);
         const int row = index.row();
@@ -109,6 +122,14 @@ private:
     ValueListEditor* grid_;
 };
 
+// The text an editor of the value column shows.
+QString EditorText(QWidget* editor) {
+    if (auto* combo = qobject_cast<QComboBox*>(editor)) return combo->currentText();
+    if (auto* ellipsis = dynamic_cast<EllipsisEditor*>(editor)) return ellipsis->edit->text();
+    if (auto* edit = qobject_cast<QLineEdit*>(editor)) return edit->text();
+    return {};
+}
+
 }  // namespace
 
 ValueListEditor::ValueListEditor(QWidget* parent) : QTableWidget(0, 2, parent) {
@@ -132,6 +153,64 @@ ValueListEditor::ValueListEditor(QWidget* parent) : QTableWidget(0, 2, parent) {
     QPalette p = palette();
     p.setColor(QPalette::Base, p.color(QPalette::Button));
     setPalette(p);
+
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        auto inside = [this](QWidget* w) { return w && (w == this || isAncestorOf(w)); };
+        if (inside(old) && !inside(now)) emit Exit();
+    });
+}
+
+void ValueListEditor::EditorOpened(int row, QWidget* editor) {
+    editor_ = editor;
+    editor_row_ = row;
+    // Keys and context menus of the editor and its parts come here first.
+    editor->installEventFilter(this);
+    for (QWidget* part : editor->findChildren<QWidget*>()) part->installEventFilter(this);
+}
+
+QString ValueListEditor::CellText(int row) const {
+    if (editor_ && editor_row_ == row) return EditorText(editor_);
+    return Value(row);
+}
+
+void ValueListEditor::DiscardEditor() {
+    if (editor_) closeEditor(editor_, QAbstractItemDelegate::NoHint);
+}
+
+void ValueListEditor::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+    if (editor == editor_) editor_ = nullptr;
+    QTableWidget::closeEditor(editor, hint);
+}
+
+bool ValueListEditor::DropsKey(int row, QKeyEvent* event) const {
+    if (!key_filter || row < 0 || event->text().isEmpty()) return false;
+    return key_filter(row, event->text(), CellText(row));
+}
+
+bool ValueListEditor::eventFilter(QObject* watched, QEvent* event) {
+    if (editor_ && (watched == editor_ || editor_->isAncestorOf(qobject_cast<QWidget*>(watched)))) {
+        if (event->type() == QEvent::KeyPress &&
+            DropsKey(editor_row_, static_cast<QKeyEvent*>(event)))
+            return true;
+        if (event->type() == QEvent::ContextMenu) {
+            emit ContextPopup(static_cast<QContextMenuEvent*>(event)->globalPos());
+            return true;
+        }
+    }
+    return QTableWidget::eventFilter(watched, event);
+}
+
+void ValueListEditor::keyPressEvent(QKeyEvent* event) {
+    // A key on a selected value cell opens its editor with that key.
+    const QModelIndex current = currentIndex();
+    if (current.isValid() && current.column() == kValueColumn && !editor_ &&
+        DropsKey(current.row(), event))
+        return;
+    QTableWidget::keyPressEvent(event);
+}
+
+void ValueListEditor::contextMenuEvent(QContextMenuEvent* event) {
+    emit ContextPopup(event->globalPos());
 }
 
 int ValueListEditor::InsertRow(const QString& key, const QString& value) {
@@ -155,6 +234,7 @@ QString ValueListEditor::Value(int row) const {
 }
 
 void ValueListEditor::SetValue(int row, const QString& value) {
+    if (editor_ && editor_row_ == row) DiscardEditor();
     item(row, kValueColumn)->setText(value);
 }
 

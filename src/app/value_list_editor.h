@@ -1,9 +1,19 @@
 // A two-column key/value grid with per-row cell options: the key column is
 // fixed text, the value cell of each row is edited as its options say.
+//
+// The grid reports what its owner needs to take cell texts back: the keyboard
+// focus leaving it (Exit), a context menu asked for anywhere on it, an open
+// editor included (ContextPopup), and every key typed into a value cell before
+// the cell sees it (the key filter may drop it). CellText() reads what a cell
+// shows, the text of an editor still open included.
+//
+// Threading: window thread only.
 #pragma once
 
+#include <QPointer>
 #include <QStringList>
 #include <QTableWidget>
+#include <functional>
 #include <vector>
 
 #include "params/parameter_table.h"
@@ -33,7 +43,22 @@ public:
     int InsertRow(const QString& key, const QString& value);
     QString Key(int row) const;
     QString Value(int row) const;
+    // Sets a cell's text; an editor open on that row is closed without taking
+    // its text.
     void SetValue(int row, const QString& value);
+    // What the value cell of `row` shows: the text of its open editor, if any.
+    QString CellText(int row) const;
+    // The row whose value editor is open, or -1.
+    int EditingRow() const { return editor_ ? editor_row_ : -1; }
+    // Closes an open editor without taking its text.
+    void DiscardEditor();
+
+    // Called for every key typed into a value cell (row, the key's text, the
+    // cell's text so far); true drops the key.
+    std::function<bool(int row, const QString& key, const QString& text)> key_filter;
+
+    // For the delegate: an editor was opened on `row`.
+    void EditorOpened(int row, QWidget* editor);
 
     const ItemProp& ItemProps(int row) const { return props_[static_cast<std::size_t>(row)]; }
     void SetItemProps(int row, ItemProp props);
@@ -41,9 +66,24 @@ public:
 signals:
     // The "..." button of an ellipsis row was pressed.
     void EditButtonClick(int row);
+    // The keyboard focus left the grid and its editors.
+    void Exit();
+    // A context menu was asked for at `global` (screen coordinates).
+    void ContextPopup(const QPoint& global);
+
+protected:
+    void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    // True when the key filter drops this key press on `row`.
+    bool DropsKey(int row, QKeyEvent* event) const;
+
     std::vector<ItemProp> props_;
+    QPointer<QWidget> editor_;
+    int editor_row_ = -1;
 };
 
 }  // namespace mk27x

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <istream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -163,10 +164,11 @@ std::vector<Assignment> ParseAssignments(const std::vector<std::string>& operand
 class CommandLine {
 public:
     CommandLine(const Options& options, CommandLineIo io)
-        : o_(options), io_(io), messages_(io.err) {}
+        : o_(options), io_(io), messages_(io.out, io.err, io.ask) {}
 
     int Run() {
-        if (o_.command == "identify" || o_.command == "params" || o_.command == "set") {
+        if (o_.command == "identify" || o_.command == "params" || o_.command == "set" ||
+            o_.command == "flash" || o_.command == "restore") {
             if (o_.command != "set" && !o_.operands.empty())
                 throw UsageError{o_.command + " takes no operands"};
         } else if (o_.command == "measure") {
@@ -185,6 +187,8 @@ public:
         if (o_.command == "identify") return Identify();
         if (o_.command == "params") return PrintParameters();
         if (o_.command == "set") return Set(assignments);
+        if (o_.command == "flash") return Outcome(session_->WriteToFlash());
+        if (o_.command == "restore") return Outcome(session_->RestoreFactorySettings());
         if (o_.command == "measure") return Measure();
         return Stream();
     }
@@ -300,6 +304,18 @@ private:
         return PrintParameters();
     }
 
+    static int Outcome(SensorSession::FlashOutcome outcome) {
+        switch (outcome) {
+            case SensorSession::FlashOutcome::Done:
+                return kExitOk;
+            case SensorSession::FlashOutcome::Cancelled:
+                return kExitUsage;
+            case SensorSession::FlashOutcome::Failed:
+                break;
+        }
+        return kExitNoSensor;
+    }
+
     int Measure() {
         const auto period = std::chrono::milliseconds(kMeasurePeriodMs);
         auto next = io_.clock.Now();
@@ -363,10 +379,17 @@ private:
 
 }  // namespace
 
-int StreamMessageBox::Show(const std::string& text, const std::string&, unsigned) {
+int StreamMessageBox::Show(const std::string& text, const std::string&, unsigned flags) {
     std::string line = text;
     std::replace(line.begin(), line.end(), '\r', '\n');
-    err_ << line << std::endl;
+    if ((flags & 0x0F) == MB_OKCANCEL) {
+        if (!ask_) return IDOK;
+        err_ << line << " [y/N] " << std::flush;
+        std::string answer;
+        std::getline(*ask_, answer);
+        return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? IDOK : IDCANCEL;
+    }
+    (flags == MB_OK ? out_ : err_) << line << std::endl;
     return IDOK;
 }
 
@@ -401,14 +424,19 @@ Commands:
                            operator would type in the cell. Every text is checked
                            before anything is sent; then the writes, 100 ms, and
                            the parameters read back and printed as by params
+  flash                    the sensor stores its parameters in FLASH
+  restore                  the sensor restores its factory parameters (and the
+                           link goes back to 115200 baud, address 1)
+                           (both ask for confirmation when standard input is a
+                           terminal)
   measure --count N        N measurements 50 ms apart, one distance (mm) a line
                            (--json: {"mm": 25.0} a line)
   stream --seconds S       the sensor's stream for S seconds, one distance a line,
                            then stream stop
 
-Exit status: 0 on success, 1 when the port cannot be opened or the sensor does
-not answer (the message on standard error), 2 on a usage error or a refused
-parameter text.
+Exit status: 0 on success, 1 when the port cannot be opened, the sensor does
+not answer or reports an error (the message on standard error), 2 on a usage
+error, a refused parameter text or a confirmation answered no.
 )";
 }
 

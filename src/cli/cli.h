@@ -3,8 +3,8 @@
 //
 //   mk27x [--port PORT] [--baud RATE] [--address N] [--json] [--simulator] COMMAND
 //
-// Commands: identify, params, set NAME=TEXT..., measure --count N,
-// stream --seconds S. Exit status 0 on success, 1 when the port cannot be opened
+// Commands: identify, params, set NAME=TEXT..., flash, restore,
+// measure --count N, stream --seconds S. Exit status 0 on success, 1 when the port cannot be opened
 // or the sensor does not answer (the program's message on standard error), 2 on
 // a usage error (including a parameter text that is refused).
 //
@@ -26,21 +26,28 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitNoSensor = 1;
 inline constexpr int kExitUsage = 2;
 
-// The message boxes of the command line: the text on standard error (a carriage
-// return starts a new line), answered with OK.
+// The message boxes of the command line (a carriage return starts a new line):
+// success notes (no icon) on standard output, errors and warnings on standard
+// error. A confirmation is asked on `ask` when there is one (a terminal) and
+// otherwise taken as OK without a word.
 class StreamMessageBox final : public MessageBox {
 public:
-    explicit StreamMessageBox(std::ostream& err) : err_(err) {}
+    StreamMessageBox(std::ostream& out, std::ostream& err, std::istream* ask)
+        : out_(out), err_(err), ask_(ask) {}
     int Show(const std::string& text, const std::string& caption, unsigned flags) override;
 
 private:
+    std::ostream& out_;
     std::ostream& err_;
+    std::istream* ask_;
 };
 
 struct CommandLineIo {
     std::ostream& out;
     std::ostream& err;
     Clock& clock;
+    // Where confirmations are answered: standard input when it is a terminal.
+    std::istream* ask = nullptr;
 };
 
 // `args` without the program name.

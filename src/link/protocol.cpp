@@ -166,19 +166,20 @@ int SensorProtocol::FlashOperation(std::uint8_t code) {
     return static_cast<int>(NibblesValue(reply, 2));
 }
 
-void SensorProtocol::WriteParametersToFlash() {
+bool SensorProtocol::WriteParametersToFlash() {
     if (FlashOperation(kFlashStore) == kFlashStore) {
         messages_.Show("When including, parameters written in FLASH will by default.", "MK271-SP.",
                        MB_OK);
-    } else {
-        messages_.Show("Write ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP);
+        return true;
     }
+    messages_.Show("Write ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP);
+    return false;
 }
 
-void SensorProtocol::RestoreFactoryParameters() {
+bool SensorProtocol::RestoreFactoryParameters() {
     if (FlashOperation(kFlashRestore) != kFlashRestore) {
         messages_.Show("Restore ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP);
-        return;
+        return false;
     }
     // The sensor is back at its factory link settings: 115200 baud and address 1.
     port_.PortBaudRate = 115200;
@@ -187,9 +188,10 @@ void SensorProtocol::RestoreFactoryParameters() {
     Call(events.baud_changed, port_.PortBaudRate);
     Call(events.address_changed, NetAddress);
     clock_.Sleep(kRestoreRereadPauseMs);
-    if (!ReadAllParameters()) return;
+    if (!ReadAllParameters()) return false;
     AdoptReadBackValues();
     messages_.Show("All parameters restored in FLASH.", "MK271-SP.", MB_OK);
+    return true;
 }
 
 void SensorProtocol::AdoptReadBackValues() {

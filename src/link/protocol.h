@@ -71,8 +71,9 @@ public:
     void WriteAllParameters();
     bool CompareParameter(int index);
     bool CompareAllParameters();
-    void WriteParametersToFlash();
-    void RestoreFactoryParameters();
+    // Each shows its outcome message; true on success.
+    bool WriteParametersToFlash();
+    bool RestoreFactoryParameters();
     bool MeasureOnce();
     void StartStream();
     void StopStream();

@@ -149,20 +149,21 @@ void SensorSession::CompareAllParameters() {
                    kLinkCaption, MB_OK | MB_ICONEXCLAMATION);
 }
 
-void SensorSession::WriteToFlash() {
+SensorSession::FlashOutcome SensorSession::WriteToFlash() {
     if (messages_.Show("Are you sure? Write parameters to FLASH?", kOutcomeCaption,
                        MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
-        return;
-    protocol_.WriteParametersToFlash();
+        return FlashOutcome::Cancelled;
+    return protocol_.WriteParametersToFlash() ? FlashOutcome::Done : FlashOutcome::Failed;
 }
 
-void SensorSession::RestoreFactorySettings() {
+SensorSession::FlashOutcome SensorSession::RestoreFactorySettings() {
     if (messages_.Show("Restore factory parameters in FLASH?", kOutcomeCaption,
                        MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
-        return;
-    protocol_.RestoreFactoryParameters();
+        return FlashOutcome::Cancelled;
+    const bool done = protocol_.RestoreFactoryParameters();
     // Shown once more whatever the outcome.
     if (events.parameters_replaced) events.parameters_replaced();
+    return done ? FlashOutcome::Done : FlashOutcome::Failed;
 }
 
 bool SensorSession::MeasureOnce() {

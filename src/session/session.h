@@ -106,8 +106,11 @@ public:
     void LoadAllParameters();          // write all, 500 ms, read all
     bool ReadAllParameters();          // read all; false when a read failed
     void CompareAllParameters();       // the full list when anything differs
-    void WriteToFlash();               // after the operator's confirmation
-    void RestoreFactorySettings();     // after the operator's confirmation
+    // After the operator's confirmation; the outcome is shown. Cancelled counts
+    // as not done.
+    enum class FlashOutcome { Done, Failed, Cancelled };
+    FlashOutcome WriteToFlash();
+    FlashOutcome RestoreFactorySettings();
     // Writes the given parameters of the working set (in the order given), waits
     // 100 ms and reads all back; false when the read failed.
     bool WriteParameters(const std::vector<int>& indexes);
