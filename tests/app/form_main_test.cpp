@@ -187,11 +187,12 @@ TEST_F(main_window, GridCellsEditAsTheirRowOptionsSay) {
     EXPECT_EQ(pressed.at(0).at(0).toInt(), 18);
     close_editor(18);
 
-    // Showing the value set again puts the texts back.
+    // Leaving the rows took their texts into the working set.
     w.FillParameterGrid();
     EXPECT_EQ(grid.rowCount(), kParameterCount);
-    EXPECT_EQ(grid.Value(0), "on");
-    EXPECT_EQ(grid.Value(5), "500");
+    EXPECT_EQ(grid.Value(0), "off");
+    EXPECT_EQ(grid.Value(5), "12345");
+    EXPECT_EQ(w.session.Values()[5], 12345);
 }
 
 TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
