@@ -262,8 +262,6 @@ void TFormMain::ShowReadout() {
 }
 
 void TFormMain::FormCreate() {
-    reader.ReaderRun = true;
-    reader.ReaderDone = false;
     port.Close();
     port.PortName = "USB";
     port.PortBaudRate = 115200;
@@ -295,7 +293,7 @@ void TFormMain::FormCreate() {
     FillParameterGrid();
 
     // The reader thread starts when the window is first shown.
-    reader.StreamActive = false;
+    reader.StopStreaming();
 
     protocol.MeasureDevMode = false;
     ResetReadout();
@@ -307,7 +305,8 @@ void TFormMain::FormShow() {
 
 void TFormMain::FormClose() {
     // The reader must be gone before the port closes: stop streaming, then join.
-    const bool streaming = reader.StreamActive.exchange(false);
+    const bool streaming = reader.Streaming();
+    reader.StopStreaming();
     reader.Stop();
     // A sensor left streaming would still be sending when the port is next
     // opened: tell it to stop.
@@ -389,9 +388,9 @@ void TFormMain::TimerAnswerTimer() {
     SetSensorButtonsEnabled(false);
     ButtonConnect->setEnabled(true);
     ValueListEditorParam->setEnabled(true);
-    if (ButtonConnect->Tag == 1 && !reader.StreamActive) DisconnectBranch();
+    if (ButtonConnect->Tag == 1 && !reader.Streaming()) DisconnectBranch();
     // No stream-stop request: the sensor is not answering anyway.
-    reader.StreamActive = false;
+    reader.StopStreaming();
     ButtonConnect->Tag = 0;
     ButtonStream->setText("Stream start");
     ButtonConnect->setText("Connect");
@@ -503,7 +502,7 @@ void TFormMain::SetTimerMore(bool running) {
         TimerMore->start();
     else
         TimerMore->stop();
-    reader.AnimationRunning = running;
+    reader.HoldLinkAlive(running);
 }
 
 void TFormMain::SetWindowHeight(int height) {

@@ -63,10 +63,10 @@ int main(int argc, char** argv) {
 
     // A short stream so that the readout shows a distance.
     window.protocol.StartStream();
-    window.reader.StreamActive = true;
+    window.reader.StartStreaming();
     if (!QTest::qWaitFor([&] { return window.LabelRast->text() != "0.000 mm"; }, 5000))
         std::cerr << "no stream frame arrived\n";
-    window.reader.StreamActive = false;
+    window.reader.StopStreaming();
     window.protocol.StopStream();
     QTest::qWait(200);
 

@@ -222,9 +222,9 @@ TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
 
     // The window grows to full height while the reader leaves the link flag alone.
     EXPECT_TRUE(w.TimerMore->isActive());
-    EXPECT_TRUE(w.reader.AnimationRunning);
+    EXPECT_TRUE(w.reader.LinkAliveHeld());
     EXPECT_EQ(h.FinishAnimation(), (std::vector<int>{275, 355, 435, 515, 595, 675, 675}));
-    EXPECT_FALSE(w.reader.AnimationRunning);
+    EXPECT_FALSE(w.reader.LinkAliveHeld());
     EXPECT_EQ(w.height(), 675);
     EXPECT_GT(w.ValueListEditorParam->height(), 300);
 
@@ -398,7 +398,7 @@ TEST_F(main_window_stream, ReadoutFollowsTheStreamAndClosingStopsTheReader) {
     h.Connect();
 
     w.protocol.StartStream();
-    w.reader.StreamActive = true;
+    w.reader.StartStreaming();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.LabelRast->text() == "25.000 mm"; }, 10000));
     EXPECT_GT(w.reader.FramesDecoded(), 0u);
     EXPECT_TRUE(w.ring.WriteIndex > 0 || w.ring.Wrapped);
@@ -407,8 +407,8 @@ TEST_F(main_window_stream, ReadoutFollowsTheStreamAndClosingStopsTheReader) {
 
     // Closing with the stream on: the reader ends before the port closes.
     EXPECT_TRUE(w.close());
-    EXPECT_TRUE(w.reader.ReaderDone);
-    EXPECT_FALSE(w.reader.StreamActive);
+    EXPECT_TRUE(w.reader.Done());
+    EXPECT_FALSE(w.reader.Streaming());
     EXPECT_FALSE(w.port.IsOpen());
     EXPECT_TRUE(h.opened.back()->BreakSet());
     EXPECT_FALSE(h.sensor->Streaming());
@@ -427,11 +427,11 @@ TEST(main_window_stream_silent, SilentStreamEndsInNoAnswerWithoutShrinking) {
 
     w.protocol.StartStream();
     h.opened.back()->ClearLog();
-    w.reader.StreamActive = true;
+    w.reader.StartStreaming();
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.protocol.LinkAlive == 0; }, 10000));
     w.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
-    EXPECT_FALSE(w.reader.StreamActive);
+    EXPECT_FALSE(w.reader.Streaming());
     EXPECT_FALSE(w.port.IsOpen());
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
@@ -462,15 +462,15 @@ TEST(main_window_pty, ConnectsAndStreamsOverThePseudoTerminal) {
     while (w.TimerMore->isActive()) w.TimerMoreTimer();
 
     w.protocol.StartStream();
-    w.reader.StreamActive = true;
+    w.reader.StartStreaming();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.LabelRast->text() == "25.000 mm"; }, 10000));
-    w.reader.StreamActive = false;
+    w.reader.StopStreaming();
     w.protocol.StopStream();
 
     w.ButtonConnect->click();
     EXPECT_FALSE(w.port.IsOpen());
     EXPECT_TRUE(w.close());
-    EXPECT_TRUE(w.reader.ReaderDone);
+    EXPECT_TRUE(w.reader.Done());
     EXPECT_TRUE(messages.shown.empty());
 }
 

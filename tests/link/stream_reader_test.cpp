@@ -124,11 +124,11 @@ TEST_F(StreamReaderTest, IdleReaderLeavesThePortAlone) {
     std::this_thread::sleep_for(120ms);
     EXPECT_EQ(wire->reads, 0);
     reader.Stop();
-    EXPECT_TRUE(reader.ReaderDone);
+    EXPECT_TRUE(reader.Done());
 }
 
 TEST_F(StreamReaderTest, DecodedFramesReachDistanceRingAndReadout) {
-    reader.StreamActive = true;
+    reader.StartStreaming();
     wire->Feed({0x10, 0x10, 0x10, 0x14});
     ASSERT_TRUE(Eventually([&] { return frames == 1; }));
     EXPECT_EQ(protocol.LastDistance, 250.0f);
@@ -145,11 +145,11 @@ TEST_F(StreamReaderTest, DecodedFramesReachDistanceRingAndReadout) {
 
 TEST_F(StreamReaderTest, SilentStreamClearsTheLinkFlagUnlessTheWindowAnimates) {
     protocol.LinkAlive = 1;
-    reader.AnimationRunning = true;
-    reader.StreamActive = true;
+    reader.HoldLinkAlive(true);
+    reader.StartStreaming();
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(protocol.LinkAlive, 1);
-    reader.AnimationRunning = false;
+    reader.HoldLinkAlive(false);
     ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive == 0; }));
     EXPECT_EQ(ring.WriteIndex, 0);
     EXPECT_FALSE(ring.Wrapped);
@@ -167,7 +167,7 @@ TEST_F(StreamReaderTest, RingTakesTheNewestTenThousand) {
         for (int k = 0; k < 4; ++k) stream.push_back(tag | ((v >> (4 * k)) & 0xF));
     }
     protocol.Identity.MeasuringRange = 16384;  // one unit per mm
-    reader.StreamActive = true;
+    reader.StartStreaming();
     wire->Feed(stream);
     ASSERT_TRUE(Eventually([&] { return frames == 10001; }));
     EXPECT_TRUE(ring.Wrapped);
