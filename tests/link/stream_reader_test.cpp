@@ -226,7 +226,12 @@ public:
             changed_.wait_for(lock, 10s,
                               [&] { return !queue_.empty() || empty_answers_ > 0 || cancelled_; });
             blocked_read_ = 0;
-            if (cancelled_) ++cancelled_reads_;
+            if (cancelled_) {
+                ++cancelled_reads_;
+                lock.unlock();
+                std::this_thread::sleep_for(wake_delay);
+                lock.lock();
+            }
         }
         std::size_t n = 0;
         while (n < count && !queue_.empty()) {
@@ -244,6 +249,8 @@ public:
         cancelled_ = true;
         changed_.notify_all();
     }
+    // A woken read takes this long to return (as a backend finishing a call).
+    std::chrono::milliseconds wake_delay{0};
     void ResumeReads() override {
         std::lock_guard lock(mutex_);
         cancelled_ = false;
@@ -397,6 +404,31 @@ TEST_F(StreamReaderTest, PortClosedWhileStreamingIsPolledNotSpunOn) {
     EXPECT_LT(ProcessCpuMs() - cpu0, 30.0);
     reader.Stop();
     EXPECT_TRUE(reader.Done());
+}
+
+TEST(SensorPortClose, ReleasesTheConnectionOnlyOnceTheWokenReadHasLetGo) {
+    RecordingMessageBox messages;
+    std::weak_ptr<GateTransport> opened;
+    SensorPort port{messages,
+                    {[&](const std::string&, std::uint32_t) {
+                         auto wire = std::make_shared<GateTransport>();
+                         wire->wake_delay = 50ms;
+                         opened = wire;
+                         return wire;
+                     },
+                     {}}};
+    port.PortName = "COM1";
+    ASSERT_TRUE(port.Open());
+    std::thread reader([&] {
+        std::uint8_t b;
+        port.Read(&b, 1);
+    });
+    ASSERT_TRUE(opened.lock()->WaitBlocked(1));
+    port.Close();
+    // The device (and its lock) is gone when the close returns, so a Connect
+    // right after it finds the port free.
+    EXPECT_TRUE(opened.expired());
+    reader.join();
 }
 
 }  // namespace
