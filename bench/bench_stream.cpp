@@ -111,7 +111,7 @@ Result Run(double rate, bool one_byte_reads, std::uint64_t frames, double max_se
     reader.Resume();
 
     protocol.StartStream();
-    reader.StreamActive = true;
+    reader.StartStreaming();
     const auto start = std::chrono::steady_clock::now();
     const auto limit = start + std::chrono::duration<double>(max_seconds);
     // Done when every frame is in, or when frames stop coming.
@@ -126,7 +126,7 @@ Result Run(double rate, bool one_byte_reads, std::uint64_t frames, double max_se
             break;
         }
     }
-    reader.StreamActive = false;
+    reader.StopStreaming();
     protocol.StopStream();
     reader.Stop();
 

@@ -40,10 +40,10 @@ std::size_t InProcessTransport::Read(std::uint8_t* buffer, std::size_t count) {
         input_.insert(input_.end(), frames.begin(), frames.end());
     };
     top_up();
-    if (input_.size() < count && short_read_wait_.count() > 0) {
+    if (input_.size() < count && short_read_wait_.count() > 0 && !cancelled_) {
         arrived_.wait_for(lock, short_read_wait_, [&] {
             top_up();
-            return input_.size() >= count;
+            return input_.size() >= count || cancelled_;
         });
     }
     const std::size_t n = std::min(count, input_.size());
@@ -51,6 +51,19 @@ std::size_t InProcessTransport::Read(std::uint8_t* buffer, std::size_t count) {
     input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(n));
     if (n < count) ++short_reads_;
     return n;
+}
+
+void InProcessTransport::CancelRead() {
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    arrived_.notify_all();
+}
+
+void InProcessTransport::ResumeReads() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = false;
 }
 
 void InProcessTransport::SetBaudRate(std::uint32_t baud) {

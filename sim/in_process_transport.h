@@ -8,6 +8,8 @@
 // streaming read is always satisfied at once. A read that cannot be satisfied
 // waits up to `short_read_wait` (real time) for bytes written meanwhile by
 // another thread, then returns what it has and counts a short read.
+// CancelRead() ends such a wait at once, and makes later reads return what is
+// queued without waiting, until ResumeReads().
 //
 // Threading: the ByteTransport contract (one thread reads while another purges,
 // writes, changes the rate or sets the break) is met with an internal mutex;
@@ -45,6 +47,8 @@ public:
     std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity) override {
         return Read(buffer, capacity);
     }
+    void CancelRead() override;
+    void ResumeReads() override;
     void SetBaudRate(std::uint32_t baud) override;
     void SetBreak() override;
 
@@ -72,6 +76,7 @@ private:
     std::size_t short_reads_ = 0;
     std::size_t purges_ = 0;
     bool break_set_ = false;
+    bool cancelled_ = false;
 };
 
 }  // namespace mk27x::sim

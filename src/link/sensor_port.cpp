@@ -19,9 +19,29 @@ SensorPort::~SensorPort() {
     CloseAny();
 }
 
+class SensorPort::ReadScope {
+public:
+    explicit ReadScope(std::atomic<int>& count) : count_(count) { count_.fetch_add(1); }
+    ~ReadScope() {
+        if (count_.fetch_sub(1) == 1) count_.notify_all();
+    }
+    ReadScope(const ReadScope&) = delete;
+    ReadScope& operator=(const ReadScope&) = delete;
+
+private:
+    std::atomic<int>& count_;
+};
+
 void SensorPort::CloseAny() {
     std::shared_ptr<ByteTransport> old = handle_.exchange(nullptr);
-    if (old) old->SetBreak();
+    if (!old) return;
+    // A reader blocked in a read would keep the device open for up to its
+    // time-out: wake it and wait until it has let go. Reads started from now
+    // on find the port closed.
+    old->CancelRead();
+    for (int n = reads_in_flight_.load(); n != 0; n = reads_in_flight_.load())
+        reads_in_flight_.wait(n);
+    old->SetBreak();
 }
 
 bool SensorPort::OpenComPort() {
@@ -71,13 +91,23 @@ void SensorPort::Write(const std::uint8_t* data, std::size_t count) {
 }
 
 std::size_t SensorPort::Read(std::uint8_t* buffer, std::size_t count) {
+    const ReadScope scope(reads_in_flight_);
     if (auto h = handle_.load()) return h->Read(buffer, count);
     return 0;
 }
 
 std::size_t SensorPort::ReadAvailable(std::uint8_t* buffer, std::size_t capacity) {
+    const ReadScope scope(reads_in_flight_);
     if (auto h = handle_.load()) return h->ReadAvailable(buffer, capacity);
     return 0;
+}
+
+void SensorPort::CancelRead() {
+    if (auto h = handle_.load()) h->CancelRead();
+}
+
+void SensorPort::ResumeReads() {
+    if (auto h = handle_.load()) h->ResumeReads();
 }
 
 }  // namespace mk27x

@@ -6,9 +6,10 @@
 // and close go to the backend that opened the connection, whatever PortName says
 // later.
 //
-// Threading: everything is called from the window thread, except Read(), which
-// the stream reader may call at the same time. Closing while a read is in
-// progress is safe: the connection stays alive until that read returns.
+// Threading: everything is called from the window thread, except Read() and
+// ReadAvailable(), which the stream reader may call at the same time. Closing
+// while a read is in progress cuts that read short and waits for it to return,
+// so the device (and its lock) is released when the close returns.
 #pragma once
 
 #include <atomic>
@@ -63,13 +64,23 @@ public:
     std::size_t Read(std::uint8_t* buffer, std::size_t count);
     std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity);
 
+    // A read in flight on the open connection, and any started until
+    // ResumeReads() or the close, returns at once with what it has.
+    void CancelRead();
+    // Reads wait under their time-outs again; call when no read is in flight.
+    void ResumeReads();
+
 private:
     void CloseAny();
+    // Counts a read in flight for the time of its call.
+    class ReadScope;
 
     MessageBox& messages_;
     PortBackends backends_;
     // The open connection; shared so that a read in flight keeps it alive.
     std::atomic<std::shared_ptr<ByteTransport>> handle_;
+    // Reads in progress; a close waits until it is zero.
+    std::atomic<int> reads_in_flight_{0};
 };
 
 // The message texts of a failed open.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -50,20 +51,30 @@ void SetSpeed(termios& tio, std::uint32_t baud) {
     }
 }
 
+}  // namespace
+
 // Raw 8 data bits, even parity, one stop bit; receiver on; modem status lines
-// ignored (CLOCAL); no RTS/CTS and no XON/XOFF flow control. Parity errors are
-// not checked on input (no INPCK): a byte with a bad parity bit is delivered as
-// received, with no replacement character.
-void ConfigureLine(int fd, std::uint32_t baud) {
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0) return;
+// ignored (CLOCAL); no RTS/CTS and no XON/XOFF flow control. Whatever size,
+// parity kind and stop bits a previous program left are cleared first (mark or
+// space parity included), so the line is 8E1 whatever state it was in. Parity
+// errors are not checked on input (no INPCK): a byte with a bad parity bit is
+// delivered as received, with no replacement character.
+void SerialLineSettings(termios& tio, std::uint32_t baud) {
     cfmakeraw(&tio);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARODD | CRTSCTS);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
     tio.c_cflag |= CS8 | PARENB | CREAD | CLOCAL;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     SetSpeed(tio, baud);
+}
+
+namespace {
+
+void ConfigureLine(int fd, std::uint32_t baud) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return;
+    SerialLineSettings(tio, baud);
     tcsetattr(fd, TCSANOW, &tio);
 }
 
@@ -78,8 +89,13 @@ std::string SerialDevicePath(const std::string& port_name) {
     return {};
 }
 
+void RaiseModemLines(int fd, int lines) {
+    ::ioctl(fd, TIOCMBIS, &lines);
+}
+
 std::shared_ptr<PosixSerialPort> PosixSerialPort::Open(const std::string& port_name,
-                                                       std::uint32_t baud, ReadTimeouts timeouts) {
+                                                       std::uint32_t baud, ReadTimeouts timeouts,
+                                                       RaiseModemLinesFn raise_lines) {
     const std::string path = SerialDevicePath(port_name);
     if (path.empty()) return nullptr;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -90,21 +106,26 @@ std::shared_ptr<PosixSerialPort> PosixSerialPort::Open(const std::string& port_n
         ::close(fd);
         return nullptr;
     }
-    std::shared_ptr<PosixSerialPort> port(new PosixSerialPort(fd, timeouts));
+    const int wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd < 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::shared_ptr<PosixSerialPort> port(new PosixSerialPort(fd, wake_fd, timeouts));
 
     // From here on nothing can make the open fail; every result is ignored.
     // The driver's queue sizes (64/64) and the event mask have no termios
     // equivalent: the kernel's buffers are its own, and reads wait in poll().
     tcflush(fd, TCIOFLUSH);
     ConfigureLine(fd, baud);
-    int lines = TIOCM_RTS | TIOCM_DTR;
-    ::ioctl(fd, TIOCMBIS, &lines);
+    raise_lines(fd, TIOCM_RTS | TIOCM_DTR);
     return port;
 }
 
 PosixSerialPort::~PosixSerialPort() {
     SetBreak();
     ::close(fd_);
+    ::close(wake_fd_);
 }
 
 void PosixSerialPort::Purge() {
@@ -131,30 +152,38 @@ void PosixSerialPort::Write(const std::uint8_t* data, std::size_t count) {
         if (::poll(&p, 1, -1) < 0 && errno != EINTR) return;
         if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return;
     }
+    // A synchronous write: done when the bytes are on the wire. At 9600 baud a
+    // 2052-byte calibration block takes 2.35 s, longer than the read of its
+    // acknowledgement allows.
+    tcdrain(fd_);
+}
+
+bool PosixSerialPort::WaitForInput(int ms) {
+    if (cancelled_.load()) return false;
+    pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    const int ready = ::poll(p, 2, ms);
+    if (ready <= 0 || cancelled_.load() || (p[1].revents & POLLIN)) return false;
+    if (p[0].revents & POLLIN) return true;
+    // Hang-up or error: nothing more will come. The read still lasts its
+    // time-out (unless cancelled), so a caller reading in a loop keeps its pace.
+    pollfd wake{wake_fd_, POLLIN, 0};
+    ::poll(&wake, 1, ms);
+    return false;
 }
 
 std::size_t PosixSerialPort::Read(std::uint8_t* buffer, std::size_t count) {
     std::size_t got = 0;
     ReadWindow window(timeouts_, count, SteadyClock::now());
-    while (got < count) {
+    while (got < count && !cancelled_.load()) {
         const int wait_ms = window.RemainingMs(SteadyClock::now());
         if (wait_ms <= 0) break;
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, wait_ms);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
-        if (ready > 0 && (p.revents & POLLIN)) {
-            const ssize_t n = ::read(fd_, buffer + got, count - got);
-            if (n > 0) {
-                got += static_cast<std::size_t>(n);
-                window.BytesArrived(SteadyClock::now());
-                continue;
-            }
-            // Another thread's purge took the bytes first: wait on.
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (!WaitForInput(wait_ms)) continue;
+        const ssize_t n = ::read(fd_, buffer + got, count - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            window.BytesArrived(SteadyClock::now());
         }
-        // Hang-up or error: nothing more will come. The read still lasts its
-        // time-out, so a caller reading in a loop keeps its pace.
-        std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+        // Nothing (another thread's purge took the bytes first): wait on.
     }
     return got;
 }
@@ -175,6 +204,18 @@ std::size_t PosixSerialPort::ReadAvailable(std::uint8_t* buffer, std::size_t cap
         got += take(got);
     }
     return got;
+}
+
+void PosixSerialPort::CancelRead() {
+    cancelled_ = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_fd_, &one, sizeof one);
+}
+
+void PosixSerialPort::ResumeReads() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(wake_fd_, &count, sizeof count);
+    cancelled_ = false;
 }
 
 void PosixSerialPort::SetBaudRate(std::uint32_t baud) {

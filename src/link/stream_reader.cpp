@@ -26,24 +26,65 @@ StreamReader::~StreamReader() {
 
 void StreamReader::Resume() {
     if (thread_.joinable()) return;
-    ReaderRun = true;
-    ReaderDone = false;
+    run_ = true;
+    done_ = false;
     thread_ = std::thread([this] { Run(); });
 }
 
 void StreamReader::Stop() {
-    StreamActive = false;
+    StopStreaming();
     {
         std::lock_guard lock(idle_mutex_);
-        ReaderRun = false;
+        run_ = false;
     }
     idle_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) {
+        done_ = true;
+        return;
+    }
+    // A read in flight would hold the thread (and the port) for up to its
+    // time-out: cut it short. No other read runs meanwhile, since the calls of
+    // this object and the requests share the window thread.
+    SensorPort& port = protocol_.Port();
+    port.CancelRead();
+    thread_.join();
+    port.ResumeReads();
 }
 
-bool StreamReader::NextByte(std::uint8_t& byte) {
+void StreamReader::StartStreaming() {
+    {
+        std::lock_guard lock(state_mutex_);
+        epoch_.fetch_add(1);
+        streaming_ = true;
+    }
+    { std::lock_guard lock(idle_mutex_); }
+    idle_.notify_all();
+}
+
+void StreamReader::StopStreaming() {
+    {
+        std::lock_guard lock(state_mutex_);
+        streaming_ = false;
+    }
+    { std::lock_guard lock(idle_mutex_); }
+    idle_.notify_all();
+}
+
+void StreamReader::HoldLinkAlive(bool hold) {
+    std::lock_guard lock(state_mutex_);
+    hold_link_alive_ = hold;
+}
+
+bool StreamReader::NextByte(std::uint64_t epoch, std::uint8_t& byte) {
+    // Bytes read for an earlier stream belong to no one now.
+    if (chunk_epoch_ != epoch) {
+        chunk_size_ = chunk_pos_ = 0;
+        chunk_epoch_ = epoch;
+    }
     if (chunk_pos_ == chunk_size_) {
         chunk_pos_ = 0;
+        chunk_size_ = 0;
+        if (!streaming_.load() || epoch_.load() != epoch) return false;
         chunk_size_ = protocol_.Port().ReadAvailable(chunk_, sizeof chunk_);
         if (chunk_size_ == 0) return false;
     }
@@ -51,15 +92,21 @@ bool StreamReader::NextByte(std::uint8_t& byte) {
     return true;
 }
 
-bool StreamReader::Pass() {
+bool StreamReader::Pass(std::uint64_t epoch) {
     decoder_.BeginFrame();
     for (;;) {
         std::uint8_t byte;
-        if (!NextByte(byte)) return false;  // the partial frame is dropped
+        if (!NextByte(epoch, byte)) return false;  // the partial frame is dropped
         if (auto value = decoder_.Take(byte)) {
             const float mm = DistanceMm(*value, protocol_.Identity.MeasuringRange);
-            protocol_.LastDistance.store(mm, std::memory_order_relaxed);
-            ring_.Append(mm);
+            {
+                std::lock_guard lock(state_mutex_);
+                // A read that began before the stream was stopped or restarted
+                // brought bytes that belong to no recording.
+                if (!Current(epoch)) return false;
+                protocol_.LastDistance.store(mm, std::memory_order_relaxed);
+                ring_.Append(mm);
+            }
             frames_.fetch_add(1, std::memory_order_relaxed);
             if (frame_decoded) frame_decoded();
             return true;
@@ -67,19 +114,30 @@ bool StreamReader::Pass() {
     }
 }
 
+void StreamReader::Idle(std::uint64_t seen_epoch) {
+    const bool was_streaming = streaming_.load();
+    std::unique_lock lock(idle_mutex_);
+    idle_.wait_for(lock, std::chrono::milliseconds(50), [&] {
+        return !run_.load() || streaming_.load() != was_streaming || epoch_.load() != seen_epoch;
+    });
+}
+
 void StreamReader::Run() {
-    while (ReaderRun) {
-        if (!StreamActive) {
-            // Idle: bytes left over from the last stream belong to no one now.
-            chunk_size_ = chunk_pos_ = 0;
-            std::unique_lock lock(idle_mutex_);
-            idle_.wait_for(lock, std::chrono::milliseconds(50), [this] { return !ReaderRun; });
+    while (run_) {
+        const std::uint64_t epoch = epoch_.load();
+        if (!streaming_) {
+            Idle(epoch);
             continue;
         }
-        const bool success = Pass();
-        if (StreamActive && !AnimationRunning) protocol_.LinkAlive = success ? 1 : 0;
+        const bool success = Pass(epoch);
+        {
+            std::lock_guard lock(state_mutex_);
+            if (Current(epoch) && !hold_link_alive_) protocol_.LinkAlive = success ? 1 : 0;
+        }
+        // A closed port answers every read at once: wait as when idle.
+        if (!success && !protocol_.Port().IsOpen()) Idle(epoch);
     }
-    ReaderDone = true;
+    done_ = true;
 }
 
 }  // namespace mk27x

@@ -3,7 +3,8 @@
 //
 // Threading contract: one thread (the window thread) purges, writes, changes the
 // baud rate and sets the break; at the same time one other thread (the stream
-// reader) may block in Read(). A backend must allow exactly this. The object is
+// reader) may block in Read(), and CancelRead() may come from any thread. A
+// backend must allow exactly this. The object is
 // destroyed only when no call is in progress (SensorPort holds it by shared
 // pointer for that reason); destruction closes the connection.
 #pragma once
@@ -49,6 +50,14 @@ public:
     virtual std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity) {
         return capacity == 0 ? 0 : Read(buffer, 1);
     }
+    // A Read/ReadAvailable in flight, and any started until ResumeReads() or the
+    // end of the connection, returns at once with what it has. Used to release
+    // a blocked reader when the port closes or the reader stops. The default
+    // suits a backend whose reads never outlast their time-outs by much.
+    virtual void CancelRead() {}
+    // Ends a CancelRead(): later reads wait under their time-outs again. Only
+    // called when no read is in flight.
+    virtual void ResumeReads() {}
     // Re-applies the line settings with a new rate, keeping everything else.
     virtual void SetBaudRate(std::uint32_t baud) = 0;
     // Puts the line into the break state (done before closing).

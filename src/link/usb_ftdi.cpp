@@ -110,7 +110,7 @@ void FtdiUsbPort::Write(const std::uint8_t* data, std::size_t count) {
 std::size_t FtdiUsbPort::Read(std::uint8_t* buffer, std::size_t count) {
     std::size_t got = 0;
     ReadWindow window(timeouts_, count, clock_.Now());
-    while (got < count) {
+    while (got < count && !cancelled_.load()) {
         int n;
         {
             std::lock_guard lock(mutex_);

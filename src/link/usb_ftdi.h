@@ -27,7 +27,8 @@
 // library call on the open device is made under a mutex. A read holds the mutex
 // only for each ftdi_read_data call (which returns with what the chip has within
 // its latency time), never while it sleeps between polls, so a writer waits at
-// most one poll.
+// most one poll. The read is a loop of such short reads that checks a cancel
+// flag before each: CancelRead() (from any thread) ends it within one poll.
 #pragma once
 
 #include <ftdi.h>
@@ -94,6 +95,8 @@ public:
     void Purge() override;
     void Write(const std::uint8_t* data, std::size_t count) override;
     std::size_t Read(std::uint8_t* buffer, std::size_t count) override;
+    void CancelRead() override { cancelled_ = true; }
+    void ResumeReads() override { cancelled_ = false; }
     void SetBaudRate(std::uint32_t baud) override;
     void SetBreak() override;
 
@@ -108,6 +111,7 @@ private:
     // Guards every library call on context_.
     std::mutex mutex_;
     std::atomic<bool> break_set_{false};
+    std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace mk27x

@@ -227,6 +227,7 @@ TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
     // The window grows to full height while the reader leaves the link flag alone.
     EXPECT_TRUE(w.TimerMore->isActive());
     EXPECT_TRUE(w.session.DisplayBusy());
+    EXPECT_TRUE(w.session.Reader().LinkAliveHeld());
     EXPECT_EQ(h.FinishAnimation(), (std::vector<int>{275, 355, 435, 515, 595, 675, 675}));
     EXPECT_FALSE(w.session.DisplayBusy());
     EXPECT_EQ(w.frameGeometry().height(), 675);

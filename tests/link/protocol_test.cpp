@@ -358,5 +358,102 @@ TEST(DistanceText, ThreeDecimalsAndReadoutSuffix) {
     EXPECT_EQ(DistanceText(-10.0f), "-10.000");
 }
 
+// --- link changes, whole identities and whole sets ---------------------------
+
+class ProtocolEdges : public ProtocolTest {
+protected:
+    long NowMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   link.clock.Now().time_since_epoch())
+            .count();
+    }
+    // Index of the first event of `kind` in the log, or -1.
+    long Find(WireEvent::Kind kind) const {
+        const auto& ev = link.wire->events;
+        for (std::size_t i = 0; i < ev.size(); ++i)
+            if (ev[i].kind == kind) return static_cast<long>(i);
+        return -1;
+    }
+};
+
+TEST_F(ProtocolEdges, BaudWriteWaitsFiveMsOnEachSideOfTheSwitch) {
+    proto.ParameterValues[kUartBaudrate] = 96;  // 230400
+    proto.WriteParameter(kUartBaudrate);
+    EXPECT_EQ(wire().Requests(), (std::vector<Bytes>{{0x01, 0x83, 0x84, 0x80, 0x80, 0x86}}));
+    // Five pauses inside the request, one before the switch, one after it.
+    EXPECT_EQ(link.clock.Pauses(), (std::vector<unsigned>{5, 5, 5, 5, 5, 5, 5}));
+    const auto& ev = wire().events;
+    ASSERT_EQ(ev.back().kind, WireEvent::Baud);
+    EXPECT_EQ(ev.back().baud, 230400u);
+    EXPECT_EQ(ev.back().at_ms - ev[ev.size() - 2].at_ms, 5);
+    EXPECT_EQ(NowMs() - ev.back().at_ms, 5);
+    EXPECT_EQ(bauds, (std::vector<std::uint32_t>{230400}));
+}
+
+TEST_F(ProtocolEdges, FactoryRestoreSwitchesThePortTo115200AndAddressOneBeforeTheReread) {
+    proto.NetAddress = 9;
+    link.port.PortBaudRate = 460800;
+    Reply({0x89, 0x86});
+    for (int i = 0; i < 29; ++i) Reply({0x80, 0x80});
+    proto.RestoreFactoryParameters();
+
+    const auto& ev = wire().events;
+    const long baud = Find(WireEvent::Baud);
+    ASSERT_GE(baud, 0);
+    EXPECT_EQ(ev[static_cast<std::size_t>(baud)].baud, 115200u);
+    // The switch follows the FLASH echo and comes 500 ms before the re-read,
+    // whose first request goes to address 1.
+    const long echo = 5;  // after the purge and the four request bytes
+    ASSERT_EQ(ev[echo].kind, WireEvent::Read);
+    EXPECT_EQ(baud, echo + 1);
+    const WireEvent& reread = ev[static_cast<std::size_t>(baud + 1)];
+    EXPECT_EQ(reread.kind, WireEvent::Purge);
+    EXPECT_EQ(reread.at_ms - ev[static_cast<std::size_t>(baud)].at_ms, 500);
+    EXPECT_EQ(ev[static_cast<std::size_t>(baud + 2)].bytes, Bytes{0x01});
+    EXPECT_EQ(link.port.PortBaudRate, 115200u);
+    EXPECT_EQ(proto.NetAddress, 1);
+}
+
+TEST_F(ProtocolEdges, IdentityTakesAllSixteenNibbles) {
+    // Every nibble non-zero and every field using its top nibble: model 0x1B,
+    // release 0x12, serial 0xABCD, base 0x4321, range 0x3765. High bits vary.
+    Reply({0x8B, 0x81, 0xF2, 0x91, 0x8D, 0xAC, 0x8B, 0x8A, 0x81, 0x82, 0xB3, 0x84, 0x85, 0x86, 0x87,
+           0x83});
+    ASSERT_TRUE(proto.IdentifySensor());
+    EXPECT_EQ(proto.Identity.Model, 0x1B);
+    EXPECT_EQ(proto.Identity.Release, 0x12);
+    EXPECT_EQ(proto.Identity.SerialNumber, 0xABCD);
+    EXPECT_EQ(proto.Identity.BaseDistance, 0x4321);
+    EXPECT_EQ(proto.Identity.MeasuringRange, 0x3765);
+}
+
+TEST_F(ProtocolEdges, CompareAllSeesADifferenceInTheLastParameter) {
+    // A sensor holding exactly the working set except "Dia Correction".
+    auto reply_set = [&](std::uint16_t dia) {
+        for (int p = 0; p < kParameterCount; ++p) {
+            const ParameterRow& row = ParameterTable[static_cast<std::size_t>(p)];
+            unsigned v =
+                p == kDiaCorrection ? dia : proto.ParameterValues[static_cast<std::size_t>(p)];
+            // Packed rows read back through their shared register.
+            if (row.packing == Packing::HighNibbleMinusOne) v = (v - 1) << 4;
+            if (row.packing == Packing::LowNibbleMinusOne) v = v - 1;
+            for (unsigned k = 0; k < row.bytes; ++k) {
+                const unsigned b = (v >> (8 * k)) & 0xFF;
+                Reply({static_cast<std::uint8_t>(0x80 | (b & 0xF)),
+                       static_cast<std::uint8_t>(0x80 | (b >> 4))});
+            }
+        }
+    };
+    proto.ParameterValues[kNumberOfBorders] = 1;
+    proto.ParameterValues[kBorderA] = 1;
+    proto.ParameterValues[kBorderB] = 1;
+    proto.ParameterValues[kDiaCorrection] = 0xFFFE;  // -2
+    reply_set(0xFFFE);
+    EXPECT_TRUE(proto.CompareAllParameters());
+    reply_set(0xFFFF);
+    EXPECT_FALSE(proto.CompareAllParameters());
+    EXPECT_EQ(proto.ReadBackValues[kDiaCorrection], 0xFFFF);
+}
+
 }  // namespace
 }  // namespace mk27x

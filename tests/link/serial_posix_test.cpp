@@ -3,6 +3,7 @@
 // and the open/close life of the port through SensorPort.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -108,6 +109,110 @@ TEST_F(SerialPty, BaudRateChangeKeepsTheOtherSettings) {
     port->SetBaudRate(24000);
     tcgetattr(port->Descriptor(), &after);
     EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B921600));
+}
+
+// A line left by another program at 7 data bits, odd (or mark/space) parity
+// and two stop bits.
+constexpr tcflag_t kDirtyLine = CS7 | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+
+void ExpectEightEvenOne(const termios& tio) {
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS), 0u);
+}
+
+TEST(SerialLineSettings, RequestEightEvenOneWhateverTheLineWasLeftAt) {
+    termios tio{};
+    tio.c_cflag = kDirtyLine | B9600;
+    tio.c_iflag = IXON | IXOFF | INPCK;
+    SerialLineSettings(tio, 460800);
+    EXPECT_NE(tio.c_cflag & PARENB, 0u);
+    ExpectEightEvenOne(tio);
+    EXPECT_NE(tio.c_cflag & CREAD, 0u);
+    EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | INPCK), 0u);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B460800));
+}
+
+int raised_fd = -1;
+int raised_lines = 0;
+void RecordRaisedLines(int fd, int lines) {
+    raised_fd = fd;
+    raised_lines = lines;
+}
+
+TEST_F(SerialPty, OpenClearsALineLeftDirtyAndRaisesRtsAndDtr) {
+    // The pseudo-terminal keeps the parity kind and stop bits it is given (it
+    // only forces CS8 and drops PARENB), so what is left afterwards is what the
+    // open cleared or not.
+    const int fd = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    termios dirty{};
+    ASSERT_EQ(tcgetattr(fd, &dirty), 0);
+    dirty.c_cflag = (dirty.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | kDirtyLine;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &dirty), 0);
+    ASSERT_EQ(tcgetattr(fd, &dirty), 0);
+    ASSERT_EQ(dirty.c_cflag & (PARODD | CMSPAR | CSTOPB), PARODD | CMSPAR | CSTOPB);
+    ::close(fd);
+
+    raised_fd = -1;
+    raised_lines = 0;
+    auto port =
+        PosixSerialPort::Open(pty.slave_path(), 115200, kSerialTimeouts, &RecordRaisedLines);
+    ASSERT_NE(port, nullptr);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(port->Descriptor(), &tio), 0);
+    ExpectEightEvenOne(tio);
+    EXPECT_EQ(raised_fd, port->Descriptor());
+    EXPECT_EQ(raised_lines, TIOCM_RTS | TIOCM_DTR);
+}
+
+// --- Waking a read in flight -------------------------------------------------
+
+TEST_F(SerialPty, CancelEndsAReadInFlightAndLaterReadsUntilResumed) {
+    auto port = OpenPort(ReadTimeouts{50, 0, 5000});
+    ASSERT_NE(port, nullptr);
+    std::size_t got = 99;
+    long ms = 0;
+    std::thread reader([&] {
+        std::uint8_t buf[4];
+        const auto t0 = SteadyClock::now();
+        got = port->Read(buf, 4);
+        ms = ElapsedMs(t0);
+    });
+    std::this_thread::sleep_for(Ms(50));
+    port->CancelRead();
+    reader.join();
+    EXPECT_EQ(got, 0u);
+    EXPECT_LT(ms, 2500);  // the read's own time-out is 5 s
+
+    // Cancelled: a new read does not wait either, even for bytes on their way.
+    std::uint8_t b = 0;
+    auto t0 = SteadyClock::now();
+    EXPECT_EQ(port->Read(&b, 1), 0u);
+    EXPECT_LT(ElapsedMs(t0), 2500);
+
+    port->ResumeReads();
+    ScriptedPeer peer(pty, {{100, {0x8F}}});
+    peer.Start();
+    EXPECT_EQ(port->Read(&b, 1), 1u);
+    EXPECT_EQ(b, 0x8F);
+}
+
+TEST_F(SerialPty, CancelAlsoEndsTheWaitOfAHungUpLine) {
+    auto port = OpenPort(ReadTimeouts{50, 0, 5000});
+    ASSERT_NE(port, nullptr);
+    pty.CloseMaster();
+    long ms = 0;
+    std::thread reader([&] {
+        std::uint8_t b;
+        const auto t0 = SteadyClock::now();
+        port->Read(&b, 1);
+        ms = ElapsedMs(t0);
+    });
+    std::this_thread::sleep_for(Ms(50));
+    port->CancelRead();
+    reader.join();
+    EXPECT_LT(ms, 2500);
 }
 
 // --- Read time-outs against a scripted peer ----------------------------------
@@ -310,6 +415,39 @@ TEST_F(SerialSensorPort, OpenOverAnOpenPortClosesTheOldOne) {
     EXPECT_FALSE(port.IsOpen());
     EXPECT_TRUE(second.SlaveClosed());
     EXPECT_EQ(messages.shown.size(), 1u);
+}
+
+TEST_F(SerialSensorPort, CloseDuringAReadReleasesTheDeviceForAnImmediateReopen) {
+    // As when the watchdog closes the port while the stream reader waits for a
+    // silent sensor, and the operator presses Connect at once.
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    port.PortName = pty.slave_path();
+    ASSERT_TRUE(port.Open());
+    std::atomic<bool> reading{false};
+    std::size_t got = 99;
+    long read_ms = 0;
+    std::thread reader([&] {
+        std::uint8_t buf[1];
+        reading = true;
+        const auto t0 = SteadyClock::now();
+        got = port.Read(buf, 1);  // 1050 ms unless woken
+        read_ms = ElapsedMs(t0);
+    });
+    while (!reading) std::this_thread::yield();
+    std::this_thread::sleep_for(Ms(30));
+    port.Close();
+    EXPECT_TRUE(pty.SlaveClosed());
+    EXPECT_TRUE(port.Open());
+    EXPECT_TRUE(messages.shown.empty());
+    reader.join();
+    EXPECT_EQ(got, 0u);
+    EXPECT_LT(read_ms, 600);  // cut short, not its 1050 ms
+    // The reopened port reads normally.
+    pty.Send({0x85});
+    std::uint8_t b = 0;
+    EXPECT_EQ(port.Read(&b, 1), 1u);
+    EXPECT_EQ(b, 0x85);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Stream reader and sample ring: frame decoding with the tag rule, the link
-// flag of a silent stream, and the ring's turn.
+// flag of a silent stream, the ring's turn, and the hand-over between streams:
+// a stopped stream leaves the link flag and the next recording alone, and a stop
+// wakes a read in flight.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <condition_variable>
 #include <deque>
@@ -124,11 +127,11 @@ TEST_F(StreamReaderTest, IdleReaderLeavesThePortAlone) {
     std::this_thread::sleep_for(120ms);
     EXPECT_EQ(wire->reads, 0);
     reader.Stop();
-    EXPECT_TRUE(reader.ReaderDone);
+    EXPECT_TRUE(reader.Done());
 }
 
 TEST_F(StreamReaderTest, DecodedFramesReachDistanceRingAndReadout) {
-    reader.StreamActive = true;
+    reader.StartStreaming();
     wire->Feed({0x10, 0x10, 0x10, 0x14});
     ASSERT_TRUE(Eventually([&] { return frames == 1; }));
     EXPECT_EQ(protocol.LastDistance, 250.0f);
@@ -145,11 +148,11 @@ TEST_F(StreamReaderTest, DecodedFramesReachDistanceRingAndReadout) {
 
 TEST_F(StreamReaderTest, SilentStreamClearsTheLinkFlagUnlessTheWindowAnimates) {
     protocol.LinkAlive = 1;
-    reader.AnimationRunning = true;
-    reader.StreamActive = true;
+    reader.HoldLinkAlive(true);
+    reader.StartStreaming();
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(protocol.LinkAlive, 1);
-    reader.AnimationRunning = false;
+    reader.HoldLinkAlive(false);
     ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive == 0; }));
     EXPECT_EQ(ring.WriteIndex, 0);
     EXPECT_FALSE(ring.Wrapped);
@@ -167,7 +170,7 @@ TEST_F(StreamReaderTest, RingTakesTheNewestTenThousand) {
         for (int k = 0; k < 4; ++k) stream.push_back(tag | ((v >> (4 * k)) & 0xF));
     }
     protocol.Identity.MeasuringRange = 16384;  // one unit per mm
-    reader.StreamActive = true;
+    reader.StartStreaming();
     wire->Feed(stream);
     ASSERT_TRUE(Eventually([&] { return frames == 10001; }));
     EXPECT_TRUE(ring.Wrapped);
@@ -175,6 +178,257 @@ TEST_F(StreamReaderTest, RingTakesTheNewestTenThousand) {
     EXPECT_EQ(ring.At(0), 10000.0f);
     EXPECT_EQ(ring.At(1), 1.0f);
     EXPECT_EQ(ring.At(9999), 9999.0f);
+}
+
+// A port whose reads the test releases one by one: a read blocks until bytes
+// are fed, an empty answer is granted, or the read is cancelled (with a safety
+// time-out of its own so that a faulty reader fails rather than hangs).
+class GateTransport final : public ByteTransport {
+public:
+    void Feed(const Bytes& bytes) {
+        std::lock_guard lock(mutex_);
+        queue_.insert(queue_.end(), bytes.begin(), bytes.end());
+        changed_.notify_all();
+    }
+    // The blocked read returns nothing.
+    void AnswerEmpty() {
+        std::lock_guard lock(mutex_);
+        ++empty_answers_;
+        changed_.notify_all();
+    }
+    // Waits until read number `n` (from 1) is blocked for want of bytes.
+    bool WaitBlocked(int n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return blocked_read_ == n; });
+    }
+    int ReadsStarted() {
+        std::lock_guard lock(mutex_);
+        return reads_;
+    }
+    bool Cancelled() {
+        std::lock_guard lock(mutex_);
+        return cancelled_;
+    }
+    // Reads that a CancelRead() ended.
+    int CancelledReads() {
+        std::lock_guard lock(mutex_);
+        return cancelled_reads_;
+    }
+
+    void Purge() override {}
+    void Write(const std::uint8_t*, std::size_t) override {}
+    std::size_t Read(std::uint8_t* buffer, std::size_t count) override {
+        std::unique_lock lock(mutex_);
+        const int me = ++reads_;
+        if (queue_.empty() && empty_answers_ == 0 && !cancelled_) {
+            blocked_read_ = me;
+            changed_.notify_all();
+            changed_.wait_for(lock, 10s,
+                              [&] { return !queue_.empty() || empty_answers_ > 0 || cancelled_; });
+            blocked_read_ = 0;
+            if (cancelled_) {
+                ++cancelled_reads_;
+                lock.unlock();
+                std::this_thread::sleep_for(wake_delay);
+                lock.lock();
+            }
+        }
+        std::size_t n = 0;
+        while (n < count && !queue_.empty()) {
+            buffer[n++] = queue_.front();
+            queue_.pop_front();
+        }
+        if (n == 0 && empty_answers_ > 0) --empty_answers_;
+        return n;
+    }
+    std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity) override {
+        return Read(buffer, capacity);
+    }
+    void CancelRead() override {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        changed_.notify_all();
+    }
+    // A woken read takes this long to return (as a backend finishing a call).
+    std::chrono::milliseconds wake_delay{0};
+    void ResumeReads() override {
+        std::lock_guard lock(mutex_);
+        cancelled_ = false;
+    }
+    void SetBaudRate(std::uint32_t) override {}
+    void SetBreak() override {}
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::uint8_t> queue_;
+    int reads_ = 0;
+    int blocked_read_ = 0;
+    int empty_answers_ = 0;
+    int cancelled_reads_ = 0;
+    bool cancelled_ = false;
+};
+
+class StreamHandOver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port.PortName = "COM1";
+        ASSERT_TRUE(port.Open());
+        protocol.Identity.MeasuringRange = 16384;  // one unit per mm
+        reader.Resume();
+    }
+    // A new stream as the window starts one: the ring is reset, the start
+    // request sets the link flag, then the reader is told.
+    void Restart() {
+        reader.StopStreaming();
+        ring.Reset();
+        protocol.LinkAlive = 1;
+        reader.StartStreaming();
+    }
+    std::vector<float> Recording() const {
+        std::vector<float> v;
+        for (std::uint16_t i = 0; i < ring.WriteIndex.load(); ++i) v.push_back(ring.At(i));
+        return v;
+    }
+
+    RecordingMessageBox messages;
+    VirtualClock clock;
+    std::shared_ptr<GateTransport> wire = std::make_shared<GateTransport>();
+    SensorPort port{messages, {[this](const std::string&, std::uint32_t) { return wire; }, {}}};
+    SensorProtocol protocol{port, clock, messages};
+    SampleRing ring;
+    StreamReader reader{protocol, ring};
+};
+
+TEST_F(StreamHandOver, StreamStoppedMidFrameLeavesTheLinkFlag) {
+    protocol.LinkAlive = 1;
+    reader.StartStreaming();
+    wire->Feed({0x10, 0x10});  // half a frame, then the sensor waits
+    ASSERT_TRUE(wire->WaitBlocked(2));
+    reader.StopStreaming();
+    wire->AnswerEmpty();  // the read in flight times out after the stop
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(protocol.LinkAlive, 1);
+    EXPECT_EQ(wire->ReadsStarted(), 2);  // idle: the port is left alone
+}
+
+TEST_F(StreamHandOver, QuickRestartIsNotBlamedForTheOldStreamsSilence) {
+    protocol.LinkAlive = 1;
+    reader.StartStreaming();
+    wire->Feed({0x10, 0x10});
+    ASSERT_TRUE(wire->WaitBlocked(2));
+    // Stop and start again well within the reader's idle poll.
+    Restart();
+    wire->AnswerEmpty();
+    // The reader's next read belongs to the new stream; by then the old pass
+    // has had its chance to write the flag.
+    ASSERT_TRUE(wire->WaitBlocked(3));
+    EXPECT_EQ(protocol.LinkAlive, 1);
+    EXPECT_TRUE(Recording().empty());
+    // The new stream's own silence still counts.
+    wire->AnswerEmpty();
+    ASSERT_TRUE(wire->WaitBlocked(4));
+    EXPECT_EQ(protocol.LinkAlive, 0);
+}
+
+TEST_F(StreamHandOver, BytesKeptFromTheLastStreamNeverReachTheNextRecording) {
+    // Two frames arrive in one chunk; the reader is held after the first, with
+    // the second still in its buffer, while the window stops and restarts.
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false, go = false;
+    reader.frame_decoded = [&] {
+        std::unique_lock lock(m);
+        if (held) return;
+        held = true;
+        cv.notify_all();
+        cv.wait_for(lock, 10s, [&] { return go; });
+    };
+    wire->Feed({0x01, 0x00, 0x00, 0x00, 0x12, 0x10, 0x10, 0x10});
+    reader.StartStreaming();
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return held; }));
+    }
+    EXPECT_EQ(Recording(), (std::vector<float>{1.0f}));
+    Restart();
+    {
+        std::lock_guard lock(m);
+        go = true;
+    }
+    cv.notify_all();
+    wire->Feed({0x27, 0x20, 0x20, 0x20});
+    ASSERT_TRUE(wire->WaitBlocked(3));
+    EXPECT_EQ(Recording(), (std::vector<float>{7.0f}));
+}
+
+TEST_F(StreamHandOver, ReadInFlightAcrossARestartIsDropped) {
+    reader.StartStreaming();
+    ASSERT_TRUE(wire->WaitBlocked(1));
+    Restart();
+    // Bytes of the old stream that the read in flight only now returns.
+    wire->Feed({0x01, 0x00, 0x00, 0x00});
+    ASSERT_TRUE(wire->WaitBlocked(2));
+    wire->Feed({0x15, 0x10, 0x10, 0x10});
+    ASSERT_TRUE(wire->WaitBlocked(3));
+    EXPECT_EQ(Recording(), (std::vector<float>{5.0f}));
+    EXPECT_EQ(protocol.LastDistance, 5.0f);
+}
+
+TEST_F(StreamHandOver, StopWakesTheReadInFlightAndLetsThePortReadAgain) {
+    reader.StartStreaming();
+    ASSERT_TRUE(wire->WaitBlocked(1));
+    reader.Stop();  // the gate would hold the read for ten seconds
+    EXPECT_TRUE(reader.Done());
+    EXPECT_FALSE(reader.Streaming());
+    EXPECT_EQ(wire->CancelledReads(), 1);
+    EXPECT_FALSE(wire->Cancelled());  // requests after the stop still get replies
+    EXPECT_LT(wire->ReadsStarted(), 3);
+}
+
+double ProcessCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) * 1e-6;
+}
+
+TEST_F(StreamReaderTest, PortClosedWhileStreamingIsPolledNotSpunOn) {
+    protocol.LinkAlive = 1;
+    reader.StartStreaming();
+    port.Close();
+    ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive == 0; }));
+    // Every read of a closed port returns at once; a reader that does not wait
+    // between them keeps a core busy for the whole 300 ms.
+    const double cpu0 = ProcessCpuMs();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(ProcessCpuMs() - cpu0, 30.0);
+    reader.Stop();
+    EXPECT_TRUE(reader.Done());
+}
+
+TEST(SensorPortClose, ReleasesTheConnectionOnlyOnceTheWokenReadHasLetGo) {
+    RecordingMessageBox messages;
+    std::weak_ptr<GateTransport> opened;
+    SensorPort port{messages,
+                    {[&](const std::string&, std::uint32_t) {
+                         auto wire = std::make_shared<GateTransport>();
+                         wire->wake_delay = 50ms;
+                         opened = wire;
+                         return wire;
+                     },
+                     {}}};
+    port.PortName = "COM1";
+    ASSERT_TRUE(port.Open());
+    std::thread reader([&] {
+        std::uint8_t b;
+        port.Read(&b, 1);
+    });
+    ASSERT_TRUE(opened.lock()->WaitBlocked(1));
+    port.Close();
+    // The device (and its lock) is gone when the close returns, so a Connect
+    // right after it finds the port free.
+    EXPECT_TRUE(opened.expired());
+    reader.join();
 }
 
 }  // namespace

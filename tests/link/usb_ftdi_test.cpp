@@ -335,6 +335,39 @@ TEST_F(UsbRead, DeviceErrorsCountAsNothingUntilTheTimeout) {
     EXPECT_LE(fake.reads, 902);  // one poll per sleep, no spinning
 }
 
+// A clock that cancels the port's read from within its tenth pause, as another
+// thread would while the read polls.
+struct CancelAtTenthPause final : Clock {
+    VirtualClock inner;
+    FtdiUsbPort* port = nullptr;
+    int pauses = 0;
+    void Sleep(unsigned ms) override {
+        if (++pauses == 10) port->CancelRead();
+        inner.Sleep(ms);
+    }
+    TimePoint Now() override { return inner.Now(); }
+};
+
+TEST(UsbFtdiCancel, CancelEndsTheReadAtTheNextPollUntilResumed) {
+    CancelAtTenthPause clock;
+    FakeFtdi fake(clock);
+    auto port = FtdiUsbPort::Open(fake.Api(), 115200, clock);
+    ASSERT_NE(port, nullptr);
+    clock.port = port.get();
+    std::uint8_t buf[4];
+    auto t0 = clock.Now();
+    EXPECT_EQ(port->Read(buf, 4), 0u);
+    EXPECT_EQ(clock.Now() - t0, std::chrono::milliseconds(10 * kFtdiPollMs));  // not 1300 ms
+    const int reads = fake.reads;
+    EXPECT_EQ(port->Read(buf, 4), 0u);  // still cancelled: returns without a poll
+    EXPECT_EQ(fake.reads, reads);
+    // Resumed: reads wait for their bytes again.
+    port->ResumeReads();
+    fake.arrivals.push_back({fake.NowMs() + 30, {0x81}});
+    EXPECT_EQ(port->Read(buf, 1), 1u);
+    EXPECT_EQ(buf[0], 0x81);
+}
+
 TEST(UsbFtdiThreads, WriterIsNotHeldUpByAWaitingRead) {
     FakeFtdi fake(SystemClock::Instance());
     auto port = FtdiUsbPort::Open(fake.Api(), 115200);

@@ -129,5 +129,26 @@ TEST(TransportThreads, ReaderAndWriterConcurrently) {
     EXPECT_EQ(sensor->RequestsServed(), requests);
 }
 
+TEST(TransportThreads, CancelEndsAWaitingReadUntilResumed) {
+    auto sensor = std::make_shared<VirtualSensor>();
+    InProcessTransport transport(sensor, {.short_read_wait = std::chrono::seconds(30)});
+    std::size_t got = 99;
+    std::thread reader([&] {
+        std::uint8_t buf[16];
+        got = transport.Read(buf, sizeof buf);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    transport.CancelRead();
+    reader.join();  // would take the 30 s wait otherwise
+    EXPECT_EQ(got, 0u);
+    std::uint8_t b;
+    EXPECT_EQ(transport.Read(&b, 1), 0u);  // still cancelled: no wait
+    transport.ResumeReads();
+    const std::uint8_t request[] = {0x01, 0x81};
+    transport.Write(request, sizeof request);
+    std::uint8_t buf[16];
+    EXPECT_EQ(transport.Read(buf, sizeof buf), 16u);
+}
+
 }  // namespace
 }  // namespace mk27x::sim

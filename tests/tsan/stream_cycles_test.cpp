@@ -39,13 +39,13 @@ TEST(StreamCycles, ThousandStartsAndStopsAgainstTheVirtualSensor) {
         ring.Reset();
         protocol.LastDistance = 0.0f;
         protocol.StartStream();
-        reader.StreamActive = true;
+        reader.StartStreaming();
         const std::uint64_t before = reader.FramesDecoded();
         while (reader.FramesDecoded() < before + 2) std::this_thread::yield();
         // The window thread takes the readout meanwhile.
         if (readout_pending.exchange(false)) (void)DistanceReadout(protocol.LastDistance);
 
-        reader.StreamActive = false;
+        reader.StopStreaming();
         protocol.StopStream();
         // The chart takes the ring after the stop.
         float sum = 0;
@@ -54,7 +54,7 @@ TEST(StreamCycles, ThousandStartsAndStopsAgainstTheVirtualSensor) {
         ASSERT_GE(protocol.LinkAlive.load(), 0);
     }
     reader.Stop();
-    EXPECT_TRUE(reader.ReaderDone);
+    EXPECT_TRUE(reader.Done());
     EXPECT_GE(reader.FramesDecoded(), 2000u);
     EXPECT_GT(readouts.load(), 0);
 }
