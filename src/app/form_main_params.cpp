@@ -55,8 +55,8 @@ void TFormMain::CommitParameterCell() {
     const auto k = static_cast<std::size_t>(i);
     ParameterSet& values = session.Values();
     const std::int16_t range = session.Identity().SignedRange();
-    const CommitResult r = CommitParameterText(
-        i, ValueListEditorParam->CellText(i).toStdString(), values[k], range);
+    const CommitResult r =
+        CommitParameterText(i, ValueListEditorParam->CellText(i).toStdString(), values[k], range);
     switch (r.action) {
         case CommitAction::Store:
             // The cell keeps the operator's text until the grid is next filled.
