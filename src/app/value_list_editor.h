@@ -48,8 +48,9 @@ public:
     void SetValue(int row, const QString& value);
     // What the value cell of `row` shows: the text of its open editor, if any.
     QString CellText(int row) const;
-    // The row whose value editor is open, or -1.
+    // The row whose value editor is open, or -1, and that editor.
     int EditingRow() const { return editor_ ? editor_row_ : -1; }
+    QWidget* OpenEditor() const { return editor_; }
     // Closes an open editor without taking its text.
     void DiscardEditor();
 

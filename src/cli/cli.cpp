@@ -171,6 +171,8 @@ public:
             o_.command == "flash" || o_.command == "restore") {
             if (o_.command != "set" && !o_.operands.empty())
                 throw UsageError{o_.command + " takes no operands"};
+        } else if (o_.command == "upload") {
+            if (o_.operands.size() != 1) throw UsageError{"upload needs one FILE.tbl"};
         } else if (o_.command == "measure") {
             if (!o_.count) throw UsageError{"measure needs --count N"};
         } else if (o_.command == "stream") {
@@ -187,6 +189,7 @@ public:
         if (o_.command == "identify") return Identify();
         if (o_.command == "params") return PrintParameters();
         if (o_.command == "set") return Set(assignments);
+        if (o_.command == "upload") return Upload(o_.operands[0]);
         if (o_.command == "flash") return Outcome(session_->WriteToFlash());
         if (o_.command == "restore") return Outcome(session_->RestoreFactorySettings());
         if (o_.command == "measure") return Measure();
@@ -302,6 +305,24 @@ private:
             return kExitNoSensor;
         }
         return PrintParameters();
+    }
+
+    int Upload(const std::string& path) {
+        auto progress = [this](int done, int blocks) {
+            if (io_.show_progress)
+                io_.err << "\rblock " << done << " of " << blocks << (done == blocks ? "\n" : "")
+                        << std::flush;
+        };
+        switch (session_->UploadCalibration(path, progress)) {
+            case SensorSession::UploadResult::Written:
+                return kExitOk;
+            case SensorSession::UploadResult::FileRefused:
+                return kExitUsage;
+            case SensorSession::UploadResult::Failed:
+                break;
+        }
+        if (io_.show_progress) io_.err << '\n';
+        return kExitNoSensor;
     }
 
     static int Outcome(SensorSession::FlashOutcome outcome) {
@@ -429,6 +450,8 @@ Commands:
                            link goes back to 115200 baud, address 1)
                            (both ask for confirmation when standard input is a
                            terminal)
+  upload FILE.tbl          writes a calibration table into the sensor in
+                           acknowledged blocks (progress on a terminal)
   measure --count N        N measurements 50 ms apart, one distance (mm) a line
                            (--json: {"mm": 25.0} a line)
   stream --seconds S       the sensor's stream for S seconds, one distance a line,
@@ -436,7 +459,8 @@ Commands:
 
 Exit status: 0 on success, 1 when the port cannot be opened, the sensor does
 not answer or reports an error (the message on standard error), 2 on a usage
-error, a refused parameter text or a confirmation answered no.
+error, a refused parameter text or calibration file, or a confirmation
+answered no.
 )";
 }
 

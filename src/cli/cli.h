@@ -3,7 +3,7 @@
 //
 //   mk27x [--port PORT] [--baud RATE] [--address N] [--json] [--simulator] COMMAND
 //
-// Commands: identify, params, set NAME=TEXT..., flash, restore,
+// Commands: identify, params, set NAME=TEXT..., flash, restore, upload FILE.tbl,
 // measure --count N, stream --seconds S. Exit status 0 on success, 1 when the port cannot be opened
 // or the sensor does not answer (the program's message on standard error), 2 on
 // a usage error (including a parameter text that is refused).
@@ -48,6 +48,8 @@ struct CommandLineIo {
     Clock& clock;
     // Where confirmations are answered: standard input when it is a terminal.
     std::istream* ask = nullptr;
+    // Standard error is a terminal: progress lines go there.
+    bool show_progress = false;
 };
 
 // `args` without the program name.

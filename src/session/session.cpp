@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "calibration/calibration_upload.h"
+
 namespace mk27x {
 namespace {
 
@@ -164,6 +166,23 @@ SensorSession::FlashOutcome SensorSession::RestoreFactorySettings() {
     // Shown once more whatever the outcome.
     if (events.parameters_replaced) events.parameters_replaced();
     return done ? FlashOutcome::Done : FlashOutcome::Failed;
+}
+
+SensorSession::UploadResult SensorSession::UploadCalibration(
+    const std::string& path, const std::function<void(int done, int blocks)>& block_done) {
+    auto progress = [this](int position) {
+        if (events.progress) events.progress(position, 100);
+    };
+    const CalibrationFileUpload upload = UploadCalibrationFile(
+        protocol_, path,
+        [&](int block, int blocks) {
+            progress(CalibrationProgressPosition(block, blocks));
+            if (block_done) block_done(block + 1, blocks);
+        },
+        [&] { progress(0); });
+    messages_.Show(upload.message.text, upload.message.caption, upload.message.flags);
+    if (!upload.upload) return UploadResult::FileRefused;
+    return upload.upload->ok() ? UploadResult::Written : UploadResult::Failed;
 }
 
 bool SensorSession::MeasureOnce() {

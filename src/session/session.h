@@ -119,6 +119,16 @@ public:
     const ParameterSet& ReadBack() const { return protocol_.ReadBackValues; }
     const SensorIdentity& Identity() const { return protocol_.Identity; }
 
+    // --- calibration -----------------------------------------------------------
+    enum class UploadResult { Written, Failed, FileRefused };
+    // Reads the *.tbl file for the identified sensor's release and, only when
+    // the whole file is sound, uploads it block by block; the outcome (or the
+    // file's refusal) is shown. The progress event runs from 0 to b * 100 / N of
+    // 100; `block_done` (may be empty) gets (b + 1, N) after each acknowledged
+    // block. Blocks the calling thread for the whole upload.
+    UploadResult UploadCalibration(
+        const std::string& path, const std::function<void(int done, int blocks)>& block_done = {});
+
     // --- measuring -------------------------------------------------------------
     // One measurement (the Dev command when MeasureDevMode is set): LastDistance
     // and `events.distance` on success; false on a short reply.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <sstream>
 
+#include "calibration/tbl_files.h"
 #include "pty_server.h"
 #include "virtual_sensor.h"
 
@@ -163,6 +164,19 @@ TEST_F(CommandLineTest, StreamThatFallsSilentExitsWithOne) {
     EXPECT_EQ(Lines(r.out).size(), 20u);
 }
 
+TEST_F(CommandLineTest, UploadWritesTheTableAndReportsTheOutcome) {
+    testing::TempDir dir;
+    const std::string path = dir.Write("4660.tbl", testing::TblText(testing::SampleFields(15900)));
+    Result r = Run({"upload", path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Файл калибровки записан в датчик!!!\n");
+    EXPECT_EQ(sensor->CalibrationBlocks().size(), 30u);
+
+    r = Run({"upload", dir.Path("missing.tbl")});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Cannot open file " + dir.Path("missing.tbl") + ".\n");
+}
+
 TEST(CommandLineUsage, UsageErrorsExitWithTwo) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {},
@@ -176,6 +190,8 @@ TEST(CommandLineUsage, UsageErrorsExitWithTwo) {
              {"identify", "extra"},
              {"set"},
              {"set", "DelayMsr"},
+             {"upload"},
+             {"flash", "now"},
          }) {
         std::ostringstream out, err;
         EXPECT_EQ(RunCommandLine(args, {out, err, SystemClock::Instance()}), 2);

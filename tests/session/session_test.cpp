@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "calibration/tbl_files.h"
 #include "support/sim_backends.h"
 
 namespace mk27x {
@@ -363,6 +364,63 @@ TEST_F(SessionTest, LostLinkEndsTheStreamWithoutAStopRequest) {
     EXPECT_FALSE(session.Streaming());
     EXPECT_FALSE(session.IsOpen());
     EXPECT_TRUE(Wire().WrittenBytes().empty());
+}
+
+// --- calibration ---------------------------------------------------------------
+
+TEST_F(SessionTest, CalibrationUploadDrivesTheProgressAndReportsSuccess) {
+    Connect();
+    testing::TempDir dir;
+    const std::string path = dir.Write("1234.tbl", testing::TblText(testing::SampleFields(15900)));
+    std::vector<std::pair<int, int>> blocks;
+    EXPECT_EQ(session.UploadCalibration(
+                  path, [&](int done, int total) { blocks.emplace_back(done, total); }),
+              SensorSession::UploadResult::Written);
+    ASSERT_EQ(blocks.size(), 30u);
+    EXPECT_EQ(blocks.front(), (std::pair<int, int>{1, 30}));
+    EXPECT_EQ(blocks.back(), (std::pair<int, int>{30, 30}));
+    // The bar: 0 of 100 before the first block, then b * 100 / 30, ending at 96.
+    ASSERT_EQ(progress.size(), 31u);
+    EXPECT_EQ(progress.front(), 0);
+    EXPECT_EQ(progress[1], 0);
+    EXPECT_EQ(progress[2], 3);
+    EXPECT_EQ(progress.back(), 96);
+    EXPECT_EQ(messages.shown,
+              (std::vector<Shown>{{"Файл калибровки записан в датчик!!!", "Сообщение...", MB_OK}}));
+    EXPECT_EQ(sim.sensor->CalibrationBlocks().size(), 30u);
+    EXPECT_EQ((*sim.sensor->CalibrationBlock(0))[5],
+              static_cast<std::uint16_t>(testing::SampleValue(5)));
+}
+
+TEST_F(SessionTest, CalibrationFileRefusedSendsNothing) {
+    Connect();
+    testing::TempDir dir;
+    const std::string path = dir.Write("bad.tbl", testing::TblText({"12", "1x3"}));
+    EXPECT_EQ(session.UploadCalibration(path), SensorSession::UploadResult::FileRefused);
+    EXPECT_TRUE(Wire().WrittenBytes().empty());
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text, "'1x3' is not a valid integer value");
+    EXPECT_TRUE(progress.empty());
+
+    messages.shown.clear();
+    EXPECT_EQ(session.UploadCalibration(dir.Path("missing.tbl")),
+              SensorSession::UploadResult::FileRefused);
+    EXPECT_EQ(messages.shown[0].text, "Cannot open file " + dir.Path("missing.tbl") + ".");
+    EXPECT_TRUE(Wire().WrittenBytes().empty());
+}
+
+TEST_F(SessionTest, CalibrationStopsWhereTheSensorFallsSilent) {
+    Connect();
+    testing::TempDir dir;
+    const std::string path = dir.Write("1234.tbl", testing::TblText(testing::SampleFields(15900)));
+    sim::Faults faults;
+    faults.silent_after_requests = 5;  // blocks 0 to 4
+    sim.sensor->SetFaults(faults);
+    EXPECT_EQ(session.UploadCalibration(path), SensorSession::UploadResult::Failed);
+    EXPECT_EQ(sim.sensor->CalibrationBlocks().size(), 5u);
+    EXPECT_EQ(progress.back(), 13);  // 4 * 100 / 30
+    EXPECT_EQ(messages.shown, (std::vector<Shown>{{"Ошибка записи файла калибровки!!!",
+                                                   "Внимание !", MB_OK | MB_ICONEXCLAMATION}}));
 }
 
 TEST(SessionTexts, CompareTextsUseRawUnsignedValues) {
