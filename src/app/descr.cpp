@@ -91,14 +91,17 @@ QString ParameterDescriptions() {
 }
 
 TFormDescr::TFormDescr(QWidget* parent)
-    : QWidget(parent, WindowSystemPlacesWindows() ? Qt::Tool | Qt::FramelessWindowHint
-                                                  : Qt::Window),
+    : QWidget(parent,
+              WindowSystemPlacesWindows() ? Qt::Tool | Qt::FramelessWindowHint : Qt::Window),
       Memo1(new QPlainTextEdit(this)),
       TimerPos(new QTimer(this)) {
     setObjectName("FormDescr");
     resize(kClientWidth, kClientHeight);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    // The main window sets the height, down to the few pixels of its smallest
+    // parameter panel: the memo's size hints do not limit it.
+    layout->setSizeConstraint(QLayout::SetNoConstraint);
     layout->addWidget(Memo1);
     Memo1->setObjectName("Memo1");
     Memo1->setReadOnly(true);

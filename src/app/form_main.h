@@ -154,7 +154,7 @@ private:
     void SetUpDescriptionPanel();
     // FrameBorder and CaptionOffset from the current frame geometry.
     void UpdateFrameMetrics();
-    // Activates this window and brings it in front of the description window.
+    // Activates this window unless it is active already.
     void GiveFocusBack();
     QPointer<TFormDescr> form_descr_;
 

@@ -40,8 +40,8 @@ void TFormMain::LayoutMainWindow() {
     PanelTop->setGeometry(0, 0, client.width(), kTopPanelHeight);
     PanelBottom->setGeometry(0, client.height() - kBottomPanelHeight, client.width(),
                              kBottomPanelHeight);
-    const BandLayout band = LayoutBand(client, {kTopPanelHeight, kBottomPanelHeight,
-                                                kParamPanelWidth, kDescriptionButtonWidth});
+    const BandLayout band = LayoutBand(
+        client, {kTopPanelHeight, kBottomPanelHeight, kParamPanelWidth, kDescriptionButtonWidth});
     ButtonDescription->setGeometry(band.button);
     PanelParam->setGeometry(band.param);
     PanelOsc->setGeometry(band.osc);
@@ -61,8 +61,8 @@ void TFormMain::FormResize() {
 }
 
 QPoint TFormMain::DockPosition() const {
-    const int descr_width = form_descr_ ? form_descr_->frameGeometry().width()
-                                        : TFormDescr::kClientWidth;
+    const int descr_width =
+        form_descr_ ? form_descr_->frameGeometry().width() : TFormDescr::kClientWidth;
     return DockPoint(pos(), CaptionOffset, PanelParam->y(), descr_width);
 }
 
@@ -80,7 +80,12 @@ void TFormMain::ButtonDescriptionClick() {
             descr->resize(descr->width(), PanelParam->height());
             if (CanPlaceWindows) descr->move(PanelEdge(), y() + CaptionOffset + PanelParam->y());
             descr->show();
-            if (CanPlaceWindows) GiveFocusBack();
+            if (CanPlaceWindows) {
+                // In front of the description window, which slides out from
+                // behind it.
+                raise();
+                GiveFocusBack();
+            }
         }
         ButtonDescription->setText(">>");
     } else {
@@ -125,8 +130,7 @@ void TFormMain::TimerDescTimer() {
 }
 
 void TFormMain::GiveFocusBack() {
-    raise();
-    activateWindow();
+    if (!isActiveWindow()) activateWindow();
 }
 
 }  // namespace mk27x
