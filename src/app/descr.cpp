@@ -96,6 +96,9 @@ TFormDescr::TFormDescr(QWidget* parent)
       Memo1(new QPlainTextEdit(this)),
       TimerPos(new QTimer(this)) {
     setObjectName("FormDescr");
+    // Left open (as a normal window where docking is not possible), it must not
+    // keep the program running after the main window has closed.
+    setAttribute(Qt::WA_QuitOnClose, false);
     resize(kClientWidth, kClientHeight);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

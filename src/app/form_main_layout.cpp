@@ -72,6 +72,11 @@ int TFormMain::PanelEdge() const {
 
 void TFormMain::ButtonDescriptionClick() {
     TFormDescr* descr = form_descr_;
+    // As a normal window it can be closed by its own title bar: the next click
+    // opens it again instead of closing what is already closed.
+    if (!CanPlaceWindows && descr && ButtonDescription->Tag == 1 && !descr->isVisible() &&
+        !TimerDesc->isActive())
+        ButtonDescription->Tag = 0;
     if (ButtonDescription->Tag == 0) {
         if (descr) {
             // The frame may have changed since the last layout (a window

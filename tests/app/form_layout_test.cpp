@@ -289,6 +289,15 @@ TEST_F(description_window, WithoutWindowPlacementItOpensAsAPlainWindow) {
     w.TimerDescTimer();
     EXPECT_FALSE(descr.isVisible());
     EXPECT_FALSE(w.TimerDesc->isActive());
+
+    // Closed by its own title bar, the next click opens it again.
+    w.ButtonDescription->click();
+    w.TimerDescTimer();
+    descr.close();
+    w.ButtonDescription->click();
+    EXPECT_TRUE(descr.isVisible());
+    EXPECT_EQ(w.ButtonDescription->Tag, 1);
+    EXPECT_EQ(w.ButtonDescription->text(), ">>");
 }
 
 TEST(description_window_alone, BorderlessMemoDescribingEveryParameter) {
@@ -297,6 +306,8 @@ TEST(description_window_alone, BorderlessMemoDescribingEveryParameter) {
     EXPECT_EQ(descr.size(), QSize(122, 348));
     EXPECT_FALSE(descr.TimerPos->isActive());
     EXPECT_EQ(descr.TimerPos->interval(), 1);
+    // Left open, it does not keep the program running.
+    EXPECT_FALSE(descr.testAttribute(Qt::WA_QuitOnClose));
     descr.show();
     EXPECT_EQ(descr.frameGeometry().size(), QSize(122, 348));
     EXPECT_EQ(descr.Memo1->geometry(), descr.rect());
