@@ -91,6 +91,7 @@ TFormMain::TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, 
     InstallSessionEvents();
     FormCreate();
     ConnectHandlers();
+    SetUpDescriptionPanel();
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
@@ -446,20 +447,6 @@ void TFormMain::FillParameterGrid() {
         ValueListEditorParam->SetValue(i, Text(texts[static_cast<std::size_t>(i)]));
 }
 
-void TFormMain::LayoutMainWindow() {
-    const int w = width();
-    const int h = height();
-    const int band_top = kTopPanelHeight;
-    const int band_height = std::max(0, h - kTopPanelHeight - kBottomPanelHeight);
-    const int button_width = 14;
-    PanelTop->setGeometry(0, 0, w, kTopPanelHeight);
-    PanelBottom->setGeometry(0, h - kBottomPanelHeight, w, kBottomPanelHeight);
-    PanelParam->setGeometry(0, band_top, kParamPanelWidth, band_height);
-    PanelOsc->setGeometry(kParamPanelWidth, band_top, w - kParamPanelWidth - button_width,
-                          band_height);
-    ButtonDescription->setGeometry(w - button_width, band_top, button_width, band_height);
-}
-
 void TFormMain::AddAndSelectPort(const QString& device) {
     int item = ComboBoxCOM->findText(device);
     if (item < 0) {
@@ -485,7 +472,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
 
 void TFormMain::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    LayoutMainWindow();
+    FormResize();
 }
 
 void TFormMain::SetSensorButtonsEnabled(bool enabled) {

@@ -7,6 +7,8 @@
 // it.
 #pragma once
 
+#include <QPoint>
+#include <QPointer>
 #include <QPushButton>
 #include <QWidget>
 #include <atomic>
@@ -25,6 +27,7 @@ class QTimer;
 namespace mk27x {
 
 class ChartView;
+class TFormDescr;
 class ValueListEditor;
 
 // A button that keeps a two-state value beside its caption.
@@ -155,6 +158,44 @@ public:
     void PopupMenuDefaultClick();
     // The dialogs the row buttons open (created after the main window).
     void SetPickerDialogs(const PickerDialogs& dialogs);
+
+    // --- layout and description panel ---
+    static constexpr int kDescriptionButtonWidth = 14;
+    // Pixels the description window moves per TimerDesc tick.
+    static constexpr int kSlideStep = 10;
+
+    // Side border and title bar height of the window's frame, from the window
+    // system's frame geometry; recomputed by every layout run.
+    int FrameBorder = 0;
+    int CaptionOffset = 0;
+    // False where the window system does not place top-level windows for the
+    // program (Wayland): the description window then opens beside the main
+    // window as a normal window, without slide and docking.
+    bool CanPlaceWindows = true;
+
+    // The description window this window slides out and docks (not owned).
+    void SetFormDescr(TFormDescr* form);
+    TFormDescr* FormDescr() const;
+
+    // Layout, then the docked description window as tall as the parameter panel.
+    void FormResize();
+    void ButtonDescriptionClick();
+    // One step of the description window's slide.
+    void TimerDescTimer();
+    // Outer top-left of the docked description window.
+    QPoint DockPosition() const;
+    // Screen x of the parameter panel's left side.
+    int PanelEdge() const;
+
+private:
+    // Wires the description button and TimerDesc; raises the button above the
+    // parameter panel and indents the grid by its width.
+    void SetUpDescriptionPanel();
+    // FrameBorder and CaptionOffset from the current frame geometry.
+    void UpdateFrameMetrics();
+    // Activates this window unless it is active already.
+    void GiveFocusBack();
+    QPointer<TFormDescr> form_descr_;
 
 protected:
     void showEvent(QShowEvent* event) override;

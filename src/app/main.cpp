@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
     // The windows, created once in this order; all but the main one stay hidden.
     TFormMain FormMain(messages, SystemClock::Instance(), RealPortBackends());
     TFormDescr FormDescr;
+    FormMain.SetFormDescr(&FormDescr);
     TFormOutLogic FormOutLogic;
     TFormSynchro FormSynchro;
     TFormRange FormRange;

@@ -1,15 +1,23 @@
 // mk27x-screenshot: draws the main window connected to a virtual sensor on a
 // pseudo-terminal, grown to full height with a readout, into a PNG file.
 //
-//   mk27x-screenshot OUTPUT.png     (run with QT_QPA_PLATFORM=offscreen)
+//   mk27x-screenshot OUTPUT.png                 (QT_QPA_PLATFORM=offscreen)
+//   mk27x-screenshot --description OUTPUT.png   (an X server, e.g. xvfb-run)
+//
+// With --description the description window is slid out and docked, and the
+// screen area of both windows is saved; that needs a window system that places
+// windows and can read back the screen.
 #include <QApplication>
 #include <QLabel>
 #include <QPixmap>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 #include <iostream>
 #include <memory>
+#include <string_view>
 
+#include "app/descr.h"
 #include "app/form_main.h"
 #include "link/port_backends.h"
 #include "platform/clock.h"
@@ -34,10 +42,12 @@ public:
 int main(int argc, char** argv) {
     using namespace mk27x;
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::cerr << "usage: mk27x-screenshot OUTPUT.png\n";
+    const bool description = argc == 3 && std::string_view(argv[1]) == "--description";
+    if (argc != 2 && !description) {
+        std::cerr << "usage: mk27x-screenshot [--description] OUTPUT.png\n";
         return 2;
     }
+    const QString output = QString::fromLocal8Bit(argv[argc - 1]);
 
     sim::SensorConfig config;
     config.source.kind = sim::MeasurementSource::Kind::kSine;
@@ -52,8 +62,14 @@ int main(int argc, char** argv) {
 
     StderrMessageBox messages;
     TFormMain window(messages, SystemClock::Instance(), RealPortBackends());
+    TFormDescr descr;
+    window.SetFormDescr(&descr);
     window.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
     window.show();
+    if (description && !QTest::qWaitForWindowExposed(&window)) {
+        std::cerr << "the main window was not shown\n";
+        return 1;
+    }
     window.ButtonConnectClick();
     if (window.ButtonConnect->Tag != 1 || messages.shown > 0) {
         std::cerr << "connecting to the virtual sensor failed\n";
@@ -68,9 +84,25 @@ int main(int argc, char** argv) {
     window.session.StopStream();
     QTest::qWait(200);
 
-    const QPixmap shot = window.grab();
-    if (!shot.save(QString::fromLocal8Bit(argv[1]))) {
-        std::cerr << "cannot write " << argv[1] << '\n';
+    QPixmap shot;
+    if (description) {
+        if (!window.CanPlaceWindows) {
+            std::cerr << "this window system does not place windows: run under X11\n";
+            return 1;
+        }
+        window.ButtonDescriptionClick();
+        if (!QTest::qWaitFor([&] { return descr.TimerPos->isActive(); }, 10000)) {
+            std::cerr << "the description window did not dock\n";
+            return 1;
+        }
+        QTest::qWait(300);  // docked and repainted
+        const QRect area = descr.frameGeometry().united(window.frameGeometry());
+        shot = window.screen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    } else {
+        shot = window.grab();
+    }
+    if (shot.isNull() || !shot.save(output)) {
+        std::cerr << "cannot write " << argv[argc - 1] << '\n';
         return 1;
     }
     window.close();
