@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
-#include <QProgressBar>
 #include <QContextMenuEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QTest>
+#include <QToolButton>
 
 #include "app/value_list_editor.h"
+#include "pickers/dialog_driver.h"
 #include "pickers/formsync.h"
 #include "pickers/outlogic.h"
 #include "pickers/range.h"
@@ -159,13 +162,14 @@ TEST_F(ParameterGridTest, DigitGuardBeepsAtFiveCharacters) {
 }
 
 TEST_F(ParameterGridTest, ContextMenuCommitsTheOpenEditorFirst) {
-    EXPECT_EQ(MenuTexts(), (std::vector<QString>{"Load", "Read", "Compare", "-", "Load All",
-                                                 "Read All", "Compare All", "-", "Write to FLASH",
-                                                 "Default"}));
+    EXPECT_EQ(MenuTexts(),
+              (std::vector<QString>{"Load", "Read", "Compare", "-", "Load All", "Read All",
+                                    "Compare All", "-", "Write to FLASH", "Default"}));
     h.Connect();
     Type(8, "7");
     QLineEdit* line = OpenLine();
-    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2), line->mapToGlobal(QPoint(2, 2)));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(2, 2),
+                            line->mapToGlobal(QPoint(2, 2)));
     QApplication::sendEvent(line, &event);
     EXPECT_EQ(w.session.Values()[8], 7);
     EXPECT_TRUE(w.PopupMenuParam->isVisible());
@@ -254,6 +258,30 @@ TEST_F(ParameterGridTest, RowButtonWithABadRangeTextReportsAndOpensNothing) {
                                                      "MK27x-SP", MB_OK | MB_ICONSTOP}}));
     EXPECT_FALSE(range.isVisible());
     EXPECT_EQ(grid.Value(7), "abc");  // no refill after the failed preset
+}
+
+TEST_F(ParameterGridTest, RowButtonOfOutLogicOpensItsPickerAndRefillsTheGrid) {
+    TFormSynchro synchro;
+    TFormOutLogic out_logic;
+    TFormRange range;
+    w.SetPickerDialogs({synchro, out_logic, range});
+    w.session.Values()[kOutLogic] = 0xF8;
+    Select(kOutLogic);
+    grid.edit(Cell(kOutLogic));
+    auto* button = grid.OpenEditor()->findChild<QToolButton*>();
+    ASSERT_NE(button, nullptr);
+
+    DialogDriver driver(out_logic, [&] {
+        out_logic.CheckBox1->setChecked(true);
+        out_logic.CheckBox3->setChecked(true);
+        out_logic.Button1->click();
+    });
+    button->click();
+    EXPECT_TRUE(driver.opened);
+    EXPECT_TRUE(driver.modal);
+    EXPECT_EQ(w.session.Values()[kOutLogic], 0xFD);  // bits 0 and 2 set, the rest kept
+    EXPECT_EQ(grid.Value(kOutLogic), "253");
+    EXPECT_TRUE(h.messages.shown.empty());
 }
 
 }  // namespace
