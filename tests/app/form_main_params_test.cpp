@@ -130,6 +130,25 @@ TEST_F(ParameterGridTest, ATextThatIsNoIntegerIsReportedAndKeepsTheRow) {
     EXPECT_EQ(grid.Value(5), "12a");
 }
 
+TEST_F(ParameterGridTest, EveryTypedRowTakesAtMostItsMaximumLength) {
+    for (int row = 0; row < kParameterCount; ++row) {
+        const ParameterRow& p = ParameterTable[static_cast<std::size_t>(row)];
+        grid.setCurrentIndex(Cell(row));
+        grid.edit(Cell(row));
+        QWidget* editor = grid.OpenEditor();
+        ASSERT_NE(editor, nullptr) << row;
+        QLineEdit* line = qobject_cast<QLineEdit*>(editor);
+        if (!line) line = editor->findChild<QLineEdit*>();
+        if (p.edit_style == EditStyle::PickList && p.read_only) {
+            EXPECT_EQ(line, nullptr) << row;  // a list, not typed into
+        } else {
+            ASSERT_NE(line, nullptr) << row;
+            EXPECT_EQ(line->maxLength(), p.max_length) << row;
+        }
+        grid.DiscardEditor();
+    }
+}
+
 TEST_F(ParameterGridTest, RowsOneAndEighteenAreNotCommitted) {
     Type(1, "12");
     Select(5);
