@@ -10,7 +10,10 @@
 #include <QPushButton>
 #include <QWidget>
 #include <atomic>
+#include <cstdint>
+#include <initializer_list>
 
+#include "platform/file_dialog.h"
 #include "session/session.h"
 
 class QComboBox;
@@ -46,7 +49,8 @@ public:
     static constexpr int kBottomPanelHeight = 58;
     static constexpr int kParamPanelWidth = 217;
 
-    TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, QWidget* parent = nullptr);
+    TFormMain(MessageBox& messages, FileDialog& files, Clock& clock, PortBackends backends,
+              QWidget* parent = nullptr);
     ~TFormMain() override;
 
     // --- the sensor ---------------------------------------------------------
@@ -116,6 +120,30 @@ public:
     void AddAndSelectPort(const QString& device);
     // The window's height with its frame.
     int OuterHeight() const;
+
+    // --- measuring ---
+    // Points added to the chart in the current timed series; the label of the
+    // next point.
+    std::uint32_t MeasurePointCount = 0;
+    // The series runs with the sensor's alternative measurement command.
+    bool MeasureDevMode() const { return session.MeasureDevMode(); }
+
+    void ButtonMeasureClick();  // "Measure" / "Stop"
+    void Button2Click();        // "Measure Dev" / "Stop"
+    void TimerMeasureTimer();   // one measurement of a timed series
+    void ButtonStreamClick();   // "Stream start" / "Stream stop"
+    void SaveClick();           // chart menu: "Save data to file"
+    void ClearClick();          // chart menu: "Clear"
+    void Button1Click();        // "Teach"
+
+private:
+    void ConnectMeasureHandlers();
+    // Start and stop of a timed series by `pressed`, which reads `caption` when
+    // idle; `others` are the controls disabled while it runs.
+    void ToggleSeries(QPushButton* pressed, const char* caption, bool dev_mode,
+                      std::initializer_list<QWidget*> others);
+
+    FileDialog& files_;
 
 protected:
     void showEvent(QShowEvent* event) override;

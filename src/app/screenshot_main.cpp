@@ -13,6 +13,7 @@
 #include "app/form_main.h"
 #include "link/port_backends.h"
 #include "platform/clock.h"
+#include "platform/file_dialog.h"
 #include "pty_server.h"
 #include "virtual_sensor.h"
 
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
     }
 
     StderrMessageBox messages;
-    TFormMain window(messages, SystemClock::Instance(), RealPortBackends());
+    RecordingFileDialog files;  // never asked
+    TFormMain window(messages, files, SystemClock::Instance(), RealPortBackends());
     window.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
     window.show();
     window.ButtonConnectClick();

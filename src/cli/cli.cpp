@@ -166,7 +166,8 @@ public:
         : o_(options), io_(io), messages_(io.err) {}
 
     int Run() {
-        if (o_.command == "identify" || o_.command == "params" || o_.command == "set") {
+        if (o_.command == "identify" || o_.command == "params" || o_.command == "set" ||
+            o_.command == "teach") {
             if (o_.command != "set" && !o_.operands.empty())
                 throw UsageError{o_.command + " takes no operands"};
         } else if (o_.command == "measure") {
@@ -186,6 +187,7 @@ public:
         if (o_.command == "params") return PrintParameters();
         if (o_.command == "set") return Set(assignments);
         if (o_.command == "measure") return Measure();
+        if (o_.command == "teach") return Teach();
         return Stream();
     }
 
@@ -300,6 +302,16 @@ private:
         return PrintParameters();
     }
 
+    // "Teaching complete." on standard error as the window's message, then the
+    // parameters the sensor holds afterwards.
+    int Teach() {
+        if (!session_->Teach()) {
+            messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+            return kExitNoSensor;
+        }
+        return PrintParameters();
+    }
+
     int Measure() {
         const auto period = std::chrono::milliseconds(kMeasurePeriodMs);
         auto next = io_.clock.Now();
@@ -405,6 +417,9 @@ Commands:
                            (--json: {"mm": 25.0} a line)
   stream --seconds S       the sensor's stream for S seconds, one distance a line,
                            then stream stop
+  teach                    the sensor's teach function; "Teaching complete." on
+                           standard error, then the parameters read back and
+                           printed as by params
 
 Exit status: 0 on success, 1 when the port cannot be opened or the sensor does
 not answer (the message on standard error), 2 on a usage error or a refused
