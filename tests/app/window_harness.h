@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <memory>
 #include <vector>
 
