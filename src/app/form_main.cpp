@@ -82,16 +82,19 @@ QComboBox* MakeCombo(QWidget* parent, int x, int y, int width) {
 
 }  // namespace
 
-TFormMain::TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, QWidget* parent)
+TFormMain::TFormMain(MessageBox& messages, FileDialog& files, Clock& clock, PortBackends backends,
+                     QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      session(messages, clock, std::move(backends)) {
+      session(messages, clock, std::move(backends)),
+      files_(files) {
     BuildControls();
     InstallSessionEvents();
     FormCreate();
     ConnectHandlers();
     SetUpDescriptionPanel();
+    ConnectMeasureHandlers();
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }

@@ -12,8 +12,12 @@
 #include <QPushButton>
 #include <QWidget>
 #include <atomic>
+#include <cstdint>
+#include <initializer_list>
 
 #include "pickers/pickers.h"
+
+#include "platform/file_dialog.h"
 #include "session/session.h"
 
 class QAction;
@@ -52,7 +56,8 @@ public:
     static constexpr int kBottomPanelHeight = 58;
     static constexpr int kParamPanelWidth = 217;
 
-    TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, QWidget* parent = nullptr);
+    TFormMain(MessageBox& messages, FileDialog& files, Clock& clock, PortBackends backends,
+              QWidget* parent = nullptr);
     ~TFormMain() override;
 
     // --- the sensor ---------------------------------------------------------
@@ -187,7 +192,23 @@ public:
     // Screen x of the parameter panel's left side.
     int PanelEdge() const;
 
+    // --- measuring ---
+    // Points added to the chart in the current timed series; the label of the
+    // next point.
+    std::uint32_t MeasurePointCount = 0;
+    // The series runs with the sensor's alternative measurement command.
+    bool MeasureDevMode() const { return session.MeasureDevMode(); }
+
+    void ButtonMeasureClick();  // "Measure" / "Stop"
+    void Button2Click();        // "Measure Dev" / "Stop"
+    void TimerMeasureTimer();   // one measurement of a timed series
+    void ButtonStreamClick();   // "Stream start" / "Stream stop"
+    void SaveClick();           // chart menu: "Save data to file"
+    void ClearClick();          // chart menu: "Clear"
+    void Button1Click();        // "Teach"
+
 private:
+    // layout and description panel
     // Wires the description button and TimerDesc; raises the button above the
     // parameter panel and indents the grid by its width.
     void SetUpDescriptionPanel();
@@ -196,6 +217,15 @@ private:
     // Activates this window unless it is active already.
     void GiveFocusBack();
     QPointer<TFormDescr> form_descr_;
+
+    // measuring
+    void ConnectMeasureHandlers();
+    // Start and stop of a timed series by `pressed`, which reads `caption` when
+    // idle; `others` are the controls disabled while it runs.
+    void ToggleSeries(QPushButton* pressed, const char* caption, bool dev_mode,
+                      std::initializer_list<QWidget*> others);
+
+    FileDialog& files_;
 
 protected:
     void showEvent(QShowEvent* event) override;

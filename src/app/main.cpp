@@ -16,6 +16,7 @@
 #include "pickers/outlogic.h"
 #include "pickers/range.h"
 #include "platform/clock.h"
+#include "platform/qt_file_dialog.h"
 #include "platform/qt_message_box.h"
 #include "pty_server.h"
 #include "virtual_sensor.h"
@@ -78,7 +79,8 @@ int main(int argc, char** argv) {
     }
 
     // The windows, created once in this order; all but the main one stay hidden.
-    TFormMain FormMain(messages, SystemClock::Instance(), RealPortBackends());
+    QtFileDialog files;
+    TFormMain FormMain(messages, files, SystemClock::Instance(), RealPortBackends());
     TFormDescr FormDescr;
     FormMain.SetFormDescr(&FormDescr);
     TFormOutLogic FormOutLogic;

@@ -21,6 +21,7 @@
 #include "app/form_main.h"
 #include "link/port_backends.h"
 #include "platform/clock.h"
+#include "platform/file_dialog.h"
 #include "pty_server.h"
 #include "virtual_sensor.h"
 
@@ -61,7 +62,8 @@ int main(int argc, char** argv) {
     }
 
     StderrMessageBox messages;
-    TFormMain window(messages, SystemClock::Instance(), RealPortBackends());
+    RecordingFileDialog files;  // never asked
+    TFormMain window(messages, files, SystemClock::Instance(), RealPortBackends());
     TFormDescr descr;
     window.SetFormDescr(&descr);
     window.AddAndSelectPort(QString::fromStdString(server.SlavePath()));

@@ -164,11 +164,12 @@ std::vector<Assignment> ParseAssignments(const std::vector<std::string>& operand
 class CommandLine {
 public:
     CommandLine(const Options& options, CommandLineIo io)
-        : o_(options), io_(io), messages_(io.out, io.err, io.ask) {}
+        // With --json, standard output carries JSON only: notes go to standard error.
+        : o_(options), io_(io), messages_(options.json ? io.err : io.out, io.err, io.ask) {}
 
     int Run() {
         if (o_.command == "identify" || o_.command == "params" || o_.command == "set" ||
-            o_.command == "flash" || o_.command == "restore") {
+            o_.command == "flash" || o_.command == "restore" || o_.command == "teach") {
             if (o_.command != "set" && !o_.operands.empty())
                 throw UsageError{o_.command + " takes no operands"};
         } else if (o_.command == "upload") {
@@ -193,6 +194,7 @@ public:
         if (o_.command == "flash") return Outcome(session_->WriteToFlash());
         if (o_.command == "restore") return Outcome(session_->RestoreFactorySettings());
         if (o_.command == "measure") return Measure();
+        if (o_.command == "teach") return Teach();
         return Stream();
     }
 
@@ -337,6 +339,16 @@ private:
         return kExitNoSensor;
     }
 
+    // "Teaching complete." as the window's message, then the parameters the
+    // sensor holds afterwards.
+    int Teach() {
+        if (!session_->Teach()) {
+            messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+            return kExitNoSensor;
+        }
+        return PrintParameters();
+    }
+
     int Measure() {
         const auto period = std::chrono::milliseconds(kMeasurePeriodMs);
         auto next = io_.clock.Now();
@@ -456,6 +468,9 @@ Commands:
                            (--json: {"mm": 25.0} a line)
   stream --seconds S       the sensor's stream for S seconds, one distance a line,
                            then stream stop
+  teach                    the sensor's teach function; "Teaching complete." on
+                           standard error, then the parameters read back and
+                           printed as by params
 
 Exit status: 0 on success, 1 when the port cannot be opened, the sensor does
 not answer or reports an error (the message on standard error), 2 on a usage

@@ -3,10 +3,11 @@
 //
 //   mk27x [--port PORT] [--baud RATE] [--address N] [--json] [--simulator] COMMAND
 //
-// Commands: identify, params, set NAME=TEXT..., flash, restore, upload FILE.tbl,
-// measure --count N, stream --seconds S. Exit status 0 on success, 1 when the port cannot be opened
-// or the sensor does not answer (the program's message on standard error), 2 on
-// a usage error (including a parameter text that is refused).
+// Commands: identify, params, set NAME=TEXT..., flash, restore, teach,
+// upload FILE.tbl, measure --count N, stream --seconds S. Exit status 0 on
+// success, 1 when the port cannot be opened or the sensor does not answer (the
+// program's message on standard error), 2 on a usage error (including a
+// parameter text that is refused).
 //
 // Threading: RunCommandLine runs on the calling thread; during `stream` the
 // session's reader thread writes the distances to `out`, and nothing else
@@ -27,13 +28,13 @@ inline constexpr int kExitNoSensor = 1;
 inline constexpr int kExitUsage = 2;
 
 // The message boxes of the command line (a carriage return starts a new line):
-// success notes (no icon) on standard output, errors and warnings on standard
-// error. A confirmation is asked on `ask` when there is one (a terminal) and
-// otherwise taken as OK without a word.
+// success notes (no icon) on `notes` (standard output, or standard error when
+// the output is JSON), errors and warnings on standard error. A confirmation is asked on `ask` when
+// there is one (a terminal) and otherwise taken as OK without a word.
 class StreamMessageBox final : public MessageBox {
 public:
-    StreamMessageBox(std::ostream& out, std::ostream& err, std::istream* ask)
-        : out_(out), err_(err), ask_(ask) {}
+    StreamMessageBox(std::ostream& notes, std::ostream& err, std::istream* ask)
+        : out_(notes), err_(err), ask_(ask) {}
     int Show(const std::string& text, const std::string& caption, unsigned flags) override;
 
 private:

@@ -221,4 +221,10 @@ void SensorProtocol::StopStream() {
     SendRequest(Command::StreamStop, {});
 }
 
+void SensorProtocol::Teach() {
+    SendRequest(Command::Teach, {});
+    std::uint8_t reply[kTeachReplyLength];
+    port_.Read(reply, sizeof reply);
+}
+
 }  // namespace mk27x

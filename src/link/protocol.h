@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -24,6 +25,8 @@ namespace mk27x {
 inline constexpr unsigned kBytePauseMs = 5;
 inline constexpr unsigned kFlashReplyPauseMs = 1000;
 inline constexpr unsigned kRestoreRereadPauseMs = 500;
+
+inline constexpr std::size_t kTeachReplyLength = 2;
 
 inline constexpr std::uint8_t kFlashStore = 0xAA;
 inline constexpr std::uint8_t kFlashRestore = 0x69;
@@ -77,6 +80,9 @@ public:
     bool MeasureOnce();
     void StartStream();
     void StopStream();
+    // The teach request and its 2-byte reply, which is read but not examined:
+    // the sensor's answer (or its silence) changes nothing, LinkAlive included.
+    void Teach();
 
     // Copies all 21 entries of the read set over the working set and shows it.
     void AdoptReadBackValues();

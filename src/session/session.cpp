@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "calibration/calibration_upload.h"
+#include "link/sample_file.h"
 
 namespace mk27x {
 namespace {
@@ -203,6 +204,36 @@ void SensorSession::StopStream() {
     reader_.StopStreaming();
     protocol_.StopStream();
     clock_.Sleep(kStreamDrainPauseMs);
+}
+
+void SensorSession::BeginSeries(bool dev_mode) {
+    ring_.Reset();
+    protocol_.MeasureDevMode = dev_mode;
+    protocol_.LastDistance = 0.0f;
+}
+
+bool SensorSession::MeasureSample() {
+    if (!MeasureOnce()) return false;
+    ring_.Append(protocol_.LastDistance);
+    return true;
+}
+
+std::vector<std::pair<float, std::uint16_t>> SensorSession::DrainRecording() {
+    return DrainRing(ring_);
+}
+
+bool SensorSession::SaveSamples(const std::string& path) {
+    if (SaveSampleFile(ring_, path)) return true;
+    messages_.Show(SampleFileErrorText(path), kSampleFileErrorCaption, kSampleFileErrorFlags);
+    return false;
+}
+
+bool SensorSession::Teach() {
+    protocol_.Teach();
+    if (!protocol_.ReadAllParameters()) return false;
+    Adopt();
+    messages_.Show(kTeachCompleteText, kOutcomeCaption, MB_OK);
+    return true;
 }
 
 }  // namespace mk27x

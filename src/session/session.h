@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "link/protocol.h"
 #include "link/sample_ring.h"
@@ -32,6 +34,7 @@ inline constexpr const char* kLinkCaption = "MK271-SP";
 inline constexpr const char* kOutcomeCaption = "MK271-SP.";
 inline constexpr const char* kNoIdentificationText = "No answer. Please change parameters.";
 inline constexpr const char* kNoAnswerText = "No answer.";
+inline constexpr const char* kTeachCompleteText = "Teaching complete.";
 
 // Pauses of the parameter commands, in milliseconds.
 inline constexpr unsigned kLoadRereadPauseMs = 100;
@@ -142,6 +145,24 @@ public:
     bool Streaming() const { return reader_.Streaming(); }
     float LastDistance() const { return protocol_.LastDistance; }
     SampleRing& Ring() { return ring_; }
+
+    // A timed series: BeginSeries empties the ring, chooses the command (the Dev
+    // command when `dev_mode`) and sets LastDistance to 0; each MeasureSample is
+    // one MeasureOnce whose distance, on success, is appended to the ring.
+    void BeginSeries(bool dev_mode);
+    bool MeasureSample();
+    // The recording of a stopped stream as (sample, ring index) pairs, oldest
+    // first; see DrainRing. Call after StopStream.
+    std::vector<std::pair<float, std::uint16_t>> DrainRecording();
+    // Writes the ring's samples to `path` (see SaveSampleFile); a file that
+    // cannot be written is reported and leaves any existing file as it was.
+    bool SaveSamples(const std::string& path);
+
+    // --- teach -----------------------------------------------------------------
+    // The teach request (its reply is not examined), then read all. When every
+    // read succeeds the read set is adopted and "Teaching complete." shown; a
+    // failed read ends silently with LinkAlive 0 for the watchdog.
+    bool Teach();
 
     // For tests, benchmarks and the operations of later issues.
     SensorProtocol& Protocol() { return protocol_; }

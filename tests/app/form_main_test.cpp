@@ -372,7 +372,8 @@ TEST_F(main_window, ParameterWritesMoveTheComboBoxesWithoutTheirHandlers) {
 TEST(main_window_port, MissingDevicesAreReportedAndNothingOpens) {
     RecordingMessageBox messages;
     VirtualClock clock;
-    TFormMain w(messages, clock, RealPortBackends());
+    RecordingFileDialog files;
+    TFormMain w(messages, files, clock, RealPortBackends());
 
     w.AddAndSelectPort("/dev/mk27x-no-such-port");
     EXPECT_EQ(w.ComboBoxCOM->currentText(), "/dev/mk27x-no-such-port");
@@ -523,7 +524,8 @@ TEST(main_window_pty, ConnectsAndStreamsOverThePseudoTerminal) {
     sim::PtySensorServer server(std::make_shared<sim::VirtualSensor>());
     ASSERT_TRUE(server.Start()) << server.Error();
     RecordingMessageBox messages;
-    TFormMain w(messages, SystemClock::Instance(), RealPortBackends());
+    RecordingFileDialog files;
+    TFormMain w(messages, files, SystemClock::Instance(), RealPortBackends());
     w.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
     w.show();
 

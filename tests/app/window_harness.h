@@ -1,6 +1,6 @@
 // The main window against a virtual sensor in the same process: injected port
-// backends that hand out in-process transports, a virtual clock and a recording
-// message box.
+// backends that hand out in-process transports, a virtual clock, a recording
+// message box and a recording file dialog.
 #pragma once
 
 #include <QCoreApplication>
@@ -11,6 +11,7 @@
 #include "app/form_main.h"
 #include "in_process_transport.h"
 #include "platform/clock.h"
+#include "platform/file_dialog.h"
 #include "platform/message_box.h"
 #include "virtual_sensor.h"
 
@@ -20,7 +21,7 @@ struct WindowHarness {
     explicit WindowHarness(sim::SensorConfig config = {},
                            std::chrono::milliseconds short_read_wait = {})
         : sensor(std::make_shared<sim::VirtualSensor>(config)), wait(short_read_wait) {
-        window = std::make_unique<TFormMain>(messages, clock, Backends());
+        window = std::make_unique<TFormMain>(messages, files, clock, Backends());
     }
 
     PortBackends Backends() {
@@ -58,6 +59,7 @@ struct WindowHarness {
     std::chrono::milliseconds wait;
     VirtualClock clock;
     RecordingMessageBox messages;
+    RecordingFileDialog files;
     std::vector<std::shared_ptr<sim::InProcessTransport>> opened;
     std::unique_ptr<TFormMain> window;
 };

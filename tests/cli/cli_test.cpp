@@ -177,6 +177,40 @@ TEST_F(CommandLineTest, UploadWritesTheTableAndReportsTheOutcome) {
     EXPECT_EQ(r.err, "Cannot open file " + dir.Path("missing.tbl") + ".\n");
 }
 
+TEST_F(CommandLineTest, TeachReportsAndPrintsTheTaughtParameters) {
+    sim::MeasurementSource source;
+    source.value = 4096;  // a quarter of 250 mm: the Etalon taught, 62.5 mm
+    sensor->SetSource(source);
+    Result r = Run({"teach", "--json"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "Teaching complete.\n");
+    EXPECT_EQ(sensor->Register(0x17) | sensor->Register(0x18) << 8, 4096);
+    EXPECT_NE(r.out.find("\"name\": \"Etalon\", \"value\": 4096, \"text\": \"62500\""),
+              std::string::npos);
+
+    // A teach reply that never comes is not examined.
+    sim::Faults faults;
+    faults.short_reply_command = 0x8C;
+    faults.short_reply_length = 0;
+    sensor->SetFaults(faults);
+    r = Run({"teach"});
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(Lines(r.out).size(), 21u);
+    EXPECT_EQ(Lines(r.out)[0], "Teaching complete.");
+
+    // The sensor falls silent during the read-back.
+    faults = {};
+    faults.silent_after_requests = 23;  // identify, the parameters and teach
+    sensor->SetFaults(faults);
+    r = Run({"teach"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No answer.\n");
+    EXPECT_EQ(r.out, "");
+
+    r = Run({"teach", "extra"});
+    EXPECT_EQ(r.status, 2);
+}
+
 TEST(CommandLineUsage, UsageErrorsExitWithTwo) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {},
@@ -226,6 +260,7 @@ TEST(CommandLineProgram, HelpAndTheBuiltInSimulator) {
     EXPECT_EQ(status, 0);
     EXPECT_NE(help.find("Usage: mk27x"), std::string::npos);
     EXPECT_NE(help.find("stream --seconds S"), std::string::npos);
+    EXPECT_NE(help.find("teach"), std::string::npos);
 
     const std::string id =
         Capture(std::string(MK27X_CLI_PATH) + " --simulator identify --json", status);

@@ -1,0 +1,512 @@
+// The main window's measuring, driven through its controls against a virtual
+// sensor: timed series of Measure and Measure Dev, stream start and stop with
+// the recording drawn at stop, the sample file from the chart's menu, Teach.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <QAction>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include <csignal>
+
+#include "app/value_list_editor.h"
+#include "chart/chart_view.h"
+#include "window_harness.h"
+
+namespace mk27x {
+namespace {
+
+using namespace std::chrono_literals;
+using Shown = RecordingMessageBox::Shown;
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+const Shown kNoAnswer{"No answer.", "MK271-SP", MB_OK | MB_ICONSTOP};
+
+constexpr int kEtalonRow = 9;
+
+// Enabled state of ButtonConnect, ButtonMeasure, ButtonStream, Button1 (Teach),
+// Button2 (Measure Dev), Button3 (Load Clbr File) and the grid, in this order.
+std::vector<bool> Controls(const TFormMain& w) {
+    return {w.ButtonConnect->isEnabled(),
+            w.ButtonMeasure->isEnabled(),
+            w.ButtonStream->isEnabled(),
+            w.Button1->isEnabled(),
+            w.Button2->isEnabled(),
+            w.Button3->isEnabled(),
+            w.ValueListEditorParam->isEnabled()};
+}
+const std::vector<bool> kIdleControls(7, true);
+
+QStringList Labels(const ChartSeries& series) {
+    QStringList labels;
+    for (int i = 0; i < series.Count(); ++i) labels << series.Label(i);
+    return labels;
+}
+
+QStringList Numbers(int first, int count) {
+    QStringList list;
+    for (int i = 0; i < count; ++i) list << QString::number(first + i);
+    return list;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class MeasureWindowTest : public ::testing::Test {
+protected:
+    explicit MeasureWindowTest(sim::SensorConfig config = {}, std::chrono::milliseconds wait = {})
+        : h(config, wait) {}
+
+    void SetUp() override {
+        h.window->show();
+        h.Connect();
+        ASSERT_EQ(w.ButtonConnect->Tag, 1);
+    }
+
+    sim::InProcessTransport& Wire() { return *h.opened.back(); }
+
+    void SetRaw(std::int32_t raw) {
+        sim::MeasurementSource source;
+        source.value = raw;
+        h.sensor->SetSource(source);
+    }
+
+    WindowHarness h;
+    TFormMain& w = *h.window;
+    ChartSeries& series = w.Chart->SeriesOsc;
+    SampleRing& ring = w.session.Ring();
+};
+
+// Suite names carry "window" so that `ctest -R window` selects them.
+using measure_window = MeasureWindowTest;
+
+TEST_F(measure_window, TimedSeriesMeasuresEveryTickIntoReadoutRingAndChart) {
+    SetRaw(0x2000);  // 25 mm of 50
+    w.ButtonMeasure->click();
+    EXPECT_EQ(w.ButtonMeasure->text(), "Stop");
+    EXPECT_EQ(w.ButtonMeasure->Tag, 1);
+    EXPECT_FALSE(w.MeasureDevMode());
+    EXPECT_TRUE(w.TimerMeasure->isActive());
+    EXPECT_EQ(w.TimerMeasure->interval(), 50);
+    EXPECT_EQ(Controls(w), (std::vector<bool>{false, true, false, false, false, false, false}));
+
+    Wire().ClearLog();
+    h.clock.ClearPauses();
+    for (int i = 0; i < 3; ++i) w.TimerMeasureTimer();
+    EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x01, 0x86, 0x01, 0x86, 0x01, 0x86}));
+    EXPECT_EQ(h.clock.Pauses(), (std::vector<unsigned>{5, 5, 5}));
+    EXPECT_EQ(w.LabelRast->text(), "25.000 mm");
+    EXPECT_EQ(ring.WriteIndex.load(), 3);
+    EXPECT_EQ(ring.At(2), 25.0f);
+    EXPECT_EQ(Labels(series), Numbers(0, 3));
+    EXPECT_EQ(w.MeasurePointCount, 3u);
+
+    // The timer itself drives the ticks.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return series.Count() >= 5; }, 10000));
+
+    // Clear empties the chart, not the count: the next label goes on counting.
+    w.Chart->MenuClear->trigger();
+    EXPECT_EQ(series.Count(), 0);
+    const std::uint32_t count = w.MeasurePointCount;
+    const std::uint16_t index = ring.WriteIndex.load();
+    SetRaw(-0x1000);
+    w.TimerMeasureTimer();
+    EXPECT_EQ(Labels(series), QStringList{QString::number(count)});
+    EXPECT_EQ(w.LabelRast->text(), "-12.500 mm");
+    EXPECT_EQ(ring.WriteIndex.load(), index + 1);
+
+    w.ButtonMeasure->click();
+    EXPECT_EQ(w.ButtonMeasure->text(), "Measure");
+    EXPECT_EQ(w.ButtonMeasure->Tag, 0);
+    EXPECT_FALSE(w.TimerMeasure->isActive());
+    EXPECT_EQ(Controls(w), kIdleControls);
+
+    // A new series clears the chart and the ring and counts from "0" again.
+    w.ButtonMeasure->click();
+    EXPECT_EQ(series.Count(), 0);
+    EXPECT_EQ(ring.WriteIndex.load(), 0);
+    EXPECT_EQ(w.session.LastDistance(), 0.0f);
+    w.TimerMeasureTimer();
+    w.TimerMeasureTimer();
+    EXPECT_EQ(Labels(series), Numbers(0, 2));
+    w.ButtonMeasure->click();
+    EXPECT_TRUE(h.messages.shown.empty());
+}
+
+TEST_F(measure_window, TenThousandTicksWrapTheRingWhileTheChartGrows) {
+    w.ButtonMeasure->click();
+    for (int i = 0; i < 10000; ++i) w.TimerMeasureTimer();
+    EXPECT_EQ(ring.WriteIndex.load(), 0);
+    EXPECT_TRUE(ring.Wrapped.load());
+    EXPECT_EQ(series.Count(), 10000);
+    w.TimerMeasureTimer();
+    EXPECT_EQ(ring.WriteIndex.load(), 1);
+    EXPECT_EQ(series.Count(), 10001);
+    EXPECT_EQ(series.Label(10000), "10000");
+    w.ButtonMeasure->click();
+}
+
+TEST_F(measure_window, MeasureDevSeriesUsesTheDevCommand) {
+    EXPECT_TRUE(w.Button2->isHidden());
+    SetRaw(0x4000);
+    w.Button2->click();
+    EXPECT_EQ(w.Button2->text(), "Stop");
+    EXPECT_EQ(w.ButtonMeasure->text(), "Measure");
+    EXPECT_EQ(w.ButtonMeasure->Tag, 1);  // the one measuring state
+    EXPECT_TRUE(w.MeasureDevMode());
+    EXPECT_EQ(Controls(w), (std::vector<bool>{false, false, false, false, true, false, false}));
+
+    Wire().ClearLog();
+    w.TimerMeasureTimer();
+    w.TimerMeasureTimer();
+    EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x01, 0x8D, 0x01, 0x8D}));
+    EXPECT_EQ(w.LabelRast->text(), "50.000 mm");
+    EXPECT_EQ(Labels(series), Numbers(0, 2));
+
+    w.Button2->click();
+    EXPECT_EQ(w.Button2->text(), "Measure Dev");
+    EXPECT_EQ(w.ButtonMeasure->Tag, 0);
+    EXPECT_FALSE(w.TimerMeasure->isActive());
+    EXPECT_EQ(Controls(w), kIdleControls);
+
+    // Measure goes back to the ordinary command.
+    w.ButtonMeasure->click();
+    EXPECT_FALSE(w.MeasureDevMode());
+    Wire().ClearLog();
+    w.TimerMeasureTimer();
+    EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x01, 0x86}));
+    w.ButtonMeasure->click();
+}
+
+TEST_F(measure_window, ShortMeasureReplyChangesNothingAndTheWatchdogEndsTheSeries) {
+    SetRaw(0x2000);
+    w.ButtonMeasure->click();
+    w.TimerMeasureTimer();
+    ASSERT_EQ(w.LabelRast->text(), "25.000 mm");
+
+    sim::Faults faults;
+    faults.short_reply_command = 0x86;
+    faults.short_reply_length = 3;
+    h.sensor->SetFaults(faults);
+    SetRaw(0x1000);
+    w.TimerMeasureTimer();
+    EXPECT_EQ(w.LabelRast->text(), "25.000 mm");
+    EXPECT_EQ(ring.WriteIndex.load(), 1);
+    EXPECT_EQ(series.Count(), 1);
+    EXPECT_EQ(w.MeasurePointCount, 1u);
+    EXPECT_TRUE(h.messages.shown.empty());
+
+    w.TimerAnswerTimer();
+    EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
+    EXPECT_FALSE(w.TimerMeasure->isActive());
+    EXPECT_EQ(w.ButtonMeasure->text(), "Measure");
+    EXPECT_EQ(w.ButtonMeasure->Tag, 0);
+    EXPECT_TRUE(w.ButtonConnect->isEnabled());
+    EXPECT_TRUE(w.ValueListEditorParam->isEnabled());
+    EXPECT_FALSE(w.ButtonMeasure->isEnabled());
+    EXPECT_EQ(w.LabelRast->text(), "0.000 mm");
+    EXPECT_FALSE(w.session.IsOpen());
+}
+
+// --- streaming ---------------------------------------------------------------
+
+// A sensor whose stream falls silent after a given number of frames, read
+// with a short real wait so that the reader does not spin.
+class StreamWindowTest : public MeasureWindowTest {
+protected:
+    static sim::SensorConfig Config(std::uint64_t frames) {
+        sim::SensorConfig config;
+        config.faults.stream_stop_after_frames = frames;
+        return config;
+    }
+    explicit StreamWindowTest(std::uint64_t frames = 12000)
+        : MeasureWindowTest(Config(frames), 10ms) {}
+
+    // Stream start, the window shrunk, and all `frames` frames in the ring.
+    void Record(std::uint64_t frames) {
+        sim::Faults faults;
+        faults.stream_stop_after_frames = frames;
+        h.sensor->SetFaults(faults);
+        // The reader may still be in the read it began before the last stop;
+        // bytes of the new stream it took then would be dropped when it finds
+        // the stream off. Let that read end first.
+        std::size_t reads = Wire().ShortReads();
+        do QTest::qWait(30);
+        while (std::exchange(reads, Wire().ShortReads()) != reads);
+        const std::uint64_t before = w.session.Reader().FramesDecoded();
+        w.ButtonStream->click();
+        ASSERT_TRUE(w.session.Streaming());
+        EXPECT_EQ(h.FinishAnimation().back(), 195);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return w.session.Reader().FramesDecoded() - before == frames; }, 20000))
+            << w.session.Reader().FramesDecoded() - before;
+    }
+};
+
+using stream_window = StreamWindowTest;
+
+TEST_F(stream_window, StartAndStopWithClicksDuringTheAnimationIgnored) {
+    series.AddPoint(1.0, "x", Qt::red);
+    ring.Append(3.0f);
+    Wire().ClearLog();
+    w.ButtonStream->click();
+    EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x01, 0x87}));
+    EXPECT_TRUE(w.session.Streaming());
+    EXPECT_EQ(series.Count(), 0);
+    EXPECT_EQ(w.ButtonStream->text(), "Stream stop");
+    EXPECT_EQ(Controls(w), (std::vector<bool>{false, false, true, false, false, false, true}));
+    EXPECT_TRUE(w.TimerMore->isActive());
+
+    // The window is still shrinking: a click does nothing at all.
+    Wire().ClearLog();
+    w.ButtonStream->click();
+    EXPECT_TRUE(Wire().WrittenBytes().empty());
+    EXPECT_TRUE(w.session.Streaming());
+    EXPECT_EQ(w.ButtonStream->text(), "Stream stop");
+    EXPECT_EQ(h.FinishAnimation(), (std::vector<int>{595, 515, 435, 355, 275, 195, 195}));
+
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return ring.WriteIndex.load() == 2000 && ring.Wrapped.load(); }, 20000));
+    Wire().ClearLog();
+    h.clock.ClearPauses();
+    w.ButtonStream->click();
+    EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x01, 0x88}));
+    EXPECT_EQ(h.clock.Pauses(), (std::vector<unsigned>{5, 100}));
+    EXPECT_FALSE(w.session.Streaming());
+    EXPECT_EQ(w.ButtonStream->text(), "Stream start");
+    EXPECT_EQ(Controls(w), kIdleControls);
+    // 12000 frames: the ring's 10000, oldest first, labelled with ring indices.
+    QStringList expected = Numbers(2000, 8000) + Numbers(0, 2000);
+    EXPECT_EQ(Labels(series), expected);
+    EXPECT_EQ(ring.ReadPosition, 2000);
+
+    // A click while the window grows again does nothing either.
+    Wire().ClearLog();
+    w.ButtonStream->click();
+    EXPECT_TRUE(Wire().WrittenBytes().empty());
+    EXPECT_FALSE(w.session.Streaming());
+    EXPECT_EQ(h.FinishAnimation().back(), 675);
+    EXPECT_EQ(series.Count(), 10000);
+    EXPECT_TRUE(h.messages.shown.empty());
+}
+
+TEST_F(stream_window, ConsecutiveRecordingsShowOnlyTheLastOne) {
+    Record(300);
+    w.ButtonStream->click();
+    EXPECT_EQ(Labels(series), Numbers(0, 300));
+    h.FinishAnimation();
+
+    // Exactly twice the ring: all 10000 of the newest, from index 0.
+    Record(20000);
+    EXPECT_EQ(series.Count(), 0);  // the start cleared the first recording
+    w.ButtonStream->click();
+    EXPECT_EQ(Labels(series), Numbers(0, 10000));
+    h.FinishAnimation();
+
+    // A recording with no frame at all leaves the chart empty.
+    Record(0);
+    w.ButtonStream->click();
+    EXPECT_EQ(series.Count(), 0);
+}
+
+TEST_F(stream_window, SilentStreamEndsInNoAnswerWithoutStopRequestOrDrain) {
+    Record(50);
+    Wire().ClearLog();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.session.LinkAlive(); }, 10000));
+    w.TimerAnswerTimer();
+    EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
+    EXPECT_TRUE(Wire().WrittenBytes().empty());
+    EXPECT_FALSE(w.session.Streaming());
+    EXPECT_EQ(series.Count(), 0);
+    EXPECT_EQ(w.ButtonStream->text(), "Stream start");
+    EXPECT_EQ(w.ButtonConnect->text(), "Connect");
+    EXPECT_TRUE(w.ButtonConnect->isEnabled());
+    EXPECT_FALSE(w.ButtonStream->isEnabled());
+    EXPECT_FALSE(w.TimerMore->isActive());
+    EXPECT_EQ(w.frameGeometry().height(), 195);
+
+    // Connecting again works and grows the window.
+    h.messages.shown.clear();
+    h.Connect();
+    EXPECT_EQ(w.ButtonConnect->Tag, 1);
+    EXPECT_EQ(w.frameGeometry().height(), 675);
+    EXPECT_TRUE(h.messages.shown.empty());
+}
+
+// --- the sample file -----------------------------------------------------------
+
+class SampleFileWindowTest : public MeasureWindowTest {
+protected:
+    static sim::SensorConfig Config() {
+        sim::SensorConfig config;
+        config.identity.range_mm = 4096;  // raw values in quarter millimetres
+        return config;
+    }
+    SampleFileWindowTest() : MeasureWindowTest(Config()) {}
+
+    void SetUp() override {
+        MeasureWindowTest::SetUp();
+        dir = fs::temp_directory_path() /
+              ("mk27x-window-samples-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        path = dir / "samples.txt";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // A timed series of the given raw values.
+    void Measure(std::initializer_list<std::int32_t> raws) {
+        w.ButtonMeasure->click();
+        for (std::int32_t raw : raws) {
+            SetRaw(raw);
+            w.TimerMeasureTimer();
+        }
+        w.ButtonMeasure->click();
+    }
+
+    void Save(const fs::path& target) {
+        h.files.answers.push_back(target.string());
+        w.Chart->MenuSave->trigger();
+    }
+
+    fs::path dir;
+    fs::path path;
+};
+
+using sample_file_window = SampleFileWindowTest;
+
+TEST_F(sample_file_window, SavesTheRingThroughThePlainSaveDialog) {
+    // Nothing recorded yet: an empty file.
+    Save(path);
+    ASSERT_EQ(h.files.asked.size(), 1u);
+    EXPECT_EQ(h.files.asked[0],
+              (RecordingFileDialog::Asked{RecordingFileDialog::Kind::Save, FileDialogOptions{}}));
+    EXPECT_TRUE(fs::exists(path));
+    EXPECT_EQ(ReadFile(path), "");
+
+    Measure({4, 10, -1});
+    Save(path);
+    EXPECT_EQ(ReadFile(path), "1.000\r\n2.500\r\n-0.250\r\n");
+    EXPECT_EQ(ring.ReadPosition, 3);
+    // Again without new samples: the same; a cleared chart does not matter.
+    w.Chart->MenuClear->trigger();
+    const fs::path second = dir / "again.txt";
+    Save(second);
+    EXPECT_EQ(ReadFile(second), ReadFile(path));
+
+    // Cancelled: nothing written.
+    std::ofstream(path, std::ios::binary) << "old";
+    w.Chart->MenuSave->trigger();
+    EXPECT_EQ(ReadFile(path), "old");
+    EXPECT_EQ(h.files.asked.size(), 4u);
+    EXPECT_TRUE(h.messages.shown.empty());
+}
+
+TEST_F(sample_file_window, TenThousandAndFiveSamplesKeepTheNewestTenThousand) {
+    w.ButtonMeasure->click();
+    sim::MeasurementSource source;
+    source.kind = sim::MeasurementSource::Kind::kRamp;
+    source.value = 0;
+    source.amplitude = 20000;
+    source.period = 20000;  // raw n for sample n
+    h.sensor->SetSource(source);
+    const auto first = static_cast<int>(h.sensor->PeekMeasurement());
+    for (int i = 0; i < 10005; ++i) w.TimerMeasureTimer();
+    w.ButtonMeasure->click();
+    Save(path);
+    std::string expected;
+    char line[32];
+    for (int n = first + 5; n < first + 10005; ++n) {
+        std::snprintf(line, sizeof line, "%.3f\r\n", n / 4.0);
+        expected += line;
+    }
+    EXPECT_EQ(ReadFile(path), expected);
+}
+
+TEST_F(sample_file_window, UnwritableTargetIsReportedAndTheOldFileKept) {
+    Measure({4, 8});
+    const std::string missing = (dir / "no such dir" / "samples.txt").string();
+    Save(missing);
+    EXPECT_EQ(h.messages.shown, (std::vector<Shown>{{"Cannot write file " + missing + ".",
+                                                     "MK271-SP", MB_OK | MB_ICONSTOP}}));
+    EXPECT_EQ(ring.ReadPosition, 0);
+
+    // A write that fails part way (the process may write no more than 8 bytes
+    // into a file) keeps the file it would have replaced.
+    std::ofstream(path, std::ios::binary) << "keep me\r\n";
+    h.messages.shown.clear();
+    h.files.answers.push_back(path.string());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{8, 8};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        w.SaveClick();
+        const bool reported =
+            h.messages.shown == std::vector<Shown>{{"Cannot write file " + path.string() + ".",
+                                                    "MK271-SP", MB_OK | MB_ICONSTOP}};
+        ::_exit(reported && ring.ReadPosition == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadFile(path), "keep me\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+// --- teach ---------------------------------------------------------------------
+
+TEST_F(measure_window, TeachShowsTheTaughtValuesEvenWithoutAReply) {
+    sim::Faults faults;
+    faults.short_reply_command = 0x8C;
+    faults.short_reply_length = 0;
+    h.sensor->SetFaults(faults);
+    SetRaw(0x1000);  // 12.5 mm of 50
+    ASSERT_NE(w.ValueListEditorParam->Value(kEtalonRow), "12500");
+    Wire().ClearLog();
+    w.Button1->click();
+    const Bytes sent = Wire().WrittenBytes();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 2), (Bytes{0x01, 0x8C}));
+    EXPECT_EQ(h.messages.shown, (std::vector<Shown>{{"Teaching complete.", "MK271-SP.", MB_OK}}));
+    EXPECT_EQ(w.ValueListEditorParam->Value(kEtalonRow), "12500");
+    EXPECT_EQ(w.ProgressBarParam->value(), 19);
+}
+
+TEST_F(measure_window, TeachWithASensorThatStopsAnsweringLeavesTheGrid) {
+    QStringList before;
+    for (int r = 0; r < kParameterCount; ++r) before << w.ValueListEditorParam->Value(r);
+    SetRaw(0x1000);
+    sim::Faults faults;
+    faults.silent_after_requests = 3;  // teach and two register reads
+    h.sensor->SetFaults(faults);
+    w.Button1->click();
+    EXPECT_TRUE(h.messages.shown.empty());
+    QStringList after;
+    for (int r = 0; r < kParameterCount; ++r) after << w.ValueListEditorParam->Value(r);
+    EXPECT_EQ(after, before);
+
+    w.TimerAnswerTimer();
+    EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
+    EXPECT_EQ(w.ButtonConnect->Tag, 0);
+}
+
+}  // namespace
+}  // namespace mk27x
