@@ -218,6 +218,7 @@ void TFormMain::BuildControls() {
 
 void TFormMain::ConnectHandlers() {
     BuildParameterMenu();
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
     connect(ButtonConnect, &QPushButton::clicked, this, [this] { ButtonConnectClick(); });
     connect(ComboBoxCOM, &QComboBox::currentIndexChanged, this, [this] { ComboBoxCOMChange(); });
     connect(ComboBoxWorkBaund, &QComboBox::currentIndexChanged, this,
@@ -372,6 +373,18 @@ void TFormMain::DisconnectBranch() {
     ResetIdentityLabels();
     SetSensorButtonsEnabled(false);
     ResetReadout();
+}
+
+void TFormMain::Button3Click() {
+    FileDialogOptions OpenDialog1;
+    OpenDialog1.filter = "*.tbl|*.tbl";
+    OpenDialog1.default_extension = "tbl";
+    OpenDialog1.file_name = std::to_string(session.Identity().SerialNumber) + ".tbl";
+    const auto path = files_.Open(OpenDialog1);
+    if (!path) return;
+    // The window thread stays blocked for the upload; the progress bar repaints
+    // itself as it moves.
+    session.UploadCalibration(*path);
 }
 
 void TFormMain::ComboBoxCOMChange() {

@@ -206,6 +206,7 @@ public:
     void SaveClick();           // chart menu: "Save data to file"
     void ClearClick();          // chart menu: "Clear"
     void Button1Click();        // "Teach"
+    void Button3Click();        // "Load Clbr File"
 
 private:
     // layout and description panel
