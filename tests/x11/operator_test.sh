@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Drives mk27x-sp as an operator would: a real X server (Xvfb), the real
+# program against its built-in virtual sensor, and xdotool's mouse and keyboard.
+# Menus are worked by keyboard, file dialogs take a typed path and Return,
+# message boxes take Return for their default button and Escape for Cancel.
+#
+#   operator_test.sh PATH/TO/mk27x-sp
+#
+# Exit status 77 (skipped) when Xvfb or xdotool is missing.
+set -euo pipefail
+
+program=${1:?"usage: operator_test.sh PATH/TO/mk27x-sp"}
+command -v Xvfb >/dev/null && command -v xdotool >/dev/null || exit 77
+
+work=$(mktemp -d)
+xvfb_pid=""
+program_pid=""
+cleanup() {
+  [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Polls a command for up to 10 s.
+wait_for() {
+  local what=$1
+  shift
+  for _ in $(seq 200); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.05
+  done
+  fail "$what"
+}
+
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+xvfb_pid=$!
+wait_for "the X server starts" test -s "$work/display"
+export DISPLAY=":$(cat "$work/display")"
+export QT_QPA_PLATFORM=xcb
+
+"$program" --simulator >"$work/program.log" 2>&1 &
+program_pid=$!
+wait_for "the main window shows" xdotool search --onlyvisible --name 'MK27x-SP\(Setup program\)'
+main=$(xdotool search --onlyvisible --name 'MK27x-SP\(Setup program\)' | head -n 1)
+
+height() { xdotool getwindowgeometry "$main" | sed -n 's/.*Geometry: [0-9]*x\([0-9]*\).*/\1/p'; }
+height_is() { [ "$(height)" = "$1" ]; }
+# The visible windows with exactly this title, one id a line.
+titled() {
+  local id
+  for id in $(xdotool search --onlyvisible --class mk27x-sp 2>/dev/null); do
+    [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$1" ] && echo "$id"
+  done
+  return 0
+}
+shown() { [ -n "$(titled "$1")" ]; }
+gone() { ! shown "$1"; }
+click() { xdotool mousemove --window "$main" "$1" "$2" click "${3:-1}"; }
+# A right-click at x, y until the context menu shows (a click that lands while
+# the window is still busy with the last box is not repeated by the toolkit).
+open_menu() {
+  for _ in 1 2 3 4 5; do
+    click "$1" "$2" 3
+    for _ in $(seq 40); do
+      shown 'MK27x-SP' && return 0
+      sleep 0.05
+    done
+  done
+  fail "the context menu at $1, $2 opens"
+}
+
+# Connect: the window grows to its full height.
+click 278 19
+wait_for "the window grows after Connect" height_is 675
+
+# "Default" from the grid's menu by keyboard; Escape cancels the confirmation.
+open_menu 100 140
+xdotool key Up Return
+wait_for "the restore confirmation shows" shown 'MK271-SP.'
+xdotool key Escape
+wait_for "Escape cancels the confirmation" gone 'MK271-SP.'
+
+# "Write to FLASH": Return confirms, then Return closes the outcome.
+open_menu 100 140
+xdotool key Up Up Return
+wait_for "the FLASH confirmation shows" shown 'MK271-SP.'
+first=$(titled 'MK271-SP.')
+xdotool key Return
+another() { titled 'MK271-SP.' | grep -vxq "$first"; }
+wait_for "the FLASH outcome follows" another
+xdotool key Return
+wait_for "Return closes the outcome" gone 'MK271-SP.'
+
+# A recording: Stream start shrinks the window, Stream stop grows it again.
+click 319 51
+wait_for "the window shrinks for the stream" height_is 195
+sleep 0.5
+click 319 51
+wait_for "the window grows after the stream" height_is 675
+
+# Save it from the chart's menu into a typed path.
+open_menu 450 300
+xdotool key Down Return
+wait_for "the save dialog opens" shown 'Save As'
+xdotool type --delay 2 "$work/samples.txt"
+xdotool key Return
+wait_for "the samples are saved" test -s "$work/samples.txt"
+grep -qvP '^-?[0-9]+\.[0-9]{3}\r$' "$work/samples.txt" && fail "a line is not a distance"
+
+# Load Clbr File: a typed path and Return; the Russian success message.
+{
+  echo "calibration table"
+  for i in $(seq 0 15899); do printf '%-17s%d\n' "#$i" "$i"; done
+} >"$work/table.tbl"
+sleep 0.5
+click 319 84
+wait_for "the open dialog shows" shown 'Open'
+xdotool key ctrl+a
+xdotool type --delay 2 "$work/table.tbl"
+xdotool key Return
+wait_for "the upload reports success" shown 'Сообщение...'
+xdotool key Return
+wait_for "Return closes the report" gone 'Сообщение...'
+
+# Disconnect: back to the minimum height.
+click 278 19
+wait_for "the window shrinks after Disconnect" height_is 195
+
+kill -0 "$program_pid" || fail "the program ended early"
+echo "operator test passed: $(wc -l <"$work/samples.txt") samples saved"
