@@ -125,6 +125,7 @@ void TFormMain::BuildControls() {
         const QString device = info.systemLocation();
         if (!device.isEmpty() && ComboBoxCOM->findText(device) < 0) ComboBoxCOM->addItem(device);
     }
+    ComboBoxCOM->addItem(QString::fromUtf8(kSearchItem));
     ComboBoxCOM->setCurrentIndex(ComboBoxCOM->findText("USB"));
     for (std::uint32_t rate : kBaudItems) ComboBoxWorkBaund->addItem(QString::number(rate));
     ComboBoxWorkBaund->setCurrentIndex(BaudItem(115200));
@@ -371,6 +372,7 @@ void TFormMain::DisconnectBranch() {
 }
 
 void TFormMain::ComboBoxCOMChange() {
+    if (ComboBoxCOMSearchChosen()) return;
     session.SetPortName(ComboBoxCOM->currentText().toStdString());
 }
 
@@ -463,8 +465,8 @@ void TFormMain::LayoutMainWindow() {
 void TFormMain::AddAndSelectPort(const QString& device) {
     int item = ComboBoxCOM->findText(device);
     if (item < 0) {
-        ComboBoxCOM->addItem(device);
-        item = ComboBoxCOM->count() - 1;
+        item = PortInsertPosition();
+        ComboBoxCOM->insertItem(item, device);
     }
     ComboBoxCOM->setCurrentIndex(item);
     ComboBoxCOMChange();

@@ -31,6 +31,11 @@ void TFormMain::BuildParameterMenu() {
         PopupMenuParam->addAction("Write to FLASH", this, [this] { PopupMenuFLASHClick(); });
     PopupMenuDefault =
         PopupMenuParam->addAction("Default", this, [this] { PopupMenuDefaultClick(); });
+    PopupMenuSep3 = PopupMenuParam->addSeparator();
+    PopupMenuSaveFile = PopupMenuParam->addAction(QString::fromUtf8("Save parameters to file\u2026"),
+                                                  this, [this] { PopupMenuSaveFileClick(); });
+    PopupMenuLoadFile = PopupMenuParam->addAction(QString::fromUtf8("Load parameters from file\u2026"),
+                                                  this, [this] { PopupMenuLoadFileClick(); });
 
     MessageBeep = [] { QApplication::beep(); };
     ValueListEditor* grid = ValueListEditorParam;
