@@ -32,10 +32,12 @@ void TFormMain::BuildParameterMenu() {
     PopupMenuDefault =
         PopupMenuParam->addAction("Default", this, [this] { PopupMenuDefaultClick(); });
     PopupMenuSep3 = PopupMenuParam->addSeparator();
-    PopupMenuSaveFile = PopupMenuParam->addAction(QString::fromUtf8("Save parameters to file\u2026"),
-                                                  this, [this] { PopupMenuSaveFileClick(); });
-    PopupMenuLoadFile = PopupMenuParam->addAction(QString::fromUtf8("Load parameters from file\u2026"),
-                                                  this, [this] { PopupMenuLoadFileClick(); });
+    PopupMenuSaveFile =
+        PopupMenuParam->addAction(QString::fromUtf8("Save parameters to file\u2026"), this,
+                                  [this] { PopupMenuSaveFileClick(); });
+    PopupMenuLoadFile =
+        PopupMenuParam->addAction(QString::fromUtf8("Load parameters from file\u2026"), this,
+                                  [this] { PopupMenuLoadFileClick(); });
 
     MessageBeep = [] { QApplication::beep(); };
     ValueListEditor* grid = ValueListEditorParam;

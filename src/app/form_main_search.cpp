@@ -93,7 +93,8 @@ void TFormMain::PopupMenuSaveFileClick() {
 
 void TFormMain::PopupMenuLoadFileClick() {
     if (!parameter_file_dialog) return;
-    const auto path = parameter_file_dialog->Open(ParameterFileOptions("Load parameters from file"));
+    const auto path =
+        parameter_file_dialog->Open(ParameterFileOptions("Load parameters from file"));
     if (!path) return;
     const ParameterFileResult r = ReadParameterFile(*path);
     if (!r.ok) {

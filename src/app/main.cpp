@@ -105,9 +105,9 @@ int main(int argc, char** argv) {
     QtFileDialog parameter_files(&FormMain);
     FormMain.parameter_file_dialog = &parameter_files;
     if (trace)
-        FormMain.search_opener = [inner = FormMain.search_opener, trace](
-                                     const std::string& port, std::uint32_t baud,
-                                     ReadTimeouts timeouts) {
+        FormMain.search_opener = [inner = FormMain.search_opener, trace](const std::string& port,
+                                                                         std::uint32_t baud,
+                                                                         ReadTimeouts timeouts) {
             return TraceTransport(inner(port, baud, timeouts), trace, port, baud);
         };
 

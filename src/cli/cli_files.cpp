@@ -27,7 +27,7 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
     SearchOpener opener = RealSearchOpener();
     if (trace)
         opener = [inner = opener, trace](const std::string& port, std::uint32_t baud,
-                                          ReadTimeouts timeouts) {
+                                         ReadTimeouts timeouts) {
             return TraceTransport(inner(port, baud, timeouts), trace, port, baud);
         };
     SensorSearch search(clock, opener);

@@ -64,7 +64,8 @@ private:
     }
 
     void Space() {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
+        while (i_ < s_.size() &&
+               (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
             ++i_;
     }
 
@@ -190,7 +191,8 @@ private:
                 case 'u': {
                     if (i_ + 4 > s_.size()) Fail("bad escape");
                     unsigned code = 0;
-                    const auto [ptr, ec] = std::from_chars(s_.data() + i_, s_.data() + i_ + 4, code, 16);
+                    const auto [ptr, ec] =
+                        std::from_chars(s_.data() + i_, s_.data() + i_ + 4, code, 16);
                     if (ec != std::errc() || ptr != s_.data() + i_ + 4) Fail("bad escape");
                     i_ += 4;
                     // Names and texts here are plain ASCII; others are kept as '?'.
@@ -241,8 +243,9 @@ SensorIdentity ReadSensor(const Json& s) {
     if (s.kind != Json::Kind::Object) throw Refused{"\"sensor\" is not an object"};
     auto field = [&](const char* key, std::int64_t hi) {
         const auto n = Integer(s.Member(key), 0, hi);
-        if (!n) throw Refused{std::string("sensor \"") + key + "\" is missing or not a number 0 to " +
-                              std::to_string(hi)};
+        if (!n)
+            throw Refused{std::string("sensor \"") + key + "\" is missing or not a number 0 to " +
+                          std::to_string(hi)};
         return *n;
     };
     SensorIdentity id;
@@ -268,7 +271,8 @@ ParameterFile ReadDocument(const Json& doc) {
     file.version = static_cast<int>(*version);
     if (const Json* p = doc.Member("program"); p && p->kind == Json::Kind::String)
         file.program = p->string;
-    if (const Json* t = doc.Member("time"); t && t->kind == Json::Kind::String) file.time = t->string;
+    if (const Json* t = doc.Member("time"); t && t->kind == Json::Kind::String)
+        file.time = t->string;
     if (const Json* s = doc.Member("sensor"); s && s->kind != Json::Kind::Null)
         file.sensor = ReadSensor(*s);
 
@@ -335,13 +339,15 @@ std::string ParameterFileTime() {
     return text;
 }
 
-std::string ParameterFileText(const ParameterSet& values, const std::optional<SensorIdentity>& sensor,
+std::string ParameterFileText(const ParameterSet& values,
+                              const std::optional<SensorIdentity>& sensor,
                               const std::string& time) {
     const std::int16_t range = sensor ? sensor->SignedRange() : 0;
     std::ostringstream out;
     out << "{\n  \"format\": " << Quoted(kParameterFileFormat)
-        << ",\n  \"version\": " << kParameterFileVersion << ",\n  \"program\": " << Quoted(kProgramName)
-        << ",\n  \"time\": " << Quoted(time) << ",\n  \"sensor\": ";
+        << ",\n  \"version\": " << kParameterFileVersion
+        << ",\n  \"program\": " << Quoted(kProgramName) << ",\n  \"time\": " << Quoted(time)
+        << ",\n  \"sensor\": ";
     if (sensor) {
         out << "{\"model\": " << +sensor->Model << ", \"release\": " << +sensor->Release
             << ", \"serial\": " << sensor->SerialNumber << ", \"base_mm\": " << sensor->BaseDistance
@@ -364,7 +370,8 @@ std::string ParameterFileText(const ParameterSet& values, const std::optional<Se
 ParameterFileResult ParseParameterFile(std::string_view text) {
     ParameterFileResult result;
     if (text.size() > kMaxParameterFileBytes) {
-        result.error = "the file is larger than " + std::to_string(kMaxParameterFileBytes) + " bytes";
+        result.error =
+            "the file is larger than " + std::to_string(kMaxParameterFileBytes) + " bytes";
         return result;
     }
     try {
@@ -416,8 +423,7 @@ bool WriteParameterFile(const std::string& path, const std::string& text, std::s
 
 std::string OtherModelQuestion(int file_model, int sensor_model) {
     return "The file holds the parameters of a model " + std::to_string(file_model) +
-           " sensor; this sensor is model " + std::to_string(sensor_model) +
-           ".\rLoad them anyway?";
+           " sensor; this sensor is model " + std::to_string(sensor_model) + ".\rLoad them anyway?";
 }
 
 bool ApplyParameterFile(const ParameterFile& file, const std::optional<SensorIdentity>& current,

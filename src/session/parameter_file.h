@@ -54,8 +54,8 @@ struct ParameterFileResult {
 };
 
 // The document for a working set; `time` as written into it.
-std::string ParameterFileText(const ParameterSet& values, const std::optional<SensorIdentity>& sensor,
-                              const std::string& time);
+std::string ParameterFileText(const ParameterSet& values,
+                              const std::optional<SensorIdentity>& sensor, const std::string& time);
 // The current UTC time as "YYYY-MM-DDThh:mm:ssZ".
 std::string ParameterFileTime();
 

@@ -232,9 +232,9 @@ private:
         if (!stream_open_) return;
         const std::uint64_t now = writer_->Micros();
         if (stream_bytes_ != 0) {
-            writer_->Post(Stamp(now) + " RX stream: " +
-                          std::to_string(stream_bytes_ / kStreamFrameBytes) + " frames (" +
-                          std::to_string(stream_bytes_) + " bytes) in " +
+            writer_->Post(Stamp(now) +
+                          " RX stream: " + std::to_string(stream_bytes_ / kStreamFrameBytes) +
+                          " frames (" + std::to_string(stream_bytes_) + " bytes) in " +
                           std::to_string((now - stream_start_) / 1000) + " ms");
         }
         stream_bytes_ = 0;

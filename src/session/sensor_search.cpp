@@ -96,10 +96,10 @@ SearchResult SensorSearch::Run(const SearchPlan& plan) {
     cancel_.store(false);
     SearchResult result;
     const std::size_t total = plan.Attempts();
-    const std::size_t per_rate = plan.last_address >= plan.first_address
-                                     ? static_cast<std::size_t>(plan.last_address -
-                                                                plan.first_address + 1)
-                                     : 0;
+    const std::size_t per_rate =
+        plan.last_address >= plan.first_address
+            ? static_cast<std::size_t>(plan.last_address - plan.first_address + 1)
+            : 0;
     std::size_t done = 0;
     auto progress = [&] {
         if (events.progress) events.progress(done, total);

@@ -78,15 +78,18 @@ TEST_F(main_window_search, ChoosingAFoundSensorSetsTheThreeComboBoxes) {
     std::vector<QString> listed;
     ChooseSearch([&](SearchDialog& d) {
         d.ButtonQuick->click();
-        for (int i = 0; i < d.ListFound->count(); ++i) listed.push_back(d.ListFound->item(i)->text());
+        for (int i = 0; i < d.ListFound->count(); ++i)
+            listed.push_back(d.ListFound->item(i)->text());
         d.ButtonUse->click();
     });
     // Quick: address 1 everywhere; the USB sensor at 100 stays unfound.
     ASSERT_EQ(listed.size(), 5u);
-    EXPECT_EQ(listed[0].toStdString(), "COM1: cannot be opened (Порт COM1 отсутсвует. Или занят "
-                                       "другим приложением.)");
-    EXPECT_TRUE(listed[2].startsWith("COM3 9600 baud, address 1: model 27, release 2, serial "
-                                     "number 3333"));
+    EXPECT_EQ(listed[0].toStdString(),
+              "COM1: cannot be opened (Порт COM1 отсутсвует. Или занят "
+              "другим приложением.)");
+    EXPECT_TRUE(
+        listed[2].startsWith("COM3 9600 baud, address 1: model 27, release 2, serial "
+                             "number 3333"));
     EXPECT_EQ(w.ComboBoxCOM->currentText(), "COM3");
     EXPECT_EQ(w.ComboBoxWorkBaund->currentText(), "9600");
     EXPECT_EQ(w.ComboBoxWorkCodeDev->currentText(), "1");

@@ -64,7 +64,7 @@ protected:
 
 TEST_F(CommandLineFilesTest, SearchPrintsEachSensorAndSkipsMissingPorts) {
     Result r = Mk27x({"search", "--json", "--port", server_a.SlavePath(), "--port",
-                    "/dev/mk27x-no-such-port", "--port", server_b.SlavePath()});
+                      "/dev/mk27x-no-such-port", "--port", server_b.SlavePath()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "{\"port\": \"" + server_a.SlavePath() +
                          "\", \"baud\": 115200, \"address\": 1, \"model\": 27, \"release\": 2, "
@@ -91,7 +91,7 @@ TEST_F(CommandLineFilesTest, SearchPrintsEachSensorAndSkipsMissingPorts) {
 }
 
 TEST_F(CommandLineFilesTest, BackupThenCloneGivesTheSecondSensorTheSameSet) {
-    a->SetRegister(0x10, 42);  // DelayMsr
+    a->SetRegister(0x10, 42);    // DelayMsr
     a->SetRegister(0x1E, 0x21);  // three borders, measure type "substrate"
     a->SetRegister(0x1F, 0x34);
     const std::string file = (dir / "a.json").string();

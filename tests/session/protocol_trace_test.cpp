@@ -48,7 +48,8 @@ std::vector<Parsed> Traffic(const std::vector<std::string>& lines) {
         Parsed p{dir, rest.substr(1, colon - 1), {}};
         std::istringstream hex(rest.substr(colon + 1));
         std::string byte;
-        while (hex >> byte && byte[0] != '(') p.bytes.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
+        while (hex >> byte && byte[0] != '(')
+            p.bytes.push_back(static_cast<std::uint8_t>(std::stoul(byte, nullptr, 16)));
         out.push_back(std::move(p));
     }
     return out;
@@ -131,7 +132,8 @@ TEST(ProtocolTraceTest, ShortReplyIsMarkedAndStreamIsCounted) {
         if (line.find("RX MeasureOnce: ") != std::string::npos &&
             line.find("(short: 3/4)") != std::string::npos)
             short_seen = true;
-        if (line.find("RX stream: 16 frames (64 bytes) in ") != std::string::npos) stream_seen = true;
+        if (line.find("RX stream: 16 frames (64 bytes) in ") != std::string::npos)
+            stream_seen = true;
     }
     EXPECT_TRUE(short_seen);
     EXPECT_TRUE(stream_seen);
@@ -174,7 +176,7 @@ TEST(TraceWriterTest, FullQueueDropsLinesAndCountsThem) {
     EXPECT_EQ(noticed, writer.DroppedLines());
     EXPECT_EQ(kept + noticed, posted);
     EXPECT_LE(kept, 4u + 4u + 1u);  // at most what the sink held and two queues' worth
-    writer.Post("late");  // after Stop: ignored
+    writer.Post("late");            // after Stop: ignored
 }
 
 TEST(TraceWriterTest, NoticeSitsWhereTheLossHappened) {

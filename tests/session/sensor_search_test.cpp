@@ -94,7 +94,8 @@ TEST_F(PtySearchTest, FindsExactlyTheLiveSensorsAndLeavesThemAlone) {
         last_total = t;
     };
 
-    SearchPlan plan = QuickSearchPlan({a_.SlavePath(), missing_, b_.SlavePath(), silent_.SlavePath()});
+    SearchPlan plan =
+        QuickSearchPlan({a_.SlavePath(), missing_, b_.SlavePath(), silent_.SlavePath()});
     plan.last_address = 5;
     plan.serial_slack_ms = 40;  // a loaded test machine; the bench measures the default
     const SearchResult result = search.Run(plan);
@@ -172,8 +173,7 @@ TEST(InProcessSearchTest, SendsIdentifyOnlyAtEveryRateAndAddress) {
     ASSERT_EQ(ports.opened.size(), 5u);
     for (std::size_t r = 0; r < 5; ++r) {
         EXPECT_EQ(ports.opened[r]->BaudRate(), kSearchRates[r]);
-        EXPECT_EQ(ports.timeouts[r].total_constant,
-                  SearchTimeouts(kSearchRates[r]).total_constant);
+        EXPECT_EQ(ports.timeouts[r].total_constant, SearchTimeouts(kSearchRates[r]).total_constant);
         EXPECT_EQ(ports.opened[r]->WrittenBytes(),
                   (std::vector<std::uint8_t>{0x01, 0x81, 0x02, 0x81, 0x03, 0x81}));
         EXPECT_EQ(ports.opened[r].use_count(), 1) << "port left open";
