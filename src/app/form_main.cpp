@@ -88,6 +88,7 @@ TFormMain::TFormMain(MessageBox& messages, FileDialog& files, Clock& clock, Port
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       session(messages, clock, std::move(backends)),
+      parameter_file_dialog(&files),
       files_(files) {
     BuildControls();
     InstallSessionEvents();
@@ -129,6 +130,7 @@ void TFormMain::BuildControls() {
         const QString device = info.systemLocation();
         if (!device.isEmpty() && ComboBoxCOM->findText(device) < 0) ComboBoxCOM->addItem(device);
     }
+    ComboBoxCOM->addItem(QString::fromUtf8(kSearchItem));
     ComboBoxCOM->setCurrentIndex(ComboBoxCOM->findText("USB"));
     for (std::uint32_t rate : kBaudItems) ComboBoxWorkBaund->addItem(QString::number(rate));
     ComboBoxWorkBaund->setCurrentIndex(BaudItem(115200));
@@ -388,6 +390,7 @@ void TFormMain::Button3Click() {
 }
 
 void TFormMain::ComboBoxCOMChange() {
+    if (ComboBoxCOMSearchChosen()) return;
     session.SetPortName(ComboBoxCOM->currentText().toStdString());
 }
 
@@ -466,8 +469,8 @@ void TFormMain::FillParameterGrid() {
 void TFormMain::AddAndSelectPort(const QString& device) {
     int item = ComboBoxCOM->findText(device);
     if (item < 0) {
-        ComboBoxCOM->addItem(device);
-        item = ComboBoxCOM->count() - 1;
+        item = PortInsertPosition();
+        ComboBoxCOM->insertItem(item, device);
     }
     ComboBoxCOM->setCurrentIndex(item);
     ComboBoxCOMChange();

@@ -18,6 +18,7 @@
 #include "pickers/pickers.h"
 
 #include "platform/file_dialog.h"
+#include "session/sensor_search.h"
 #include "session/session.h"
 
 class QAction;
@@ -32,6 +33,8 @@ namespace mk27x {
 
 class ChartView;
 class TFormDescr;
+class FileDialog;
+class SearchDialog;
 class ValueListEditor;
 
 // A button that keeps a two-state value beside its caption.
@@ -163,6 +166,31 @@ public:
     void PopupMenuDefaultClick();
     // The dialogs the row buttons open (created after the main window).
     void SetPickerDialogs(const PickerDialogs& dialogs);
+
+    // --- search and parameter files ---
+    // The last item of ComboBoxCOM: opens the search instead of naming a port.
+    static constexpr const char* kSearchItem = "Search\u2026";
+    QAction* PopupMenuSep3;
+    QAction* PopupMenuSaveFile;  // "Save parameters to file…"
+    QAction* PopupMenuLoadFile;  // "Load parameters from file…"
+    // Where the search opens its ports.
+    SearchOpener search_opener = RealSearchOpener();
+    // The dialogs of the two file items (the window's own unless replaced).
+    FileDialog* parameter_file_dialog;
+    // Made at the first search and kept.
+    SearchDialog* search_dialog = nullptr;
+    // The port item shown before "Search…" was chosen.
+    int last_port_item = -1;
+    // Called first by ComboBoxCOMChange: true when "Search…" was chosen; the
+    // port shown before is put back and the search opens.
+    bool ComboBoxCOMSearchChosen();
+    void OpenSearchDialog();
+    // Sets the three combo boxes to a sensor found; their handlers run.
+    void UseFoundSensor(const FoundSensor& sensor);
+    // Where a new port goes in ComboBoxCOM's list: before "Search…".
+    int PortInsertPosition() const;
+    void PopupMenuSaveFileClick();
+    void PopupMenuLoadFileClick();
 
     // --- layout and description panel ---
     static constexpr int kDescriptionButtonWidth = 14;

@@ -31,6 +31,13 @@ void TFormMain::BuildParameterMenu() {
         PopupMenuParam->addAction("Write to FLASH", this, [this] { PopupMenuFLASHClick(); });
     PopupMenuDefault =
         PopupMenuParam->addAction("Default", this, [this] { PopupMenuDefaultClick(); });
+    PopupMenuSep3 = PopupMenuParam->addSeparator();
+    PopupMenuSaveFile =
+        PopupMenuParam->addAction(QString::fromUtf8("Save parameters to file\u2026"), this,
+                                  [this] { PopupMenuSaveFileClick(); });
+    PopupMenuLoadFile =
+        PopupMenuParam->addAction(QString::fromUtf8("Load parameters from file\u2026"), this,
+                                  [this] { PopupMenuLoadFileClick(); });
 
     MessageBeep = [] { QApplication::beep(); };
     ValueListEditor* grid = ValueListEditorParam;
@@ -87,8 +94,10 @@ void TFormMain::ValueListEditorParamContextPopup(const QPoint& global) {
     if (!ReportingEscapes(session.Messages(), [this] { CommitParameterCell(); })) return;
     // While the sensor streams, no request may compete with the stream reader.
     const bool enabled = !session.Streaming();
-    for (QAction* action : PopupMenuParam->actions())
-        if (!action->isSeparator()) action->setEnabled(enabled);
+    for (QAction* action :
+         {PopupMenuLoad, PopupMenuRead, PopupMenuCompare, PopupMenuLoadAll, PopupMenuReadAll,
+          PopupMenuCompareAll, PopupMenuFLASH, PopupMenuDefault})
+        action->setEnabled(enabled);
     PopupMenuParam->popup(global);
 }
 

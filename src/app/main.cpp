@@ -2,6 +2,7 @@
 //
 //   --port PATH    add a serial device to the port list and choose it
 //   --simulator    serve a virtual sensor on a pseudo-terminal and choose it
+//   --trace FILE   write every request and reply to FILE
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <iostream>
@@ -19,6 +20,7 @@
 #include "platform/qt_file_dialog.h"
 #include "platform/qt_message_box.h"
 #include "pty_server.h"
+#include "session/protocol_trace.h"
 #include "virtual_sensor.h"
 
 namespace {
@@ -29,6 +31,7 @@ struct Options {
     QCommandLineOption simulator{
         "simulator",
         "Serve a virtual sensor on a pseudo-terminal inside the program and choose its device."};
+    QCommandLineOption trace{"trace", "Write every request and reply to FILE.", "FILE"};
 };
 
 void Describe(QCommandLineParser& parser, const Options& options) {
@@ -36,6 +39,7 @@ void Describe(QCommandLineParser& parser, const Options& options) {
     parser.addHelpOption();
     parser.addOption(options.port);
     parser.addOption(options.simulator);
+    parser.addOption(options.trace);
 }
 
 bool AsksForHelp(int argc, char** argv) {
@@ -78,15 +82,34 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Declared before the windows, so that it outlives their ports.
+    std::shared_ptr<TraceWriter> trace;
+    PortBackends backends = RealPortBackends();
+    if (parser.isSet(options.trace)) {
+        trace = TraceWriter::OpenFile(parser.value(options.trace).toStdString());
+        if (!trace) {
+            std::cerr << "mk27x-sp: cannot write the trace file "
+                      << parser.value(options.trace).toStdString() << '\n';
+            return 1;
+        }
+        backends = TracedBackends(std::move(backends), trace);
+    }
+
     // The windows, created once in this order; all but the main one stay hidden.
     QtFileDialog files;
-    TFormMain FormMain(messages, files, SystemClock::Instance(), RealPortBackends());
+    TFormMain FormMain(messages, files, SystemClock::Instance(), std::move(backends));
     TFormDescr FormDescr;
     FormMain.SetFormDescr(&FormDescr);
     TFormOutLogic FormOutLogic;
     TFormSynchro FormSynchro;
     TFormRange FormRange;
     FormMain.SetPickerDialogs({FormSynchro, FormOutLogic, FormRange});
+    if (trace)
+        FormMain.search_opener = [inner = FormMain.search_opener, trace](const std::string& port,
+                                                                         std::uint32_t baud,
+                                                                         ReadTimeouts timeouts) {
+            return TraceTransport(inner(port, baud, timeouts), trace, port, baud);
+        };
 
     for (const QString& path : parser.values(port_option)) FormMain.AddAndSelectPort(path);
     if (simulator) FormMain.AddAndSelectPort(QString::fromStdString(simulator->SlavePath()));

@@ -12,6 +12,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "cli/cli_files.h"
 #include "link/codec.h"
 #include "link/port_backends.h"
 #include "params/commit_rule.h"
@@ -47,6 +48,10 @@ struct Options {
     std::vector<std::string> operands;
     std::optional<long> count;
     std::optional<double> seconds;
+    // search, backup, clone, --trace
+    std::vector<std::string> ports;
+    bool full = false;
+    std::string trace;
 };
 
 template <typename Number>
@@ -75,6 +80,11 @@ Options ParseOptions(const std::vector<std::string>& args) {
             o.simulator = true;
         } else if (arg == "--port") {
             o.port = value();
+            o.ports.push_back(o.port);
+        } else if (arg == "--full") {
+            o.full = true;
+        } else if (arg == "--trace") {
+            o.trace = value();
         } else if (arg == "--baud") {
             o.baud = ParseNumber<std::uint32_t>(value(), arg);
             if (std::find(std::begin(kRates), std::end(kRates), o.baud) == std::end(kRates))
@@ -178,6 +188,10 @@ public:
             if (!o_.count) throw UsageError{"measure needs --count N"};
         } else if (o_.command == "stream") {
             if (!o_.seconds) throw UsageError{"stream needs --seconds S"};
+        } else if (o_.command == "search") {
+            if (!o_.operands.empty()) throw UsageError{"search takes no operands"};
+        } else if (o_.command == "backup" || o_.command == "clone") {
+            if (o_.operands.size() != 1) throw UsageError{o_.command + " needs FILE.json"};
         } else {
             throw UsageError{o_.command.empty() ? "no command given"
                                                 : "unknown command '" + o_.command + "'"};
@@ -186,7 +200,18 @@ public:
         std::vector<Assignment> assignments;
         if (o_.command == "set") assignments = ParseAssignments(o_.operands);
 
+        if (!o_.trace.empty()) {
+            trace_ = TraceWriter::OpenFile(o_.trace);
+            if (!trace_) throw UsageError{"cannot write the trace file " + o_.trace};
+        }
+        if (o_.command == "search")
+            return SearchCommand(o_.ports, o_.full, o_.json, io_.out, io_.err, io_.clock, trace_);
+
         if (!OpenSession()) return kExitNoSensor;
+        if (o_.command == "backup")
+            return BackupCommand(*session_, o_.operands[0], io_.out, io_.err);
+        if (o_.command == "clone")
+            return CloneCommand(*session_, messages_, o_.operands[0], io_.out, io_.err);
         if (o_.command == "identify") return Identify();
         if (o_.command == "params") return PrintParameters();
         if (o_.command == "set") return Set(assignments);
@@ -211,7 +236,9 @@ private:
             }
             port = simulator_->SlavePath();
         }
-        session_ = std::make_unique<SensorSession>(messages_, io_.clock, RealPortBackends());
+        PortBackends backends = RealPortBackends();
+        if (trace_) backends = TracedBackends(std::move(backends), trace_);
+        session_ = std::make_unique<SensorSession>(messages_, io_.clock, std::move(backends));
         session_->SetPortName(port);
         session_->SetBaudRate(o_.baud);
         session_->SetAddress(o_.address);
@@ -405,7 +432,8 @@ private:
     // The stream's distances reach `out` from the reader thread while this is set.
     std::mutex print_mutex_;
     bool printing_ = false;
-    // Declared before the session, so that it outlives it.
+    // Declared before the session, so that they outlive it.
+    std::shared_ptr<TraceWriter> trace_;
     std::unique_ptr<sim::PtySensorServer> simulator_;
     std::unique_ptr<SensorSession> session_;
 };
@@ -444,6 +472,8 @@ Options:
   --address N     the sensor's network address, 1 to 127; default 1
   --json          machine-readable output
   --simulator     talk to a virtual sensor served inside this program
+  --trace FILE    write every request and reply to FILE (microseconds,
+                  direction, operation, bytes in hex)
   -h, --help      this text
 
 Commands:
@@ -471,6 +501,14 @@ Commands:
   teach                    the sensor's teach function; "Teaching complete." on
                            standard error, then the parameters read back and
                            printed as by params
+  search [--full]          look for sensors: address 1 at every rate (--full:
+                           addresses 1 to 127) on each --port given (default
+                           COM1..COM4 and USB); one line per sensor (--json: an
+                           object a line); exit 1 when none answers
+  backup FILE.json         read the sensor's parameters into a parameter file
+  clone FILE.json          write a parameter file's set to the sensor as Load
+                           All does, read back, print every parameter that
+                           differs (exit 1 if one does)
 
 Exit status: 0 on success, 1 when the port cannot be opened, the sensor does
 not answer or reports an error (the message on standard error), 2 on a usage

@@ -1,13 +1,15 @@
 // The mk27x command line: a second front end on the sensor session, for scripts
 // and test benches.
 //
-//   mk27x [--port PORT] [--baud RATE] [--address N] [--json] [--simulator] COMMAND
+//   mk27x [--port PORT] [--baud RATE] [--address N] [--json] [--simulator]
+//         [--trace FILE] COMMAND
 //
 // Commands: identify, params, set NAME=TEXT..., flash, restore, teach,
-// upload FILE.tbl, measure --count N, stream --seconds S. Exit status 0 on
-// success, 1 when the port cannot be opened or the sensor does not answer (the
-// program's message on standard error), 2 on a usage error (including a
-// parameter text that is refused).
+// upload FILE.tbl, measure --count N, stream --seconds S, search [--full],
+// backup FILE.json, clone FILE.json. Exit status 0 on success, 1 when the port
+// cannot be opened or the sensor does not answer (the program's message on
+// standard error), 2 on a usage error (including a parameter text that is
+// refused).
 //
 // Threading: RunCommandLine runs on the calling thread; during `stream` the
 // session's reader thread writes the distances to `out`, and nothing else

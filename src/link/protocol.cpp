@@ -23,13 +23,19 @@ SensorProtocol::SensorProtocol(SensorPort& port, Clock& clock, MessageBox& messa
     : port_(port), clock_(clock), messages_(messages) {}
 
 void SensorProtocol::BeginRequest() {
+    // Requests made from outside (teach, calibration) carry no name of ours.
+    port_.SetOperation("Request");
+    BeginFrame();
+}
+
+void SensorProtocol::BeginFrame() {
     port_.Purge();
     port_.WriteByte(NetAddress);
     clock_.Sleep(kBytePauseMs);
 }
 
 void SensorProtocol::SendRequest(Command command, std::initializer_list<std::uint8_t> data) {
-    BeginRequest();
+    BeginFrame();
     port_.WriteByte(CommandByte(command));
     for (std::uint8_t byte : data) {
         clock_.Sleep(kBytePauseMs);
@@ -42,6 +48,7 @@ bool SensorProtocol::ReadReply(std::uint8_t* reply, std::size_t count) {
 }
 
 bool SensorProtocol::IdentifySensor() {
+    port_.SetOperation("IdentifySensor");
     SendRequest(Command::Identify, {});
     std::uint8_t reply[kIdentityReplyLength];
     if (!ReadReply(reply, sizeof reply)) {
@@ -63,6 +70,7 @@ bool SensorProtocol::ReadRegister(unsigned reg, std::uint8_t& value) {
 }
 
 bool SensorProtocol::ReadParameter(int index) {
+    port_.SetOperation("ReadParameter", index);
     const ParameterRow& row = ParameterTable[index];
     unsigned v = 0;
     bool ok = true;
@@ -97,6 +105,7 @@ void SensorProtocol::WriteRegister(unsigned reg, std::uint8_t low_wire, std::uin
 }
 
 void SensorProtocol::WriteParameter(int index) {
+    port_.SetOperation("WriteParameter", index);
     const ParameterRow& row = ParameterTable[index];
     const unsigned v = ParameterValues[index];
     const ParameterSet& pv = ParameterValues;
@@ -154,7 +163,8 @@ bool SensorProtocol::CompareAllParameters() {
 }
 
 int SensorProtocol::FlashOperation(std::uint8_t code) {
-    BeginRequest();
+    port_.SetOperation(code == kFlashStore ? "WriteParametersToFlash" : "RestoreFactoryParameters");
+    BeginFrame();
     port_.WriteByte(CommandByte(Command::Flash));
     clock_.Sleep(kBytePauseMs);
     port_.WriteByte(NibbleByte(code));
@@ -200,6 +210,7 @@ void SensorProtocol::AdoptReadBackValues() {
 }
 
 bool SensorProtocol::MeasureOnce() {
+    port_.SetOperation(MeasureDevMode ? "MeasureDev" : "MeasureOnce");
     SendRequest(MeasureDevMode ? Command::MeasureDev : Command::Measure, {});
     std::uint8_t reply[4];
     if (!ReadReply(reply, sizeof reply)) {
@@ -214,10 +225,12 @@ bool SensorProtocol::MeasureOnce() {
 
 void SensorProtocol::StartStream() {
     LinkAlive = 1;
+    port_.SetOperation("StartStream");
     SendRequest(Command::StreamStart, {});
 }
 
 void SensorProtocol::StopStream() {
+    port_.SetOperation("StopStream");
     SendRequest(Command::StreamStop, {});
 }
 

@@ -65,7 +65,7 @@ public:
     SensorPort& Port() { return port_; }
     Clock& GetClock() { return clock_; }
 
-    // Purge, the address byte alone, 5 ms.
+    // Purge, the address byte alone, 5 ms (for requests made outside this class).
     void BeginRequest();
     bool IdentifySensor();
     bool ReadParameter(int index);
@@ -88,7 +88,9 @@ public:
     void AdoptReadBackValues();
 
 private:
-    // BeginRequest, then the command and data bytes, 5 ms after each byte that
+    // Purge, the address byte alone, 5 ms.
+    void BeginFrame();
+    // BeginFrame, then the command and data bytes, 5 ms after each byte that
     // has another after it.
     void SendRequest(Command command, std::initializer_list<std::uint8_t> data);
     // One read call for exactly `count` bytes; false when fewer came.

@@ -110,4 +110,8 @@ void SensorPort::ResumeReads() {
     if (auto h = handle_.load()) h->ResumeReads();
 }
 
+void SensorPort::SetOperation(const char* name, int index) {
+    if (auto h = handle_.load()) h->SetOperation(name, index);
+}
+
 }  // namespace mk27x

@@ -69,6 +69,8 @@ public:
     void CancelRead();
     // Reads wait under their time-outs again; call when no read is in flight.
     void ResumeReads();
+    // Labels the following traffic of the open connection (see ByteTransport).
+    void SetOperation(const char* name, int index = -1);
 
 private:
     void CloseAny();

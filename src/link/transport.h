@@ -62,6 +62,10 @@ public:
     virtual void SetBaudRate(std::uint32_t baud) = 0;
     // Puts the line into the break state (done before closing).
     virtual void SetBreak() = 0;
+    // Names the operation the following requests and replies belong to
+    // ("ReadParameter", index 5); `name` is a literal that outlives the call, an
+    // index below 0 means none. For the protocol trace; other backends ignore it.
+    virtual void SetOperation(const char* /*name*/, int /*index*/ = -1) {}
 };
 
 }  // namespace mk27x

@@ -56,10 +56,10 @@ protected:
         ASSERT_NE(line, nullptr);
         line->setText(text);
     }
-    std::vector<QString> MenuTexts() {
-        std::vector<QString> texts;
+    std::vector<std::string> MenuTexts() {
+        std::vector<std::string> texts;
         for (QAction* a : w.PopupMenuParam->actions())
-            texts.push_back(a->isSeparator() ? "-" : a->text());
+            texts.push_back(a->isSeparator() ? "-" : a->text().toStdString());
         return texts;
     }
 
@@ -182,8 +182,9 @@ TEST_F(ParameterGridTest, DigitGuardBeepsAtFiveCharacters) {
 
 TEST_F(ParameterGridTest, ContextMenuCommitsTheOpenEditorFirst) {
     EXPECT_EQ(MenuTexts(),
-              (std::vector<QString>{"Load", "Read", "Compare", "-", "Load All", "Read All",
-                                    "Compare All", "-", "Write to FLASH", "Default"}));
+              (std::vector<std::string>{"Load", "Read", "Compare", "-", "Load All", "Read All",
+                                        "Compare All", "-", "Write to FLASH", "Default", "-",
+                                        "Save parameters to file…", "Load parameters from file…"}));
     h.Connect();
     Type(8, "7");
     QLineEdit* line = OpenLine();
@@ -256,8 +257,11 @@ TEST_F(ParameterGridTest, MenuIsDisabledWhileStreaming) {
     h.Connect();
     w.session.StartStream();
     w.ValueListEditorParamContextPopup(QPoint(10, 10));
-    for (QAction* a : w.PopupMenuParam->actions())
-        if (!a->isSeparator()) EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+    for (QAction* a :
+         {w.PopupMenuLoad, w.PopupMenuRead, w.PopupMenuCompare, w.PopupMenuLoadAll,
+          w.PopupMenuReadAll, w.PopupMenuCompareAll, w.PopupMenuFLASH, w.PopupMenuDefault}) {
+        EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+    }
     w.PopupMenuParam->hide();
     w.session.StopStream();
     w.ValueListEditorParamContextPopup(QPoint(10, 10));

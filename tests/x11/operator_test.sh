@@ -79,16 +79,17 @@ open_menu() {
 click 278 19
 wait_for "the window grows after Connect" height_is 675
 
-# "Default" from the grid's menu by keyboard; Escape cancels the confirmation.
+# "Default" from the grid's menu by keyboard (the third item from the end);
+# Escape cancels the confirmation.
 open_menu 100 140
-xdotool key Up Return
+xdotool key Up Up Up Return
 wait_for "the restore confirmation shows" shown 'MK271-SP.'
 xdotool key Escape
 wait_for "Escape cancels the confirmation" gone 'MK271-SP.'
 
 # "Write to FLASH": Return confirms, then Return closes the outcome.
 open_menu 100 140
-xdotool key Up Up Return
+xdotool key Up Up Up Up Return
 wait_for "the FLASH confirmation shows" shown 'MK271-SP.'
 first=$(titled 'MK271-SP.')
 xdotool key Return

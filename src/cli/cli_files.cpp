@@ -1,0 +1,92 @@
+#include "cli/cli_files.h"
+
+#include <ostream>
+
+#include "session/parameter_file.h"
+#include "session/sensor_search.h"
+
+namespace mk27x {
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kRefused = 2;
+
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\r') c = ' ';
+    return text;
+}
+
+}  // namespace
+
+int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, std::ostream& out,
+                  std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace) {
+    std::vector<std::string> list = ports;
+    if (list.empty()) list = {"COM1", "COM2", "COM3", "COM4", "USB"};
+    SearchOpener opener = RealSearchOpener();
+    if (trace)
+        opener = [inner = opener, trace](const std::string& port, std::uint32_t baud,
+                                         ReadTimeouts timeouts) {
+            return TraceTransport(inner(port, baud, timeouts), trace, port, baud);
+        };
+    SensorSearch search(clock, opener);
+    search.events.found = [&](const FoundSensor& s) {
+        out << (json ? FoundSensorJson(s) : FoundSensorText(s)) << std::endl;
+    };
+    search.events.port_failed = [&](const FailedPort& f) {
+        err << "mk27x: " << f.port << " skipped: " << f.reason << '\n';
+    };
+    const SearchResult result = search.Run(full ? FullSearchPlan(list) : QuickSearchPlan(list));
+    if (result.found.empty()) {
+        err << "mk27x: no sensor found\n";
+        return kFailed;
+    }
+    return kOk;
+}
+
+int BackupCommand(SensorSession& session, const std::string& path, std::ostream& out,
+                  std::ostream& err) {
+    const std::string text =
+        ParameterFileText(session.Values(), session.Identity(), ParameterFileTime());
+    std::string error;
+    if (!WriteParameterFile(path, text, error)) {
+        err << "mk27x: cannot write " << path << ": " << error << '\n';
+        return kFailed;
+    }
+    out << "Parameters of sensor " << session.Identity().SerialNumber << " saved to " << path
+        << '\n';
+    return kOk;
+}
+
+int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
+                 std::ostream& out, std::ostream& err) {
+    const ParameterFileResult r = ReadParameterFile(path);
+    if (!r.ok) {
+        err << "mk27x: " << OneLine(ParameterFileReadError(path, r.error)) << '\n';
+        return kRefused;
+    }
+    if (!ApplyParameterFile(r.file, session.Identity(), session.Values(), messages))
+        return kRefused;
+    session.LoadAllParameters();
+    if (!session.LinkAlive()) {
+        messages.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+        return kFailed;
+    }
+    int differ = 0;
+    for (int i = 0; i < kParameterCount; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        if (session.ReadBack()[k] == r.file.values[k]) continue;
+        ++differ;
+        out << "'" << ParameterTable[k].name << "': file=" << r.file.values[k]
+            << ", sensor=" << session.ReadBack()[k] << '\n';
+    }
+    if (differ != 0) {
+        err << "mk27x: " << differ << " parameter(s) differ after the re-read\n";
+        return kFailed;
+    }
+    out << "All 20 parameters of " << path << " are in the sensor.\n";
+    return kOk;
+}
+
+}  // namespace mk27x

@@ -1,0 +1,34 @@
+// The command line's search, backup and clone commands, apart from the parser.
+//
+// Threading: everything on the calling thread.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/message_box.h"
+#include "session/protocol_trace.h"
+#include "session/session.h"
+
+namespace mk27x {
+
+// `mk27x search [--full] [--port P]...`: one line per sensor found (a JSON
+// object with `json`); ports that cannot be opened on `err`. 0 when one was
+// found, 1 when none. No ports given: COM1..COM4 and USB.
+int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, std::ostream& out,
+                  std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace);
+
+// `mk27x backup FILE.json`: the working set just read from the sensor into FILE.
+int BackupCommand(SensorSession& session, const std::string& path, std::ostream& out,
+                  std::ostream& err);
+
+// `mk27x clone FILE.json`: FILE's set written as Load All does (write all,
+// 500 ms, read all), then every parameter the sensor holds otherwise printed;
+// 1 when one differs or the sensor did not answer.
+int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
+                 std::ostream& out, std::ostream& err);
+
+}  // namespace mk27x

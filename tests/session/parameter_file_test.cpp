@@ -1,0 +1,239 @@
+// Parameter files: a round trip from one virtual sensor to another through the
+// session, the bad files that must change nothing, the other-model question and
+// the write through a temporary file.
+#include "session/parameter_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "session/session.h"
+#include "support/sim_backends.h"
+
+namespace mk27x {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint8_t kDelayMsrRegister = 0x10;
+constexpr std::uint8_t kSamplingLow = 0x08;
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string DefaultText() {
+    return ParameterFileText(DefaultParameterSet(), SensorIdentity{27, 2, 1234, 100, 50},
+                             "2024-05-01T12:00:00Z");
+}
+
+TEST(ParameterFileTest, TextCarriesEverythingAndReadsBack) {
+    ParameterSet values = DefaultParameterSet();
+    values[kSamplingPeriod] = 276;
+    values[kDiaCorrection] = 0xFFFF;
+    values[9] = 8192;  // Etalon: 25000 um at a 50 mm range
+    const std::string text =
+        ParameterFileText(values, SensorIdentity{27, 2, 1234, 100, 50}, "2024-05-01T12:00:00Z");
+    EXPECT_NE(text.find("\"format\": \"mk27x-parameters\""), std::string::npos);
+    EXPECT_NE(text.find("\"version\": 1"), std::string::npos);
+    EXPECT_NE(text.find("\"program\": \"MK27x-SP"), std::string::npos);
+    EXPECT_NE(text.find("\"time\": \"2024-05-01T12:00:00Z\""), std::string::npos);
+    EXPECT_NE(text.find("{\"model\": 27, \"release\": 2, \"serial\": 1234, \"base_mm\": 100, "
+                        "\"range_mm\": 50}"),
+              std::string::npos);
+    EXPECT_NE(text.find("{\"index\": 5, \"name\": \"Sampling period\", \"value\": 276, \"text\": "
+                        "\"276\"}"),
+              std::string::npos);
+    EXPECT_NE(text.find("\"value\": 65535, \"text\": \"-1\""), std::string::npos);
+    EXPECT_NE(text.find("\"value\": 8192, \"text\": \"25000\""), std::string::npos);
+
+    const ParameterFileResult r = ParseParameterFile(text);
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(r.file.sensor);
+    EXPECT_EQ(*r.file.sensor, (SensorIdentity{27, 2, 1234, 100, 50}));
+    EXPECT_EQ(r.file.time, "2024-05-01T12:00:00Z");
+    for (int i = 0; i < kParameterCount; ++i)
+        EXPECT_EQ(r.file.values[static_cast<std::size_t>(i)], values[static_cast<std::size_t>(i)]);
+
+    const ParameterFileResult unknown =
+        ParseParameterFile(ParameterFileText(values, std::nullopt, "t"));
+    ASSERT_TRUE(unknown.ok) << unknown.error;
+    EXPECT_FALSE(unknown.file.sensor);
+}
+
+TEST(ParameterFileTest, BadFilesAreRefusedWithTheFirstBadEntry) {
+    const std::string good = DefaultText();
+    struct Case {
+        std::string text;
+        std::string error;
+    };
+    const std::vector<Case> cases{
+        {good.substr(0, good.size() / 2), "not valid JSON: unexpected end of file"},
+        {"", "not valid JSON: unexpected end of file"},
+        {"[1, 2]", "not a parameter file"},
+        {Replace(good, "\"version\": 1", "\"version\": 2"), "unknown format version 2"},
+        {Replace(good, "\"version\": 1", "\"version\": \"1\""),
+         "\"version\" is missing or not a whole number"},
+        {Replace(good, "\"mk27x-parameters\"", "\"other\""), "not a parameter file"},
+        {Replace(good, "\"name\": \"Sampling period\", \"value\": 500",
+                 "\"name\": \"Sampling period\", \"value\": \"500\""),
+         "Parameter 'Sampling period': \"value\" is not a number"},
+        {Replace(good, "\"name\": \"Sampling period\", \"value\": 500",
+                 "\"name\": \"Sampling period\", \"value\": 0"),
+         "Parameter 'Sampling period': value 0 is out of range (1 to 65535)"},
+        {Replace(good, "\"name\": \"DelayMsr\", \"value\": 1",
+                 "\"name\": \"DelayMsr\", \"value\": 256"),
+         "Parameter 'DelayMsr': value 256 is out of range (0 to 255)"},
+        {Replace(good, "\"name\": \"Sampling period\", \"value\": 500",
+                 "\"name\": \"Sampling period\", \"value\": 70000"),
+         "Parameter 'Sampling period': \"value\" is not a whole number 0 to 65535"},
+        {Replace(good, "\"name\": \"Sampling period\", \"value\": 500",
+                 "\"name\": \"Sampling period\", \"value\": 1.5"),
+         "Parameter 'Sampling period': \"value\" is not a whole number 0 to 65535"},
+        {Replace(good, "\"name\": \"UART baudrate\", \"value\": 4",
+                 "\"name\": \"UART baudrate\", \"value\": 5"),
+         "Parameter 'UART baudrate': value 5 is not one the row offers"},
+        {Replace(good, "\"name\": \"Network address\", \"value\": 1",
+                 "\"name\": \"Network address\", \"value\": 128"),
+         "Parameter 'Network address': value 128 is not one the row offers"},
+        {Replace(good, "\"name\": \"OutLogic\", \"value\": 0",
+                 "\"name\": \"OutLogic\", \"value\": 256"),
+         "Parameter 'OutLogic': value 256 does not fit one byte"},
+        {Replace(good, "\"name\": \"DelayMsr\"", "\"name\": \"Delay\""),
+         "Parameter 'DelayMsr': \"name\" does not match"},
+        {Replace(good, "{\"index\": 8,", "{\"index\": 9,"),
+         "Parameter 'DelayMsr': \"index\" is not 8"},
+        {Replace(good, "\"sensor\": {\"model\": 27", "\"sensor\": {\"model\": \"27\""),
+         "sensor \"model\" is missing or not a number 0 to 255"},
+        {Replace(good, "\"parameters\": [", "\"parameters\": [1, "),
+         "\"parameters\" holds 21 entries, not 20"},
+        {std::string(100, '[') + std::string(100, ']'),
+         "not valid JSON: nesting too deep at byte 9"},
+        {std::string(kMaxParameterFileBytes + 1, ' '), "the file is larger than 65536 bytes"},
+    };
+    for (const Case& c : cases) {
+        const ParameterFileResult r = ParseParameterFile(c.text);
+        EXPECT_FALSE(r.ok) << c.error;
+        // JSON errors go on with the byte they were found at.
+        EXPECT_EQ(r.error.substr(0, c.error.size()), c.error);
+    }
+    // The defaults round-trip, even where a pick list has no item for them.
+    EXPECT_TRUE(ParseParameterFile(good).ok);
+    // Signed rows take their whole range.
+    EXPECT_EQ(ParameterValueProblem(kDiaCorrection, 0x8000), "");
+}
+
+TEST(ParameterFileTest, OtherModelLoadsOnlyAfterConfirmation) {
+    ParameterFile file = ParseParameterFile(DefaultText()).file;
+    file.values[kSamplingPeriod] = 1000;
+    ParameterSet values = DefaultParameterSet();
+    values[20] = 77;
+    const ParameterSet before = values;
+    RecordingMessageBox messages;
+    messages.answers = {IDCANCEL, IDOK};
+    const SensorIdentity other{28, 1, 1, 1, 1};
+
+    EXPECT_FALSE(ApplyParameterFile(file, other, values, messages));
+    EXPECT_EQ(values, before);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0],
+              (RecordingMessageBox::Shown{"The file holds the parameters of a model 27 sensor; "
+                                          "this sensor is model 28.\rLoad them anyway?",
+                                          "MK271-SP", MB_OKCANCEL | MB_ICONEXCLAMATION}));
+
+    EXPECT_TRUE(ApplyParameterFile(file, other, values, messages));
+    EXPECT_EQ(values[kSamplingPeriod], 1000);
+    EXPECT_EQ(values[20], 77);  // the spare entry stays
+
+    // Same model, or no sensor known: no question.
+    messages.shown.clear();
+    EXPECT_TRUE(ApplyParameterFile(file, SensorIdentity{27, 9, 9, 9, 9}, values, messages));
+    EXPECT_TRUE(ApplyParameterFile(file, std::nullopt, values, messages));
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST(ParameterFileTest, RoundTripFromOneSensorToAnother) {
+    // Sensor A with its own settings is read and saved.
+    testing::SimBackends a;
+    a.sensor->SetRegister(kDelayMsrRegister, 9);
+    a.sensor->SetRegister(kSamplingLow, 0x14);
+    VirtualClock clock;
+    RecordingMessageBox messages;
+    SensorSession session_a(messages, clock, a.Backends());
+    ASSERT_EQ(session_a.Connect(), ConnectOutcome::Connected);
+    const std::string text =
+        ParameterFileText(session_a.Values(), session_a.Identity(), ParameterFileTime());
+
+    // Sensor B starts from the factory set; the file goes in through Load All.
+    testing::SimBackends b;
+    SensorSession session_b(messages, clock, b.Backends());
+    ASSERT_EQ(session_b.Connect(), ConnectOutcome::Connected);
+    const ParameterFileResult r = ParseParameterFile(text);
+    ASSERT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(ApplyParameterFile(r.file, session_b.Identity(), session_b.Values(), messages));
+    session_b.LoadAllParameters();
+    EXPECT_TRUE(session_b.LinkAlive());
+    for (int i = 0; i < kParameterCount; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        EXPECT_EQ(session_b.ReadBack()[k], session_a.Values()[k]) << ParameterTable[k].name;
+    }
+    EXPECT_EQ(b.sensor->Register(kDelayMsrRegister), 9);
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+class ParameterFileDiskTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("mk27x-pf-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        fs::permissions(dir_, fs::perms::owner_all);
+        fs::remove_all(dir_);
+    }
+    static std::string Slurp(const fs::path& p) {
+        std::ifstream in(p);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    fs::path dir_;
+};
+
+TEST_F(ParameterFileDiskTest, WriteReplacesWholeAndLeavesNoTemporary) {
+    const fs::path target = dir_ / "set.json";
+    std::ofstream(target) << "old";
+    std::string error;
+    ASSERT_TRUE(WriteParameterFile(target.string(), DefaultText(), error)) << error;
+    EXPECT_EQ(Slurp(target), DefaultText());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+    const ParameterFileResult r = ReadParameterFile(target.string());
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(ReadParameterFile((dir_ / "none.json").string()).error, "cannot open the file");
+    EXPECT_FALSE(WriteParameterFile((dir_ / "no-dir" / "set.json").string(), "x", error));
+    // Renaming over a directory fails: the temporary goes, the directory stays.
+    fs::create_directory(dir_ / "taken.json");
+    EXPECT_FALSE(WriteParameterFile((dir_ / "taken.json").string(), "x", error));
+    EXPECT_TRUE(fs::is_directory(dir_ / "taken.json"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
+}
+
+TEST_F(ParameterFileDiskTest, FailedWriteKeepsTheOldFile) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
+    const fs::path target = dir_ / "set.json";
+    std::ofstream(target) << "old";
+    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+    std::string error;
+    EXPECT_FALSE(WriteParameterFile(target.string(), DefaultText(), error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(Slurp(target), "old");
+}
+
+}  // namespace
+}  // namespace mk27x
