@@ -4,9 +4,9 @@
 //   mk27x [--port PORT] [--baud RATE] [--address N] [--json] [--simulator] COMMAND
 //
 // Commands: identify, params, set NAME=TEXT..., flash, restore,
-// measure --count N, stream --seconds S. Exit status 0 on success, 1 when the port cannot be opened
-// or the sensor does not answer (the program's message on standard error), 2 on
-// a usage error (including a parameter text that is refused).
+// measure --count N, stream --seconds S (both with --csv FILE and --stats). Exit status 0 on
+// success, 1 when the port cannot be opened or the sensor does not answer (the program's message on
+// standard error), 2 on a usage error (including a parameter text that is refused).
 //
 // Threading: RunCommandLine runs on the calling thread; during `stream` the
 // session's reader thread writes the distances to `out`, and nothing else
