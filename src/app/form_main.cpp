@@ -91,6 +91,7 @@ TFormMain::TFormMain(MessageBox& messages, Clock& clock, PortBackends backends, 
     InstallSessionEvents();
     FormCreate();
     ConnectHandlers();
+    InstallRecording();
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 
 #include "pickers/pickers.h"
+#include "platform/file_dialog.h"
 #include "session/session.h"
 
 class QAction;
@@ -155,6 +156,24 @@ public:
     void PopupMenuDefaultClick();
     // The dialogs the row buttons open (created after the main window).
     void SetPickerDialogs(const PickerDialogs& dialogs);
+
+    // --- recording ---
+    // The chart menu's "Export CSV…" (the ring's samples with their times) and
+    // "Statistics" (a message with the figures of the ring's samples). Both go
+    // through the file-dialog and message-box layers; a failed export shows the
+    // sample file's message.
+    void MenuExportCsvClick();
+    void MenuStatisticsClick();
+    // The dialog of "Export CSV…" (by default the toolkit's own, on this window).
+    void SetRecordingFileDialog(FileDialog& dialog) { recording_dialog_ = &dialog; }
+    FileDialogOptions ExportCsvDialogOptions() const;
+
+private:
+    // Connects the chart menu's recording items (at construction).
+    void InstallRecording();
+    std::unique_ptr<FileDialog> own_recording_dialog_;
+    FileDialog* recording_dialog_ = nullptr;
+    // --- end of recording ---
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -73,11 +73,6 @@ bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& pat
     return ReplaceFileContents(path, CsvText(samples));
 }
 
-double RunningStatistics::StdDev() const {
-    if (count_ < 2) return 0;
-    return std::sqrt(m2_ / static_cast<double>(count_ - 1));
-}
-
 SampleStatistics ComputeStatistics(std::span<const RecordedSample> samples) {
     SampleStatistics s;
     RunningStatistics run;

@@ -14,10 +14,13 @@
 // rate and the number of intervals longer than twice the median interval
 // (frames the link lost).
 //
+// RunningStatistics is header-only (the chart keeps one for its points).
+//
 // Threading: plain functions and values; read the ring as SampleFileText does
 // (no one appending, or accept what a concurrent append leaves).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -63,7 +66,9 @@ public:
     std::size_t Count() const { return count_; }
     double Mean() const { return mean_; }
     // Standard deviation of the sample (n - 1); 0 below two values.
-    double StdDev() const;
+    double StdDev() const {
+        return count_ < 2 ? 0 : std::sqrt(m2_ / static_cast<double>(count_ - 1));
+    }
     double Min() const { return min_; }
     double Max() const { return max_; }
 
