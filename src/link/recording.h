@@ -10,7 +10,7 @@
 // the first sample of the export, mm has three decimals.
 //
 // Statistics: count, mean, standard deviation (of the sample, n - 1), minimum,
-// maximum, peak-to-peak in one pass (Welford), and from the times the sample
+// maximum, peak-to-peak in one pass (Welford, block by block), and from the times the sample
 // rate and the number of intervals longer than twice the median interval
 // (frames the link lost).
 //

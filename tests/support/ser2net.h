@@ -54,13 +54,16 @@ class Ser2net {
 public:
     enum class Mode { Raw, Rfc2217 };
 
-    // Serves `device` at 115200 8E1 on 127.0.0.1:Port().
-    Ser2net(const std::string& device, Mode mode) : mode_(mode) {
+    // Serves `device` at 115200 8E1 on 127.0.0.1:Port(). With `chardelay` (the
+    // server's default) it holds what the device sends for at least a
+    // millisecond before passing it on.
+    Ser2net(const std::string& device, Mode mode, bool chardelay = true) : mode_(mode) {
         port_ = FreeLoopbackPort();
         const std::string accepter = std::string(mode == Mode::Rfc2217 ? "telnet(rfc2217)," : "") +
                                      "tcp,127.0.0.1," + std::to_string(port_);
         const std::string config = "connection: &mk27x#  accepter: " + accepter +
-                                   "#  connector: serialdev," + device + ",115200e81,local";
+                                   "#  connector: serialdev," + device + ",115200e81,local" +
+                                   (chardelay ? "" : "#  options:#    chardelay: false");
         pid_file_ = "/tmp/mk27x-ser2net-" + std::to_string(::getpid()) + "-" +
                     std::to_string(port_) + ".pid";
         std::vector<std::string> args = {kSer2netPath, "-n", "-u", "-P", pid_file_, "-Y", config};
