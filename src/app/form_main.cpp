@@ -96,6 +96,7 @@ TFormMain::TFormMain(MessageBox& messages, FileDialog& files, Clock& clock, Port
     ConnectHandlers();
     SetUpDescriptionPanel();
     ConnectMeasureHandlers();
+    InstallRecording();
     if (QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }

@@ -192,6 +192,17 @@ public:
     void PopupMenuSaveFileClick();
     void PopupMenuLoadFileClick();
 
+    // --- recording ---
+    // The chart menu's "Export CSV…" (the ring's samples with their times) and
+    // "Statistics" (a message with the figures of the ring's samples). Both go
+    // through the file-dialog and message-box layers; a failed export shows the
+    // sample file's message.
+    void MenuExportCsvClick();
+    void MenuStatisticsClick();
+    // The dialog of "Export CSV…" (by default the window's own).
+    void SetRecordingFileDialog(FileDialog& dialog) { recording_dialog_ = &dialog; }
+    FileDialogOptions ExportCsvDialogOptions() const;
+
     // --- layout and description panel ---
     static constexpr int kDescriptionButtonWidth = 14;
     // Pixels the description window moves per TimerDesc tick.
@@ -255,6 +266,11 @@ private:
                       std::initializer_list<QWidget*> others);
 
     FileDialog& files_;
+
+    // recording
+    // Connects the chart menu's recording items (at construction).
+    void InstallRecording();
+    FileDialog* recording_dialog_ = nullptr;
 
 protected:
     void showEvent(QShowEvent* event) override;

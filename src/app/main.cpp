@@ -1,6 +1,7 @@
 // mk27x-sp: the setup program of the MK27x laser distance sensors.
 //
-//   --port PATH    add a serial device to the port list and choose it
+//   --port PATH    add a serial device (or tcp://HOST:PORT, rfc2217://HOST:PORT)
+//                  to the port list and choose it
 //   --simulator    serve a virtual sensor on a pseudo-terminal and choose it
 //   --trace FILE   write every request and reply to FILE
 #include <QCommandLineParser>
@@ -26,7 +27,9 @@
 namespace {
 
 struct Options {
-    QCommandLineOption port{"port", "Add the serial device PATH to the port list and choose it.",
+    QCommandLineOption port{"port",
+                            "Add the serial device PATH (or a network serial port tcp://HOST:PORT "
+                            "or rfc2217://HOST:PORT) to the port list and choose it.",
                             "PATH"};
     QCommandLineOption simulator{
         "simulator",

@@ -64,10 +64,25 @@ QString FormatChartNumber(double value, const QLocale& locale) {
     return value < 0 && !zero ? locale.negativeSign() + text : text;
 }
 
-ChartSeries::ChartSeries(QCustomPlot* plot, QCPGraph* graph) : plot_(plot), graph_(graph) {}
+ChartSeries::ChartSeries(QCustomPlot* plot, QCPGraph* graph)
+    : plot_(plot), graph_(graph), corner_(new QCPItemText(plot)) {
+    // The top right corner of the plot area.
+    corner_->setClipToAxisRect(false);
+    corner_->position->setType(QCPItemPosition::ptAxisRectRatio);
+    corner_->position->setCoords(1.0, 0.0);
+    corner_->setPositionAlignment(Qt::AlignRight | Qt::AlignTop);
+    corner_->setPadding(QMargins(4, 2, 4, 2));
+    corner_->setColor(Qt::darkGray);
+    corner_->setText(QString());
+}
+
+QString ChartSeries::CornerText() const {
+    return corner_->text();
+}
 
 void ChartSeries::Clear() {
     graph_->data()->clear();
+    stats_.Clear();
     count_ = 0;
     runs_.clear();
     text_labels_.clear();
@@ -84,6 +99,7 @@ void ChartSeries::AddPoint(double y, const QString& label, const QColor& colour)
         AppendLabel(0);
     }
     TrackY(y);
+    stats_.Add(y);
     SetColour(colour);
     QueueRedraw();
 }
@@ -97,6 +113,7 @@ void ChartSeries::AddPoints(std::span<const std::pair<float, std::uint16_t>> poi
         data.append(QCPGraphData(static_cast<double>(count_), y));
         AppendLabel(label);
         TrackY(y);
+        stats_.Add(y);
     }
     graph_->data()->add(data, true);
     SetColour(colour);
@@ -161,6 +178,13 @@ void ChartSeries::Flush() {
     redraw_queued_ = false;
     ApplyRanges();
     ApplyMarkers();
+    const QLocale locale = plot_->locale();
+    corner_->setText(stats_.Count() == 0
+                         ? QString()
+                         : QString("n = %1   mean = %2 mm   \u03C3 = %3 mm")
+                               .arg(locale.toString(static_cast<qulonglong>(stats_.Count())),
+                                    locale.toString(stats_.Mean(), 'f', 3),
+                                    locale.toString(stats_.StdDev(), 'f', 3)));
     plot_->replot(QCustomPlot::rpRefreshHint);
     ++redraw_count_;
 }
@@ -222,6 +246,9 @@ ChartView::ChartView(QWidget* parent)
     MenuSave = PopupMenuSave->addAction("Save data to file");
     PopupMenuSave->addSeparator();
     MenuClear = PopupMenuSave->addAction("Clear");
+    PopupMenuSave->addSeparator();
+    MenuExportCsv = PopupMenuSave->addAction(QString::fromUtf8("Export CSV\u2026"));
+    MenuStatistics = PopupMenuSave->addAction("Statistics");
     Chart1->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(Chart1, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& pos) { PopupMenuSave->popup(Chart1->mapToGlobal(pos)); });

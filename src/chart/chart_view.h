@@ -17,9 +17,12 @@
 #include <utility>
 #include <vector>
 
+#include "link/recording.h"
+
 class QAction;
 class QCustomPlot;
 class QCPGraph;
+class QCPItemText;
 class QCPTextElement;
 class QMenu;
 
@@ -47,6 +50,12 @@ public:
 
     int Count() const { return count_; }
     QString Label(int index) const;
+    // Count, mean and standard deviation of the points' Y values, kept as they
+    // are appended; shown in the chart's corner line.
+    const RunningStatistics& Statistics() const { return stats_; }
+    // The corner line as drawn at the last redraw: "n = 3   mean = 2.333 mm
+    // σ = 2.160 mm" (the chart's locale), empty without points.
+    QString CornerText() const;
 
     // Markers are drawn only while the points are far enough apart to be seen
     // as markers (at most one point per pixel column); denser, the line alone
@@ -75,6 +84,8 @@ private:
 
     QCustomPlot* plot_;
     QCPGraph* graph_;
+    QCPItemText* corner_;
+    RunningStatistics stats_;
     int count_ = 0;
     // Labels that are plain unsigned decimal numbers are kept as runs; any
     // other text is kept by point index.
@@ -96,11 +107,14 @@ public:
     QCustomPlot* Chart1;
     QCPTextElement* Title;
     ChartSeries SeriesOsc;
-    // The chart's context menu: "Save data to file", a divider, "Clear". The
-    // window connects the actions' triggered signals.
+    // The chart's context menu: "Save data to file", a divider, "Clear", a
+    // divider, "Export CSV…", "Statistics". The window connects the actions'
+    // triggered signals.
     QMenu* PopupMenuSave;
     QAction* MenuSave;
     QAction* MenuClear;
+    QAction* MenuExportCsv;
+    QAction* MenuStatistics;
 
 private:
     // Builds the plot with its title and the one graph (runs before SeriesOsc).

@@ -15,6 +15,8 @@
 #include "cli/cli_files.h"
 #include "link/codec.h"
 #include "link/port_backends.h"
+#include "link/recording.h"
+#include "link/sample_file.h"
 #include "params/commit_rule.h"
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
@@ -52,6 +54,8 @@ struct Options {
     std::vector<std::string> ports;
     bool full = false;
     std::string trace;
+    std::optional<std::string> csv;
+    bool stats = false;
 };
 
 template <typename Number>
@@ -76,6 +80,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
             o.help = true;
         } else if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--stats") {
+            o.stats = true;
+        } else if (arg == "--csv") {
+            o.csv = value();
         } else if (arg == "--simulator") {
             o.simulator = true;
         } else if (arg == "--port") {
@@ -196,6 +204,8 @@ public:
             throw UsageError{o_.command.empty() ? "no command given"
                                                 : "unknown command '" + o_.command + "'"};
         }
+        if ((o_.csv || o_.stats) && o_.command != "measure" && o_.command != "stream")
+            throw UsageError{"--csv and --stats go with measure and stream"};
         // Texts are checked for their form before anything is sent.
         std::vector<Assignment> assignments;
         if (o_.command == "set") assignments = ParseAssignments(o_.operands);
@@ -388,18 +398,45 @@ private:
             }
             if (!session_->MeasureOnce()) {
                 messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+                Record();
                 return kExitNoSensor;
             }
+            recording_.push_back({session_->LastDistance(), SampleTime::Now()});
             io_.out << DistanceLine(session_->LastDistance(), o_.json) << '\n';
         }
+        return Record() ? kExitOk : kExitNoSensor;
+    }
+
+    // The end of a recording: the CSV file and the statistics when asked for;
+    // false when the file cannot be written (the sample file's message).
+    bool Record() {
+        bool ok = true;
+        if (o_.csv && !SaveCsvFile(recording_, *o_.csv)) {
+            messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
+                           kSampleFileErrorFlags);
+            ok = false;
+        }
+        if (o_.stats) {
+            const SampleStatistics stats = ComputeStatistics(recording_);
+            if (o_.json) {
+                io_.out << "{\"statistics\": " << StatisticsJson(stats) << "}\n";
+            } else {
+                std::string text = StatisticsText(stats);
+                std::replace(text.begin(), text.end(), '\r', '\n');
+                io_.out << text << '\n';
+            }
+        }
         io_.out.flush();
-        return kExitOk;
+        return ok;
     }
 
     int Stream() {
         session_->events.distance = [this](float mm) {
+            const SampleTime time = SampleTime::Now();
             std::lock_guard lock(print_mutex_);
-            if (printing_) io_.out << DistanceLine(mm, o_.json) << '\n';
+            if (!printing_) return;
+            io_.out << DistanceLine(mm, o_.json) << '\n';
+            if (o_.csv || o_.stats) recording_.push_back({mm, time});
         };
         printing_ = true;
         session_->StartStream();
@@ -420,10 +457,11 @@ private:
         io_.out.flush();
         if (!alive) {
             session_->EndLostLink();
+            Record();
             return kExitNoSensor;
         }
         session_->StopStream();
-        return kExitOk;
+        return Record() ? kExitOk : kExitNoSensor;
     }
 
     const Options& o_;
@@ -432,6 +470,9 @@ private:
     // The stream's distances reach `out` from the reader thread while this is set.
     std::mutex print_mutex_;
     bool printing_ = false;
+    // Every distance of the run with its host time (the stream's: guarded by
+    // print_mutex_ while printing_ is set), for --csv and --stats.
+    std::vector<RecordedSample> recording_;
     // Declared before the session, so that they outlive it.
     std::shared_ptr<TraceWriter> trace_;
     std::unique_ptr<sim::PtySensorServer> simulator_;
@@ -466,8 +507,9 @@ std::string CommandLineHelp() {
 Talks to one MK27x laser distance sensor.
 
 Options:
-  --port PORT     COM1..COM4 (/dev/ttyS0..3), USB (the first FTDI adapter) or a
-                  serial device path; default USB
+  --port PORT     COM1..COM4 (/dev/ttyS0..3), USB (the first FTDI adapter), a
+                  serial device path, or a network serial server:
+                  tcp://HOST:PORT (raw) or rfc2217://HOST:PORT; default USB
   --baud RATE     9600, 115200, 230400, 460800 or 921600; default 115200
   --address N     the sensor's network address, 1 to 127; default 1
   --json          machine-readable output
@@ -509,6 +551,13 @@ Commands:
   clone FILE.json          write a parameter file's set to the sensor as Load
                            All does, read back, print every parameter that
                            differs (exit 1 if one does)
+    measure and stream also take:
+    --csv FILE             every distance with its time written to FILE as CSV:
+                           index,time,seconds,mm (ISO 8601 UTC time with
+                           microseconds, seconds since the first sample)
+    --stats                the statistics at the end: count, mean, standard
+                           deviation, min, max, peak-to-peak, rate and gaps
+                           (--json: {"statistics": {...}})
 
 Exit status: 0 on success, 1 when the port cannot be opened, the sensor does
 not answer or reports an error (the message on standard error), 2 on a usage

@@ -5,11 +5,11 @@
 //         [--trace FILE] COMMAND
 //
 // Commands: identify, params, set NAME=TEXT..., flash, restore, teach,
-// upload FILE.tbl, measure --count N, stream --seconds S, search [--full],
-// backup FILE.json, clone FILE.json. Exit status 0 on success, 1 when the port
-// cannot be opened or the sensor does not answer (the program's message on
-// standard error), 2 on a usage error (including a parameter text that is
-// refused).
+// upload FILE.tbl, measure --count N, stream --seconds S (both with --csv FILE
+// and --stats), search [--full], backup FILE.json, clone FILE.json. Exit status
+// 0 on success, 1 when the port cannot be opened or the sensor does not answer
+// (the program's message on standard error), 2 on a usage error (including a
+// parameter text that is refused).
 //
 // Threading: RunCommandLine runs on the calling thread; during `stream` the
 // session's reader thread writes the distances to `out`, and nothing else

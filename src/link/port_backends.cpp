@@ -1,5 +1,6 @@
 #include "link/port_backends.h"
 
+#include "link/net_port.h"
 #include "link/serial_posix.h"
 #include "link/usb_ftdi.h"
 
@@ -13,6 +14,10 @@ PortBackends RealPortBackends() {
     };
     backends.open_usb = [](std::uint32_t baud) -> std::shared_ptr<ByteTransport> {
         return FtdiUsbPort::Open(LibFtdiApi(), baud);
+    };
+    backends.open_network = [](const std::string& address, std::uint32_t baud,
+                               std::string& reason) -> std::shared_ptr<ByteTransport> {
+        return NetSerialPort::Open(address, baud, reason);
     };
     return backends;
 }

@@ -1,4 +1,5 @@
-// The real port backends: serial ports through termios, USB through libftdi1.
+// The real port backends: serial ports through termios, network serial ports
+// over TCP (raw or RFC 2217), USB through libftdi1.
 #pragma once
 
 #include "link/sensor_port.h"

@@ -65,6 +65,12 @@ bool SaveSampleFile(SampleRing& ring, const std::string& path) {
     const bool wrapped = ring.Wrapped.load(std::memory_order_relaxed);
     const std::string text = SampleFileText(ring, write_index, wrapped);
 
+    if (!ReplaceFileContents(path, text)) return false;
+    ring.ReadPosition = write_index;
+    return true;
+}
+
+bool ReplaceFileContents(const std::string& path, const std::string& text) {
     std::string temp;
     const int fd = CreateTemporary(path, temp);
     if (fd < 0) return false;
@@ -76,12 +82,8 @@ bool SaveSampleFile(SampleRing& ring, const std::string& path) {
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    ring.ReadPosition = write_index;
-    return true;
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
 }
 
 std::vector<std::pair<float, std::uint16_t>> DrainRing(SampleRing& ring) {

@@ -38,6 +38,11 @@ std::string SampleFileText(const SampleRing& ring, std::uint16_t write_index, bo
 // is false.
 bool SaveSampleFile(SampleRing& ring, const std::string& path);
 
+// Replaces `path` with `text` the same way: a temporary file beside it, synced
+// and renamed over it; false (with the temporary removed and `path` untouched)
+// when that fails. A replaced file keeps its permissions.
+bool ReplaceFileContents(const std::string& path, const std::string& text);
+
 // The recording to show at stream stop, as (sample, ring index) pairs, oldest
 // first: the 10000 samples from WriteIndex round the ring when it has wrapped,
 // else those from ReadPosition up to WriteIndex - 1. ReadPosition ends at

@@ -12,6 +12,14 @@ std::string UsbOpenFailureText(const std::string& port_name) {
     return "Error opening " + port_name + ".\rPort already in use or not available.";
 }
 
+std::string NetworkOpenFailureText(const std::string& address, const std::string& reason) {
+    return SerialOpenFailureText(address) + "\r" + reason + ".";
+}
+
+bool IsNetworkPortName(const std::string& port_name) {
+    return port_name.rfind("tcp://", 0) == 0 || port_name.rfind("rfc2217://", 0) == 0;
+}
+
 SensorPort::SensorPort(MessageBox& messages, PortBackends backends)
     : messages_(messages), backends_(std::move(backends)) {}
 
@@ -47,6 +55,17 @@ void SensorPort::CloseAny() {
 bool SensorPort::OpenComPort() {
     CloseAny();
     std::shared_ptr<ByteTransport> opened;
+    if (IsNetworkPortName(PortName)) {
+        std::string reason = "No network ports in this program";
+        if (backends_.open_network) opened = backends_.open_network(PortName, PortBaudRate, reason);
+        if (!opened) {
+            messages_.Show(NetworkOpenFailureText(PortName, reason), kSerialOpenFailureCaption,
+                           MB_OK | MB_ICONSTOP);
+            return false;
+        }
+        handle_.store(std::move(opened));
+        return true;
+    }
     if (backends_.open_serial) opened = backends_.open_serial(PortName, PortBaudRate);
     if (!opened) {
         messages_.Show(SerialOpenFailureText(PortName), kSerialOpenFailureCaption,

@@ -1,6 +1,7 @@
 // SensorPort: the one connection between the program and the sensor, either a
-// serial port ("COM1".."COM4" or a device path) or the first FTDI USB device
-// ("USB").
+// serial port ("COM1".."COM4" or a device path), a network serial port
+// ("tcp://HOST:PORT" or "rfc2217://HOST:PORT", opened and closed as a serial
+// port is) or the first FTDI USB device ("USB").
 //
 // The backend used for I/O is fixed when a port opens: purge, write, read, baud
 // and close go to the backend that opened the connection, whatever PortName says
@@ -30,7 +31,15 @@ struct PortBackends {
     std::function<std::shared_ptr<ByteTransport>(const std::string& port_name, std::uint32_t baud)>
         open_serial;
     std::function<std::shared_ptr<ByteTransport>(std::uint32_t baud)> open_usb;
+    // Network serial ports; on failure `reason` says why (e.g. "Connection
+    // refused").
+    std::function<std::shared_ptr<ByteTransport>(const std::string& address, std::uint32_t baud,
+                                                 std::string& reason)>
+        open_network = nullptr;
 };
+
+// A port name that names a network serial port: "tcp://..." or "rfc2217://...".
+bool IsNetworkPortName(const std::string& port_name);
 
 class SensorPort {
 public:
@@ -88,6 +97,8 @@ private:
 // The message texts of a failed open.
 std::string SerialOpenFailureText(const std::string& port_name);
 std::string UsbOpenFailureText(const std::string& port_name);
+// A network port's: the serial text for the address, then the reason.
+std::string NetworkOpenFailureText(const std::string& address, const std::string& reason);
 inline constexpr const char* kSerialOpenFailureCaption = "Zozuvi-dada";
 inline constexpr const char* kUsbOpenFailureCaption = "MK270_TestStend";
 

@@ -175,16 +175,46 @@ TEST(ChartView, MarkersOnlyWhilePointsAreApart) {
     EXPECT_FALSE(s.MarkersDrawn());
 }
 
+TEST(ChartView, CornerLineShowsCountMeanAndSigmaWithTheChart) {
+    ChartView view;
+    view.resize(640, 400);
+    view.Chart1->setLocale(QLocale::c());
+    ChartSeries& s = view.SeriesOsc;
+    s.Flush();
+    EXPECT_EQ(s.CornerText(), "");
+    s.AddPoint(1.0, "0", Qt::red);
+    s.AddPoint(2.0, "1", Qt::red);
+    // Updated with the chart's redraw, not before.
+    EXPECT_EQ(s.CornerText(), "");
+    const std::pair<float, std::uint16_t> more[] = {{3.0f, 2}, {4.0f, 3}};
+    s.AddPoints(more, Qt::red);
+    s.Flush();
+    EXPECT_EQ(s.CornerText(), QString::fromUtf8("n = 4   mean = 2.500 mm   \u03C3 = 1.291 mm"));
+    EXPECT_EQ(s.Statistics().Count(), 4u);
+    s.Clear();
+    s.Flush();
+    EXPECT_EQ(s.CornerText(), "");
+    s.AddPoint(-7.25, "0", Qt::red);
+    s.Flush();
+    EXPECT_EQ(s.CornerText(), QString::fromUtf8("n = 1   mean = -7.250 mm   \u03C3 = 0.000 mm"));
+}
+
 TEST(ChartView, ContextMenuSavesAndClears) {
     ChartView view;
     ASSERT_NE(view.PopupMenuSave, nullptr);
     const QList<QAction*> items = view.PopupMenuSave->actions();
-    ASSERT_EQ(items.size(), 3);
+    ASSERT_EQ(items.size(), 6);
     EXPECT_EQ(items[0], view.MenuSave);
     EXPECT_EQ(items[0]->text(), "Save data to file");
     EXPECT_TRUE(items[1]->isSeparator());
     EXPECT_EQ(items[2], view.MenuClear);
     EXPECT_EQ(items[2]->text(), "Clear");
+    // The recording's items after a divider below them.
+    EXPECT_TRUE(items[3]->isSeparator());
+    EXPECT_EQ(items[4], view.MenuExportCsv);
+    EXPECT_EQ(items[4]->text(), QString::fromUtf8("Export CSV\u2026"));
+    EXPECT_EQ(items[5], view.MenuStatistics);
+    EXPECT_EQ(items[5]->text(), "Statistics");
 
     view.resize(640, 400);
     view.show();

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -211,12 +214,69 @@ TEST_F(CommandLineTest, TeachReportsAndPrintsTheTaughtParameters) {
     EXPECT_EQ(r.status, 2);
 }
 
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST_F(CommandLineTest, CsvAndStatisticsOfMeasureAndStream) {
+    sim::MeasurementSource source;
+    source.value = 4096;  // 62.5 mm
+    sensor->SetSource(source);
+    char pattern[] = "/tmp/mk27x-cli-csv-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    const std::string csv = dir + "/m.csv";
+
+    Result r = Run({"measure", "--count", "3", "--csv", csv, "--stats", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "{\"mm\": 62.5}");
+    EXPECT_EQ(lines[3].rfind("{\"statistics\": {\"count\": 3, \"mean_mm\": 62.500000, "
+                             "\"stddev_mm\": 0.000000, \"min_mm\": 62.500, \"max_mm\": 62.500, "
+                             "\"peak_to_peak_mm\": 0.000, \"rate_hz\": ",
+                             0),
+              0u)
+        << lines[3];
+    // 50 ms apart: about 20 Hz, no gaps.
+    EXPECT_NE(lines[3].find("\"gaps\": 0}}"), std::string::npos);
+    const auto rows = Lines(FileText(csv));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0], "index,time,seconds,mm\r");
+    EXPECT_EQ(rows[1].substr(0, 2), "0,");
+    EXPECT_EQ(rows[1].substr(rows[1].size() - 17), ",0.000000,62.500\r");
+    EXPECT_EQ(rows[3].substr(0, 2), "2,");
+    EXPECT_EQ(rows[3].substr(rows[3].size() - 8), ",62.500\r");
+
+    r = Run({"stream", "--seconds", "0.5", "--csv", csv, "--stats"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto out = Lines(r.out);
+    const auto count_line = std::find_if(
+        out.begin(), out.end(), [](const std::string& l) { return l.rfind("Samples: ", 0) == 0; });
+    ASSERT_NE(count_line, out.end());
+    const long frames = std::stol(count_line->substr(9));
+    EXPECT_GT(frames, 100);
+    EXPECT_EQ(static_cast<long>(Lines(FileText(csv)).size()), frames + 1);
+    EXPECT_EQ(*(count_line + 1), "Mean: 62.500 mm");
+
+    // A file that cannot be written: the sample file's message, exit 1.
+    r = Run({"measure", "--count", "1", "--csv", dir + "/no/such/dir.csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Cannot write file " + dir + "/no/such/dir.csv.\n");
+    std::filesystem::remove_all(dir);
+}
+
 TEST(CommandLineUsage, UsageErrorsExitWithTwo) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {},
              {"frobnicate"},
              {"measure"},
              {"measure", "--count", "0"},
+             {"identify", "--stats"},
+             {"measure", "--count", "1", "--csv"},
              {"stream", "--seconds", "x"},
              {"--baud", "19200", "identify"},
              {"--address", "128", "identify"},

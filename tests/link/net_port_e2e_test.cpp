@@ -1,0 +1,263 @@
+// Network serial ports end to end: SensorPort with the real backends against a
+// real ser2net, started by the test on a loopback port in front of the virtual
+// sensor's pseudo-terminal, in raw TCP and in telnet/RFC 2217 mode. And the
+// failures: nobody listening, a name that does not resolve, a server that goes
+// away in the middle of a stream.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "calibration/calibration_upload.h"
+#include "link/net_port.h"
+#include "link/port_backends.h"
+#include "link/protocol.h"
+#include "link/sensor_port.h"
+#include "link/stream_reader.h"
+#include "pty_server.h"
+#include "support/ser2net.h"
+#include "virtual_sensor.h"
+
+namespace mk27x {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+using testing::Ser2net;
+
+long ElapsedMs(SteadyClock::time_point since) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - since).count());
+}
+
+TEST(NetPortName, SchemesHostAndPort) {
+    auto n = ParseNetPortName("tcp://192.168.1.20:4001");
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->kind, NetPortName::Kind::Raw);
+    EXPECT_EQ(n->host, "192.168.1.20");
+    EXPECT_EQ(n->port, "4001");
+    n = ParseNetPortName("rfc2217://[::1]:2217");
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->kind, NetPortName::Kind::Rfc2217);
+    EXPECT_EQ(n->host, "::1");
+    for (const char* bad : {"COM1", "USB", "tcp://host", "tcp://:4001", "tcp://host:", "udp://h:1",
+                            "tcp://host:40a1"})
+        EXPECT_FALSE(ParseNetPortName(bad)) << bad;
+    EXPECT_TRUE(IsNetworkPortName("rfc2217://x:1"));
+    EXPECT_FALSE(IsNetworkPortName("/dev/ttyS0"));
+}
+
+class NetPortE2E : public ::testing::TestWithParam<Ser2net::Mode> {
+protected:
+    void SetUp() override {
+        if (!testing::Ser2netInstalled()) GTEST_SKIP() << "ser2net is not installed";
+        ASSERT_TRUE(server.Start()) << server.Error();
+        ser2net = std::make_unique<Ser2net>(server.SlavePath(), GetParam());
+        ASSERT_TRUE(ser2net->Listening());
+        port.PortName = ser2net->Address();
+        const auto t0 = SteadyClock::now();
+        ASSERT_TRUE(port.Open()) << (messages.shown.empty() ? "" : messages.shown[0].text);
+        // The open waits for acknowledgements at most briefly.
+        EXPECT_LT(ElapsedMs(t0), 1000);
+        ASSERT_TRUE(messages.shown.empty());
+    }
+
+    bool Rfc2217() const { return GetParam() == Ser2net::Mode::Rfc2217; }
+
+    std::shared_ptr<sim::VirtualSensor> sensor = std::make_shared<sim::VirtualSensor>();
+    sim::PtySensorServer server{sensor};
+    std::unique_ptr<Ser2net> ser2net;
+    RecordingMessageBox messages;
+    SensorPort port{messages, RealPortBackends()};
+    SensorProtocol protocol{port, SystemClock::Instance(), messages};
+};
+
+TEST_P(NetPortE2E, IdentifiesReadsAllAndWritesAll) {
+    ASSERT_TRUE(protocol.IdentifySensor());
+    EXPECT_EQ(protocol.Identity.Model, 27);
+    EXPECT_EQ(protocol.Identity.SerialNumber, 1234);
+    EXPECT_EQ(protocol.Identity.MeasuringRange, 50);
+
+    sensor->SetRegister(0x08, 0x14);  // Sampling period 0x0114
+    sensor->SetRegister(0x09, 0x01);
+    sensor->SetRegister(0x15, 0xFE);  // Dia Correction -2
+    sensor->SetRegister(0x16, 0xFF);
+    ASSERT_TRUE(protocol.ReadAllParameters());
+    EXPECT_EQ(protocol.ReadBackValues[kSamplingPeriod], 276);
+    EXPECT_EQ(protocol.ReadBackValues[kDiaCorrection], 0xFFFE);
+    protocol.AdoptReadBackValues();
+
+    ParameterSet& v = protocol.ParameterValues;
+    v[kSamplingPeriod] = 0x1234;
+    v[kRangeEnd] = 0x3FF0;
+    v[9] = 0xBEEF;
+    v[kNetworkAddress] = 5;
+    // Over RFC 2217 the program sets the rate through the server; a raw
+    // server's rate is its own.
+    if (Rfc2217()) v[kUartBaudrate] = 4;  // 9600
+    protocol.WriteAllParameters();
+    ASSERT_TRUE(protocol.CompareAllParameters());
+    EXPECT_EQ(sensor->Register(0x08), 0x34);
+    EXPECT_EQ(sensor->Register(0x09), 0x12);
+    EXPECT_EQ(sensor->Address(), 5);
+    EXPECT_EQ(sensor->Baud(), Rfc2217() ? 9600u : 115200u);
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_P(NetPortE2E, FiveSecondStreamLosesNoFrame) {
+    constexpr std::uint64_t kFrames = 10000;  // 5 s at 2000 frames/s
+    sim::Faults faults;
+    faults.stream_stop_after_frames = kFrames;
+    sensor->SetFaults(faults);
+    sim::MeasurementSource ramp;
+    ramp.kind = sim::MeasurementSource::Kind::kRamp;
+    ramp.value = 0;
+    ramp.amplitude = 16000;
+    ramp.period = 16000;
+    sensor->SetSource(ramp);
+    ASSERT_TRUE(protocol.IdentifySensor());
+
+    SampleRing ring;
+    StreamReader reader(protocol, ring);
+    reader.Resume();
+    protocol.StartStream();
+    reader.StartStreaming();
+    const auto give_up = SteadyClock::now() + 12s;
+    while (reader.FramesDecoded() < kFrames && SteadyClock::now() < give_up) {
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(protocol.LinkAlive.load(), 1);
+    }
+    reader.StopStreaming();
+    protocol.StopStream();
+    reader.Stop();
+    EXPECT_EQ(server.FramesSent(), kFrames);
+    EXPECT_EQ(reader.FramesDecoded(), kFrames);
+    // Every step of the ramp is there, in order.
+    ASSERT_TRUE(ring.Wrapped.load() || ring.WriteIndex.load() == 0);
+    for (std::uint16_t i = 1; i < SampleRing::kCapacity; ++i)
+        ASSERT_NEAR(ring.At(i) - ring.At(i - 1), 50.0 / 16384, 1e-4) << i;
+}
+
+TEST_P(NetPortE2E, UploadsThirtyCalibrationBlocks) {
+    ASSERT_TRUE(protocol.IdentifySensor());
+    CalibrationTable table(2);
+    for (std::size_t i = 0; i < table.entries.size(); ++i)
+        table.entries[i] = static_cast<std::int32_t>(i * 7 % 65536) - 30000;
+    const UploadOutcome outcome = UploadCalibration(protocol, table);
+    ASSERT_TRUE(outcome.ok());
+    EXPECT_EQ(outcome.blocks, 30);
+    EXPECT_EQ(outcome.blocks_written, 30);
+    EXPECT_EQ(sensor->CalibrationBlocks().size(), 30u);
+}
+
+TEST_P(NetPortE2E, ServerGoneMidStreamEndsInNoAnswerWithoutHanging) {
+    ASSERT_TRUE(protocol.IdentifySensor());
+    SampleRing ring;
+    StreamReader reader(protocol, ring);
+    reader.Resume();
+    protocol.StartStream();
+    reader.StartStreaming();
+    const auto wait_frames = SteadyClock::now() + 3s;
+    while (reader.FramesDecoded() < 100 && SteadyClock::now() < wait_frames)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GE(reader.FramesDecoded(), 100u);
+
+    ser2net->Stop();
+    // The reader's next empty read (one time-out, 1050 ms) clears LinkAlive,
+    // which the watchdog turns into "No answer.".
+    const auto t0 = SteadyClock::now();
+    while (protocol.LinkAlive.load() != 0 && ElapsedMs(t0) < 3000)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(protocol.LinkAlive.load(), 0);
+    EXPECT_LT(ElapsedMs(t0), 2000);
+
+    // Requests on the dead connection fail within their time-outs.
+    const auto t1 = SteadyClock::now();
+    EXPECT_FALSE(protocol.IdentifySensor());
+    EXPECT_LT(ElapsedMs(t1), 1000 + 50 * 16 + 500);
+
+    const auto t2 = SteadyClock::now();
+    reader.StopStreaming();
+    reader.Stop();
+    port.Close();
+    EXPECT_LT(ElapsedMs(t2), 500);
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, NetPortE2E,
+                         ::testing::Values(Ser2net::Mode::Raw, Ser2net::Mode::Rfc2217),
+                         [](const auto& info) {
+                             return info.param == Ser2net::Mode::Raw ? "Raw" : "Rfc2217";
+                         });
+
+// Failures of the open: the port's message names the address and the reason.
+class NetPortOpenFailure : public ::testing::Test {
+protected:
+    bool Open(const std::string& name) {
+        port.PortName = name;
+        const auto t0 = SteadyClock::now();
+        const bool ok = port.Open();
+        elapsed_ms = ElapsedMs(t0);
+        return ok;
+    }
+
+    RecordingMessageBox messages;
+    SensorPort port{messages, RealPortBackends()};
+    long elapsed_ms = 0;
+};
+
+TEST_F(NetPortOpenFailure, ConnectionRefused) {
+    const int free_port = testing::FreeLoopbackPort();
+    for (const char* scheme : {"tcp", "rfc2217"}) {
+        messages.shown.clear();
+        const std::string name = std::string(scheme) + "://127.0.0.1:" + std::to_string(free_port);
+        EXPECT_FALSE(Open(name));
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_LT(elapsed_ms, 1000);
+        ASSERT_EQ(messages.shown.size(), 1u);
+        EXPECT_EQ(messages.shown[0].text, "Порт " + name +
+                                              " отсутсвует.\rИли занят другим приложением."
+                                              "\rConnection refused.");
+        EXPECT_EQ(messages.shown[0].caption, "Zozuvi-dada");
+        EXPECT_EQ(messages.shown[0].flags, MB_OK | MB_ICONSTOP);
+    }
+}
+
+TEST_F(NetPortOpenFailure, UnresolvableAddressAndMalformedName) {
+    EXPECT_FALSE(Open("rfc2217://no-such-host.invalid:2217"));
+    EXPECT_LT(elapsed_ms, 10000);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    const std::string& text = messages.shown[0].text;
+    EXPECT_EQ(text.rfind("Порт rfc2217://no-such-host.invalid:2217 отсутсвует.\r", 0), 0u) << text;
+    // The resolver's reason follows the serial text.
+    EXPECT_GT(text.size(),
+              std::string(SerialOpenFailureText("rfc2217://no-such-host.invalid:2217")).size() + 3);
+
+    messages.shown.clear();
+    EXPECT_FALSE(Open("tcp://no-port"));
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_NE(messages.shown[0].text.find("Not a network address"), std::string::npos);
+}
+
+TEST_F(NetPortOpenFailure, ServerThatRefusesTheSecondClient) {
+    if (!testing::Ser2netInstalled()) GTEST_SKIP() << "ser2net is not installed";
+    sim::PtySensorServer server(std::make_shared<sim::VirtualSensor>());
+    ASSERT_TRUE(server.Start());
+    Ser2net ser2net(server.SlavePath(), Ser2net::Mode::Rfc2217);
+    ASSERT_TRUE(ser2net.Listening());
+    ASSERT_TRUE(Open(ser2net.Address()));
+    RecordingMessageBox other_messages;
+    SensorPort other(other_messages, RealPortBackends());
+    other.PortName = ser2net.Address();
+    EXPECT_FALSE(other.Open());
+    ASSERT_EQ(other_messages.shown.size(), 1u);
+    EXPECT_NE(other_messages.shown[0].text.find("The server closed the connection"),
+              std::string::npos);
+    // The first connection still works.
+    SensorProtocol protocol(port, SystemClock::Instance(), messages);
+    EXPECT_TRUE(protocol.IdentifySensor());
+}
+
+}  // namespace
+}  // namespace mk27x
