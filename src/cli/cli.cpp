@@ -21,6 +21,7 @@
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
 #include "pty_server.h"
+#include "session/parameter_file.h"
 #include "session/session.h"
 #include "virtual_sensor.h"
 
@@ -118,22 +119,6 @@ Options ParseOptions(const std::vector<std::string>& args) {
     return o;
 }
 
-std::string JsonString(std::string_view s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 std::string DistanceLine(float mm, bool json) {
     return json ? "{\"mm\": " + JsonDistance(mm) + "}" : DistanceText(mm);
@@ -287,8 +272,8 @@ private:
             const auto k = static_cast<std::size_t>(i);
             const std::string_view name = ParameterTable[k].name;
             if (o_.json) {
-                io_.out << "  {\"index\": " << i << ", \"name\": " << JsonString(name)
-                        << ", \"value\": " << values[k] << ", \"text\": " << JsonString(texts[k])
+                io_.out << "  {\"index\": " << i << ", \"name\": " << JsonQuoted(name)
+                        << ", \"value\": " << values[k] << ", \"text\": " << JsonQuoted(texts[k])
                         << "}" << (i + 1 < kParameterCount ? ",\n" : "\n");
             } else {
                 char line[96];

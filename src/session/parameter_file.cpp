@@ -209,22 +209,6 @@ private:
     std::size_t i_ = 0;
 };
 
-std::string Quoted(std::string_view s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
 
 // A whole number within [lo, hi] from a member, or the reason it is not one.
 std::optional<std::int64_t> Integer(const Json* v, std::int64_t lo, std::int64_t hi) {
@@ -306,6 +290,23 @@ ParameterFile ReadDocument(const Json& doc) {
 
 }  // namespace
 
+std::string JsonQuoted(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
 std::string ParameterValueProblem(int index, std::uint16_t value) {
     const ParameterRow& row = ParameterTable[static_cast<std::size_t>(index)];
     const std::string shown = std::to_string(value);
@@ -344,9 +345,9 @@ std::string ParameterFileText(const ParameterSet& values,
                               const std::string& time) {
     const std::int16_t range = sensor ? sensor->SignedRange() : 0;
     std::ostringstream out;
-    out << "{\n  \"format\": " << Quoted(kParameterFileFormat)
+    out << "{\n  \"format\": " << JsonQuoted(kParameterFileFormat)
         << ",\n  \"version\": " << kParameterFileVersion
-        << ",\n  \"program\": " << Quoted(kProgramName) << ",\n  \"time\": " << Quoted(time)
+        << ",\n  \"program\": " << JsonQuoted(kProgramName) << ",\n  \"time\": " << JsonQuoted(time)
         << ",\n  \"sensor\": ";
     if (sensor) {
         out << "{\"model\": " << +sensor->Model << ", \"release\": " << +sensor->Release
@@ -358,9 +359,9 @@ std::string ParameterFileText(const ParameterSet& values,
     out << ",\n  \"parameters\": [\n";
     for (int i = 0; i < kParameterCount; ++i) {
         const auto k = static_cast<std::size_t>(i);
-        out << "    {\"index\": " << i << ", \"name\": " << Quoted(ParameterTable[k].name)
+        out << "    {\"index\": " << i << ", \"name\": " << JsonQuoted(ParameterTable[k].name)
             << ", \"value\": " << values[k]
-            << ", \"text\": " << Quoted(ParameterText(i, values[k], range)) << "}"
+            << ", \"text\": " << JsonQuoted(ParameterText(i, values[k], range)) << "}"
             << (i + 1 < kParameterCount ? ",\n" : "\n");
     }
     out << "  ]\n}\n";

@@ -52,7 +52,7 @@ TEST(layout_geometry, BandFillsTheSpaceBetweenTopAndBottomPanels) {
 
 // The middle band of a window as it stands, checked against its client size.
 void ExpectBandLaidOut(const TFormMain& w) {
-    SCOPED_TRACE(testing::Message() << "outer height " << w.frameGeometry().height());
+    SCOPED_TRACE(::testing::Message() << "outer height " << w.frameGeometry().height());
     const int band = w.height() - 105 - 58;
     EXPECT_EQ(w.ButtonDescription->geometry(), QRect(0, 105, 14, band));
     EXPECT_EQ(w.PanelParam->geometry(), QRect(0, 105, 217, band));

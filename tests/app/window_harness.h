@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "app/form_main.h"
-#include "in_process_transport.h"
 #include "platform/clock.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
+#include "support/sim_backends.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -20,23 +20,8 @@ namespace mk27x {
 struct WindowHarness {
     explicit WindowHarness(sim::SensorConfig config = {},
                            std::chrono::milliseconds short_read_wait = {})
-        : sensor(std::make_shared<sim::VirtualSensor>(config)), wait(short_read_wait) {
-        window = std::make_unique<TFormMain>(messages, files, clock, Backends());
-    }
-
-    PortBackends Backends() {
-        PortBackends backends;
-        auto open = [this](std::uint32_t baud) -> std::shared_ptr<ByteTransport> {
-            auto transport = std::make_shared<sim::InProcessTransport>(
-                sensor, sim::InProcessOptions{baud, wait});
-            opened.push_back(transport);
-            return transport;
-        };
-        backends.open_serial = [open](const std::string&, std::uint32_t baud) {
-            return open(baud);
-        };
-        backends.open_usb = open;
-        return backends;
+        : sim(config, short_read_wait) {
+        window = std::make_unique<TFormMain>(messages, files, clock, sim.Backends());
     }
 
     // Presses Connect and lets the height animation run to its end.
@@ -55,12 +40,12 @@ struct WindowHarness {
         return heights;
     }
 
-    std::shared_ptr<sim::VirtualSensor> sensor;
-    std::chrono::milliseconds wait;
+    testing::SimBackends sim;
+    std::shared_ptr<sim::VirtualSensor>& sensor = sim.sensor;
+    std::vector<std::shared_ptr<sim::InProcessTransport>>& opened = sim.opened;
     VirtualClock clock;
     RecordingMessageBox messages;
     RecordingFileDialog files;
-    std::vector<std::shared_ptr<sim::InProcessTransport>> opened;
     std::unique_ptr<TFormMain> window;
 };
 

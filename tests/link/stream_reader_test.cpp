@@ -109,7 +109,10 @@ protected:
     }
     template <typename Pred>
     static bool Eventually(Pred pred) {
-        for (int i = 0; i < 2000 && !pred(); ++i) std::this_thread::sleep_for(1ms);
+        // A safety net only: nothing waits for it when the test passes.
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!pred() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
         return pred();
     }
 
