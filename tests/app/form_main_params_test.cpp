@@ -234,7 +234,9 @@ TEST_F(ParameterGridTest, MenuIsDisabledWhileStreaming) {
     w.session.StartStream();
     w.ValueListEditorParamContextPopup(QPoint(10, 10));
     for (QAction* a : w.PopupMenuParam->actions())
-        if (!a->isSeparator()) EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+        if (!a->isSeparator()) {
+            EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+        }
     w.PopupMenuParam->hide();
     w.session.StopStream();
     w.ValueListEditorParamContextPopup(QPoint(10, 10));
