@@ -84,10 +84,10 @@ TEST(StreamCycles, ThousandStartsAndStopsThroughTheSession) {
     SensorSession& session = *rig.session;
     ASSERT_EQ(session.Connect(), ConnectOutcome::Connected);
 
+    std::uint64_t recorded = 0;
     for (int cycle = 0; cycle < 1000; ++cycle) {
-        const std::uint64_t before = session.Reader().FramesDecoded();
         session.StartStream();
-        ASSERT_TRUE(Rig::WaitFor([&] { return session.Reader().FramesDecoded() >= before + 2; }));
+        ASSERT_TRUE(Rig::WaitFor([&] { return session.Ring().WriteIndex.load() >= 2; }));
         // The window thread shows the readout meanwhile.
         (void)DistanceReadout(session.LastDistance());
         session.StopStream();
@@ -102,10 +102,14 @@ TEST(StreamCycles, ThousandStartsAndStopsThroughTheSession) {
         EXPECT_EQ(session.LastDistance(), ring.At(count - 1)) << "cycle " << cycle;
         for (std::uint16_t i = 1; i < count; ++i)
             ASSERT_NE(ring.At(i), ring.At(i - 1)) << "a frame twice, cycle " << cycle;
-        ASSERT_EQ(session.Reader().FramesDecoded(), before + count);
+        recorded += count;
     }
     session.Shutdown();
     EXPECT_TRUE(session.Reader().Done());
+    // Every frame decoded went into exactly one recording. (The reader counts
+    // a frame just after recording it, so the count is compared once it has
+    // been joined.)
+    EXPECT_EQ(session.Reader().FramesDecoded(), recorded);
     EXPECT_GE(session.Reader().FramesDecoded(), 2000u);
     EXPECT_GT(rig.events.load(), 0u);
 }
