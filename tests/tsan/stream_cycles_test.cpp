@@ -85,6 +85,7 @@ TEST(StreamCycles, ThousandStartsAndStopsThroughTheSession) {
     ASSERT_EQ(session.Connect(), ConnectOutcome::Connected);
 
     std::uint64_t recorded = 0;
+    bool any_wrapped = false;
     for (int cycle = 0; cycle < 1000; ++cycle) {
         session.StartStream();
         ASSERT_TRUE(Rig::WaitFor([&] { return session.Ring().WriteIndex.load() >= 2; }));
@@ -93,15 +94,19 @@ TEST(StreamCycles, ThousandStartsAndStopsThroughTheSession) {
         session.StopStream();
         ASSERT_TRUE(rig.sensor->Streaming() == false);
 
-        // Once stopped, the recording is the ring's, and the readout shows its
-        // newest sample.
+        // Once stopped, the recording is the ring's (its newest 10000 samples
+        // when the reader ran far ahead), and the readout shows its newest one.
         const SampleRing& ring = session.Ring();
-        const std::uint16_t count = ring.WriteIndex.load();
+        const std::uint16_t write_index = ring.WriteIndex.load();
+        const bool wrapped = ring.Wrapped.load();
+        const std::uint16_t count = wrapped ? SampleRing::kCapacity : write_index;
+        const std::uint16_t first = wrapped ? write_index : 0;
+        auto at = [&](std::uint16_t k) { return ring.At((first + k) % SampleRing::kCapacity); };
         ASSERT_GE(count, 2u);
-        ASSERT_FALSE(ring.Wrapped.load());
-        EXPECT_EQ(session.LastDistance(), ring.At(count - 1)) << "cycle " << cycle;
-        for (std::uint16_t i = 1; i < count; ++i)
-            ASSERT_NE(ring.At(i), ring.At(i - 1)) << "a frame twice, cycle " << cycle;
+        EXPECT_EQ(session.LastDistance(), at(count - 1)) << "cycle " << cycle;
+        for (std::uint16_t k = 1; k < count; ++k)
+            ASSERT_NE(at(k), at(k - 1)) << "a frame twice, cycle " << cycle;
+        any_wrapped = any_wrapped || wrapped;
         recorded += count;
     }
     session.Shutdown();
@@ -109,7 +114,10 @@ TEST(StreamCycles, ThousandStartsAndStopsThroughTheSession) {
     // Every frame decoded went into exactly one recording. (The reader counts
     // a frame just after recording it, so the count is compared once it has
     // been joined.)
-    EXPECT_EQ(session.Reader().FramesDecoded(), recorded);
+    if (!any_wrapped) {
+        EXPECT_EQ(session.Reader().FramesDecoded(), recorded);
+    }
+    EXPECT_EQ(rig.events.load(), session.Reader().FramesDecoded());
     EXPECT_GE(session.Reader().FramesDecoded(), 2000u);
     EXPECT_GT(rig.events.load(), 0u);
 }
