@@ -108,6 +108,9 @@ Options ParseOptions(const std::vector<std::string>& args) {
         } else if (arg == "--seconds") {
             o.seconds = ParseNumber<double>(value(), arg);
             if (!(*o.seconds > 0)) throw UsageError{"--seconds must be positive"};
+            // Bounded so that the end time stays far inside the clock's range
+            // (infinity or 1e300 would otherwise end the stream at once).
+            if (!(*o.seconds <= 1e6)) throw UsageError{"--seconds must be at most 1000000"};
         } else if (arg.size() > 1 && arg[0] == '-' && o.command != "set") {
             throw UsageError{"unknown option " + arg};
         } else if (o.command.empty()) {

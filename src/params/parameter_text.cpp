@@ -191,7 +191,8 @@ std::vector<std::string> ExpandPickList(std::string_view list) {
     std::vector<std::string> items;
     if (list.empty()) return items;
     if (list.starts_with("1..")) {
-        if (const auto last = ParseInteger(list.substr(3)); last && *last >= 1) {
+        if (const auto last = ParseInteger(list.substr(3));
+            last && *last >= 1 && *last <= kMaxPickListItems) {
             items.reserve(static_cast<std::size_t>(*last));
             for (std::int32_t k = 1; k <= *last; ++k) items.push_back(std::to_string(k));
             return items;

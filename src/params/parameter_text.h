@@ -115,8 +115,12 @@ TextValue ParameterValueFromText(int index, std::string_view text, std::uint16_t
 
 // ---- Pick lists ----------------------------------------------------------
 
-// The items of a pick list as the table writes it: "1..N" gives "1" to "N",
-// anything else is split at commas. An empty list has no items.
+// The most items a "1..N" list expands to: one per 16-bit register value.
+inline constexpr std::int32_t kMaxPickListItems = 65536;
+
+// The items of a pick list as the table writes it: "1..N" gives "1" to "N" for
+// N up to kMaxPickListItems, anything else (a larger N included) is split at
+// commas. An empty list has no items.
 std::vector<std::string> ExpandPickList(std::string_view list);
 // The items of row `index`'s pick list (empty for rows without one).
 std::vector<std::string> PickListItems(int index);

@@ -134,6 +134,13 @@ TEST(ParameterText, PickLists) {
     EXPECT_EQ(borders[9], "10");
     EXPECT_EQ(PickListItems(kNetworkAddress).back(), "127");
     EXPECT_TRUE(PickListItems(kSamplingPeriod).empty());
+
+    // A numeric list is expanded only up to a bound, whatever number it names.
+    EXPECT_EQ(ExpandPickList("1..65536").size(), 65536u);
+    EXPECT_EQ(ExpandPickList("1..65537"), std::vector<std::string>{"1..65537"});
+    EXPECT_EQ(ExpandPickList("1..2147483647"), std::vector<std::string>{"1..2147483647"});
+    EXPECT_EQ(ExpandPickList("1..0"), std::vector<std::string>{"1..0"});
+    EXPECT_EQ(ExpandPickList("a,,b"), (std::vector<std::string>{"a", "", "b"}));
 }
 
 }  // namespace
