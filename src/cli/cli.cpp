@@ -122,7 +122,6 @@ Options ParseOptions(const std::vector<std::string>& args) {
     return o;
 }
 
-
 std::string DistanceLine(float mm, bool json) {
     return json ? "{\"mm\": " + JsonDistance(mm) + "}" : DistanceText(mm);
 }
