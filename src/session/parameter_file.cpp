@@ -209,7 +209,6 @@ private:
     std::size_t i_ = 0;
 };
 
-
 // A whole number within [lo, hi] from a member, or the reason it is not one.
 std::optional<std::int64_t> Integer(const Json* v, std::int64_t lo, std::int64_t hi) {
     if (!v || v->kind != Json::Kind::Number) return std::nullopt;
