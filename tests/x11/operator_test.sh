@@ -27,11 +27,11 @@ fail() {
   exit 1
 }
 
-# Polls a command for up to 10 s.
+# Polls a command for up to 20 s (a safety net: nothing waits for it on success).
 wait_for() {
   local what=$1
   shift
-  for _ in $(seq 200); do
+  for _ in $(seq 400); do
     if "$@" >/dev/null 2>&1; then return 0; fi
     sleep 0.05
   done
