@@ -310,6 +310,7 @@ void NetSerialPort::Negotiate(std::uint8_t verb, std::uint8_t option,
 
 std::size_t NetSerialPort::TakePending(std::uint8_t* buffer, std::size_t count) {
     const std::size_t n = std::min(count, pending_.size() - pending_pos_);
+    if (n == 0) return 0;  // nothing held (and no buffer behind an empty vector)
     std::memcpy(buffer, pending_.data() + pending_pos_, n);
     pending_pos_ += n;
     if (pending_pos_ == pending_.size()) {
