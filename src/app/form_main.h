@@ -16,25 +16,23 @@
 #include <initializer_list>
 
 #include "pickers/pickers.h"
-
 #include "platform/file_dialog.h"
 #include "session/sensor_search.h"
 #include "session/session.h"
 
 class QAction;
 class QComboBox;
-class QMenu;
 class QFrame;
 class QLabel;
+class QMenu;
 class QProgressBar;
 class QTimer;
 
 namespace mk27x {
 
 class ChartView;
-class TFormDescr;
-class FileDialog;
 class SearchDialog;
+class TFormDescr;
 class ValueListEditor;
 
 // A button that keeps a two-state value beside its caption.

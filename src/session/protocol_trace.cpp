@@ -197,7 +197,10 @@ private:
 
     std::string OperationLocked() const {
         std::string op = name_ ? name_ : "-";
-        if (index_ >= 0) op += " " + std::to_string(index_);
+        if (index_ >= 0) {
+            op += ' ';
+            op += std::to_string(index_);
+        }
         return op;
     }
 
