@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include "link/codec.h"
 
@@ -70,19 +71,32 @@ bool SaveSampleFile(SampleRing& ring, const std::string& path) {
     return true;
 }
 
-bool ReplaceFileContents(const std::string& path, const std::string& text) {
+bool ReplaceFileContents(const std::string& path, const std::string& text, std::string* reason) {
+    // The first failure's errno is the reason given.
+    int failure = 0;
+    auto step = [&](bool done) {
+        if (!done && failure == 0) failure = errno != 0 ? errno : EIO;
+        return done;
+    };
     std::string temp;
     const int fd = CreateTemporary(path, temp);
-    if (fd < 0) return false;
+    if (!step(fd >= 0)) {
+        if (reason) *reason = std::strerror(failure);
+        return false;
+    }
     // A replaced file keeps its permissions.
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
         ::fchmod(fd, existing.st_mode & 07777);
-    bool ok = WriteAll(fd, text);
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
+    errno = 0;
+    bool ok = step(WriteAll(fd, text));
+    ok = step(::fsync(fd) == 0) && ok;
+    ok = step(::close(fd) == 0) && ok;
+    ok = ok && step(::rename(temp.c_str(), path.c_str()) == 0);
+    if (!ok) {
+        ::unlink(temp.c_str());
+        if (reason) *reason = std::strerror(failure);
+    }
     return ok;
 }
 

@@ -40,8 +40,10 @@ bool SaveSampleFile(SampleRing& ring, const std::string& path);
 
 // Replaces `path` with `text` the same way: a temporary file beside it, synced
 // and renamed over it; false (with the temporary removed and `path` untouched)
-// when that fails. A replaced file keeps its permissions.
-bool ReplaceFileContents(const std::string& path, const std::string& text);
+// when that fails, with the system's reason in `reason` when one is given. A
+// replaced file keeps its permissions.
+bool ReplaceFileContents(const std::string& path, const std::string& text,
+                         std::string* reason = nullptr);
 
 // The recording to show at stream stop, as (sample, ring index) pairs, oldest
 // first: the 10000 samples from WriteIndex round the ring when it has wrapped,

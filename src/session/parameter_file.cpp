@@ -1,6 +1,5 @@
 #include "session/parameter_file.h"
 
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "link/sample_file.h"
 #include "params/parameter_text.h"
 
 namespace mk27x {
@@ -397,28 +397,7 @@ ParameterFileResult ReadParameterFile(const std::string& path) {
 }
 
 bool WriteParameterFile(const std::string& path, const std::string& text, std::string& error) {
-    const std::string temp = path + ".tmp" + std::to_string(::getpid());
-    std::FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) {
-        error = std::strerror(errno);
-        return false;
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = ::fsync(::fileno(f)) == 0 && ok;
-    const int saved = errno;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok) {
-        error = std::strerror(saved != 0 ? saved : EIO);
-        std::remove(temp.c_str());
-        return false;
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        error = std::strerror(errno);
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFileContents(path, text, &error);
 }
 
 std::string OtherModelQuestion(int file_model, int sensor_model) {
