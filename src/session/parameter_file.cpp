@@ -1,6 +1,5 @@
 #include "session/parameter_file.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
