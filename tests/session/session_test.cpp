@@ -331,9 +331,7 @@ TEST_F(SessionTest, StreamFillsTheRingAndStopsWithTheRequest) {
     session.Start();
     std::atomic<int> frames{0};
     session.events.distance = [&](float) { ++frames; };
-    session.Ring().Append(1.0f);
     session.StartStream();
-    EXPECT_EQ(session.LastDistance(), 0.0f);
     while (frames < 100) std::this_thread::sleep_for(1ms);
     session.StopStream();
     EXPECT_FALSE(session.Streaming());
@@ -343,6 +341,19 @@ TEST_F(SessionTest, StreamFillsTheRingAndStopsWithTheRequest) {
     EXPECT_EQ(Bytes(written.begin(), written.begin() + 2), (Bytes{0x01, 0x87}));
     EXPECT_EQ(Bytes(written.end() - 2, written.end()), (Bytes{0x01, 0x88}));
     EXPECT_EQ(clock.Pauses().back(), 100u);
+}
+
+TEST_F(SessionTest, StreamStartResetsTheRingAndTheLastDistance) {
+    sim::Faults faults;
+    faults.stream_stop_after_frames = 0;  // no frame may overwrite what is checked
+    sim.sensor->SetFaults(faults);
+    Connect();
+    session.Protocol().LastDistance = 7.0f;
+    session.Ring().Append(1.0f);
+    session.StartStream();
+    EXPECT_EQ(session.LastDistance(), 0.0f);
+    EXPECT_EQ(session.Ring().WriteIndex.load(), 0);
+    session.StopStream();
 }
 
 TEST_F(SessionTest, ShutdownWhileStreamingTellsTheSensorAndJoinsTheReader) {
