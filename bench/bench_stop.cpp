@@ -18,6 +18,7 @@
 
 #include "link/port_backends.h"
 #include "link/protocol.h"
+#include "link/recording.h"
 #include "link/sensor_port.h"
 #include "link/stream_reader.h"
 #include "pty_server.h"
@@ -64,7 +65,10 @@ int main() {
             return 1;
         }
         {
-            StreamReader reader(protocol, ring);
+            Recording recording;
+            RingSink ring_sink(ring);
+            recording.Attach(ring_sink);
+            StreamReader reader(protocol, recording);
             reader.Resume();
             reader.StartStreaming();
             std::this_thread::sleep_for(100ms);  // well inside the 1050 ms read
@@ -74,7 +78,10 @@ int main() {
             if (!reader.Done()) return 1;
         }
         {
-            StreamReader reader(protocol, ring);
+            Recording recording;
+            RingSink ring_sink(ring);
+            recording.Attach(ring_sink);
+            StreamReader reader(protocol, recording);
             reader.Resume();
             reader.StartStreaming();
             std::this_thread::sleep_for(100ms);

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "link/protocol.h"
+#include "link/recording.h"
 #include "link/sensor_port.h"
 #include "link/serial_posix.h"
 #include "link/stream_reader.h"
@@ -93,17 +94,21 @@ Result Run(double rate, bool one_byte_reads, std::uint64_t frames, double max_se
     }
 
     SampleRing ring;
-    StreamReader reader(protocol, ring);
+    Recording recording;
+    RingSink ring_sink(ring);
+    recording.Attach(ring_sink);
+    StreamReader reader(protocol, recording);
     // The reader's CPU clock, read on its own thread at the first frame and
     // every 1024 frames after it.
     std::atomic<std::uint64_t> count{0};
     std::atomic<double> cpu_first{0}, cpu_last{0};
     std::atomic<std::int64_t> last_frame_ns{0};
-    reader.frame_decoded = [&] {
-        const std::uint64_t n = ++count;
-        if (n == 1 || (n & 1023) == 0 || n == frames) {
+    reader.frames_decoded = [&](std::span<const RecordedSample> batch) {
+        const std::uint64_t before = count.fetch_add(batch.size());
+        const std::uint64_t n = before + batch.size();
+        if (before == 0 || (n >> 10) != (before >> 10) || n == frames) {
             const double cpu = ThreadCpuSeconds();
-            if (n == 1) cpu_first = cpu;
+            if (before == 0) cpu_first = cpu;
             cpu_last = cpu;
             last_frame_ns = std::chrono::steady_clock::now().time_since_epoch().count();
         }

@@ -46,6 +46,7 @@ void TFormMain::ToggleSeries(QPushButton* pressed, const char* caption, bool dev
         for (QWidget* control : others) control->setEnabled(false);
     } else {
         TimerMeasure->stop();
+        session.EndSeries();
         pressed->setText(caption);
         for (QWidget* control : others) control->setEnabled(true);
     }

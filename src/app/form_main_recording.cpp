@@ -33,8 +33,7 @@ void TFormMain::MenuExportCsvClick() {
 }
 
 void TFormMain::MenuStatisticsClick() {
-    session.Messages().Show(StatisticsText(ComputeStatistics(TakeRecording(session.Ring()))),
-                            kLinkCaption, MB_OK);
+    session.Messages().Show(StatisticsText(session.Statistics()), kLinkCaption, MB_OK);
 }
 
 }  // namespace mk27x

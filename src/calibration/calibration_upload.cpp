@@ -6,7 +6,8 @@
 namespace mk27x {
 
 UploadOutcome UploadCalibration(SensorProtocol& protocol, const CalibrationTable& table,
-                                const std::function<void(int block, int blocks)>& progress) {
+                                const std::function<void(int block, int blocks)>& progress,
+                                const std::function<bool()>& stop) {
     UploadOutcome outcome;
     outcome.blocks = table.sizes.blocks;
     SensorPort& port = protocol.Port();
@@ -18,7 +19,7 @@ UploadOutcome UploadCalibration(SensorProtocol& protocol, const CalibrationTable
         port.Write(block.data(), block.size());
 
         std::uint8_t ack[kCalibrationAckLength] = {};
-        if (port.Read(ack, sizeof ack) != sizeof ack) {
+        if (port.Read(ack, sizeof ack) != sizeof ack || !AllNibbleBytes(ack, sizeof ack)) {
             outcome.result = UploadOutcome::Result::NoAcknowledgement;
             return outcome;
         }
@@ -30,6 +31,10 @@ UploadOutcome UploadCalibration(SensorProtocol& protocol, const CalibrationTable
         }
         outcome.blocks_written = b + 1;
         if (progress) progress(b, outcome.blocks);
+        if (b + 1 < outcome.blocks && stop && stop()) {
+            outcome.result = UploadOutcome::Result::Stopped;
+            return outcome;
+        }
     }
     return outcome;
 }
@@ -43,11 +48,11 @@ CalibrationMessage UploadOutcomeMessage(const UploadOutcome& outcome) {
 CalibrationFileUpload UploadCalibrationFile(
     SensorProtocol& protocol, const std::string& path,
     const std::function<void(int block, int blocks)>& progress,
-    const std::function<void()>& started) {
+    const std::function<void()>& started, const std::function<bool()>& stop) {
     CalibrationFileResult file = ReadCalibrationFile(path, protocol.Identity.Release);
     if (!file.ok()) return {std::nullopt, std::move(file.error)};
     if (started) started();
-    const UploadOutcome outcome = UploadCalibration(protocol, *file.table, progress);
+    const UploadOutcome outcome = UploadCalibration(protocol, *file.table, progress, stop);
     return {outcome, UploadOutcomeMessage(outcome)};
 }
 

@@ -39,6 +39,7 @@ struct UploadOutcome {
         Written,            // every block acknowledged
         NoAcknowledgement,  // fewer than 2 bytes came back
         Rejected,           // the acknowledgement was not 0xAA
+        Stopped,            // asked to stop: ended after an acknowledged block
     };
     Result result = Result::Written;
     int blocks = 0;                // N, the blocks of the whole upload
@@ -51,9 +52,11 @@ struct UploadOutcome {
 };
 
 // Sends the table's blocks. `progress` (may be empty) is called after each
-// acknowledged block b with (b, N).
+// acknowledged block b with (b, N); then `stop` (may be empty) is asked whether
+// to end the upload there (a block in flight is always acknowledged first).
 UploadOutcome UploadCalibration(SensorProtocol& protocol, const CalibrationTable& table,
-                                const std::function<void(int block, int blocks)>& progress = {});
+                                const std::function<void(int block, int blocks)>& progress = {},
+                                const std::function<bool()>& stop = {});
 
 // The acknowledgement value of the two reply bytes: low nibbles, first byte low.
 constexpr unsigned CalibrationAckValue(std::uint8_t first, std::uint8_t second) {
@@ -80,6 +83,6 @@ struct CalibrationFileUpload {
 CalibrationFileUpload UploadCalibrationFile(
     SensorProtocol& protocol, const std::string& path,
     const std::function<void(int block, int blocks)>& progress = {},
-    const std::function<void()>& started = {});
+    const std::function<void()>& started = {}, const std::function<bool()>& stop = {});
 
 }  // namespace mk27x

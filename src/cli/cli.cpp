@@ -126,6 +126,36 @@ std::string DistanceLine(float mm, bool json) {
     return json ? "{\"mm\": " + JsonDistance(mm) + "}" : DistanceText(mm);
 }
 
+// Prints every distance of the recording, one line each.
+class DistancePrinter final : public RecordingSink {
+public:
+    DistancePrinter(std::ostream& out, bool json) : out_(out), json_(json) {}
+    void Add(std::span<const RecordedSample> samples) override {
+        for (const RecordedSample& s : samples) out_ << DistanceLine(s.mm, json_) << '\n';
+    }
+    void End() override { out_.flush(); }
+    void Flush() override { out_.flush(); }
+
+private:
+    std::ostream& out_;
+    bool json_;
+};
+
+// A sink attached for the life of a scope.
+class RecordingScope {
+public:
+    RecordingScope(Recording& recording, RecordingSink& sink) : recording_(recording), sink_(sink) {
+        recording_.Attach(sink_);
+    }
+    ~RecordingScope() { recording_.Detach(sink_); }
+    RecordingScope(const RecordingScope&) = delete;
+    RecordingScope& operator=(const RecordingScope&) = delete;
+
+private:
+    Recording& recording_;
+    RecordingSink& sink_;
+};
+
 // Row of a NAME as the grid shows it (spaces included; case does not matter) or
 // an index 0..19.
 std::optional<int> ParameterIndex(const std::string& name) {
@@ -202,13 +232,24 @@ public:
             if (!trace_) throw UsageError{"cannot write the trace file " + o_.trace};
         }
         if (o_.command == "search")
-            return SearchCommand(o_.ports, o_.full, o_.json, io_.out, io_.err, io_.clock, trace_);
+            return SearchCommand(o_.ports, o_.full, o_.json, io_.out, io_.err, io_.clock, trace_,
+                                 io_.stop_signal);
+        if (o_.csv) {
+            csv_ = std::make_unique<CsvWriter>(*o_.csv);
+            if (!csv_->Ok()) {
+                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
+                               kSampleFileErrorFlags);
+                return kExitNoSensor;
+            }
+        }
 
         if (!OpenSession()) return kExitNoSensor;
+        if (csv_) session_->Recording().Attach(*csv_);
         if (o_.command == "backup")
             return BackupCommand(*session_, o_.operands[0], io_.out, io_.err);
         if (o_.command == "clone")
-            return CloneCommand(*session_, messages_, o_.operands[0], io_.out, io_.err);
+            return CloneCommand(*session_, messages_, o_.operands[0], io_.out, io_.err,
+                                io_.stop_signal);
         if (o_.command == "identify") return Identify();
         if (o_.command == "params") return PrintParameters();
         if (o_.command == "set") return Set(assignments);
@@ -339,7 +380,19 @@ private:
                 io_.err << "\rblock " << done << " of " << blocks << (done == blocks ? "\n" : "")
                         << std::flush;
         };
-        switch (session_->UploadCalibration(path, progress)) {
+        int written = 0;
+        auto counting = [&](int done, int blocks) {
+            written = done;
+            progress(done, blocks);
+        };
+        const auto result =
+            session_->UploadCalibration(path, counting, [this] { return Stopping() != 0; });
+        if (Stopping()) {
+            if (io_.show_progress) io_.err << '\n';
+            io_.err << "mk27x: upload stopped after block " << written << "\n";
+            return kExitNoSensor;
+        }
+        switch (result) {
             case SensorSession::UploadResult::Written:
                 return kExitOk;
             case SensorSession::UploadResult::FileRefused:
@@ -373,38 +426,50 @@ private:
         return PrintParameters();
     }
 
+    // A signal asked the command to stop: its number, else 0.
+    int Stopping() const { return io_.stop_signal ? io_.stop_signal->load() : 0; }
+
     int Measure() {
+        DistancePrinter printer(io_.out, o_.json);
+        RecordingScope scope(session_->Recording(), printer);
         const auto period = std::chrono::milliseconds(kMeasurePeriodMs);
         auto next = io_.clock.Now();
-        for (long i = 0; i < *o_.count; ++i) {
+        session_->BeginSeries(false);
+        for (long i = 0; i < *o_.count && !Stopping(); ++i) {
             if (i > 0) {
                 next += period;
                 const auto wait =
                     std::chrono::ceil<std::chrono::milliseconds>(next - io_.clock.Now());
                 if (wait.count() > 0) io_.clock.Sleep(static_cast<unsigned>(wait.count()));
             }
-            if (!session_->MeasureOnce()) {
+            if (!session_->MeasureSample()) {
+                session_->EndSeries();
                 messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
-                Record();
+                Finish();
                 return kExitNoSensor;
             }
-            recording_.push_back({session_->LastDistance(), SampleTime::Now()});
-            io_.out << DistanceLine(session_->LastDistance(), o_.json) << '\n';
         }
-        return Record() ? kExitOk : kExitNoSensor;
+        session_->EndSeries();
+        return Finish() ? kExitOk : kExitNoSensor;
     }
 
-    // The end of a recording: the CSV file and the statistics when asked for;
-    // false when the file cannot be written (the sample file's message).
-    bool Record() {
+    // The end of a recording: the CSV file completed and the statistics when
+    // asked for; false when the file could not be written (the sample file's
+    // message).
+    bool Finish() {
+        io_.out.flush();
         bool ok = true;
-        if (o_.csv && !SaveCsvFile(recording_, *o_.csv)) {
-            messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
-                           kSampleFileErrorFlags);
-            ok = false;
+        if (csv_) {
+            session_->Recording().Detach(*csv_);
+            csv_->Flush();
+            if (!csv_->Ok()) {
+                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
+                               kSampleFileErrorFlags);
+                ok = false;
+            }
         }
         if (o_.stats) {
-            const SampleStatistics stats = ComputeStatistics(recording_);
+            const SampleStatistics stats = session_->Statistics();
             if (o_.json) {
                 io_.out << "{\"statistics\": " << StatisticsJson(stats) << "}\n";
             } else {
@@ -418,48 +483,40 @@ private:
     }
 
     int Stream() {
-        session_->events.distance = [this](float mm) {
-            const SampleTime time = SampleTime::Now();
-            std::lock_guard lock(print_mutex_);
-            if (!printing_) return;
-            io_.out << DistanceLine(mm, o_.json) << '\n';
-            if (o_.csv || o_.stats) recording_.push_back({mm, time});
-        };
-        printing_ = true;
+        DistancePrinter printer(io_.out, o_.json);
+        RecordingScope scope(session_->Recording(), printer);
         session_->StartStream();
-        // The watchdog's question, asked once a second as the window does.
         const auto end = io_.clock.Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
                                                std::chrono::duration<double>(*o_.seconds));
+        // The watchdog's question is asked once a second, as the window does; the
+        // pauses between are short, so that a signal is answered at once.
+        constexpr long long kSliceMs = 50;
+        auto next_check = io_.clock.Now() + std::chrono::seconds(1);
         bool alive = true;
-        while (alive && io_.clock.Now() < end) {
+        while (alive && !Stopping() && io_.clock.Now() < end) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count();
-            io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, 1000)));
-            alive = session_->LinkAlive();
+            io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
+            if (io_.clock.Now() >= next_check) {
+                next_check += std::chrono::seconds(1);
+                alive = session_->LinkAlive();
+                session_->Recording().Flush();
+            }
         }
-        {
-            std::lock_guard lock(print_mutex_);
-            printing_ = false;
-        }
-        io_.out.flush();
         if (!alive) {
             session_->EndLostLink();
-            Record();
+            Finish();
             return kExitNoSensor;
         }
         session_->StopStream();
-        return Record() ? kExitOk : kExitNoSensor;
+        return Finish() ? kExitOk : kExitNoSensor;
     }
 
     const Options& o_;
     CommandLineIo io_;
     StreamMessageBox messages_;
-    // The stream's distances reach `out` from the reader thread while this is set.
-    std::mutex print_mutex_;
-    bool printing_ = false;
-    // Every distance of the run with its host time (the stream's: guarded by
-    // print_mutex_ while printing_ is set), for --csv and --stats.
-    std::vector<RecordedSample> recording_;
+    // --csv: created before anything is sent, written as the samples come.
+    std::unique_ptr<CsvWriter> csv_;
     // Declared before the session, so that they outlive it.
     std::shared_ptr<TraceWriter> trace_;
     std::unique_ptr<sim::PtySensorServer> simulator_;

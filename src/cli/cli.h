@@ -11,11 +11,17 @@
 // (the program's message on standard error), 2 on a usage error (including a
 // parameter text that is refused).
 //
+// measure, stream, upload, search and clone stop cleanly when a signal is
+// reported through `CommandLineIo::stop_signal`: a stream is told to stop and
+// its reader joined, an upload ends after the block in flight, the CSV file is
+// completed and the statistics printed; the status is then 128 + the signal.
+//
 // Threading: RunCommandLine runs on the calling thread; during `stream` the
 // session's reader thread writes the distances to `out`, and nothing else
 // writes to it meanwhile.
 #pragma once
 
+#include <atomic>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -53,7 +59,15 @@ struct CommandLineIo {
     std::istream* ask = nullptr;
     // Standard error is a terminal: progress lines go there.
     bool show_progress = false;
+    // The number of a signal (SIGINT, SIGTERM, SIGHUP) that asks the command to
+    // stop, 0 while none has come; set from a signal handler.
+    const std::atomic<int>* stop_signal = nullptr;
 };
+
+// The exit status of a command stopped by `signal`: 128 + its number.
+constexpr int SignalExitStatus(int signal) {
+    return 128 + signal;
+}
 
 // `args` without the program name.
 int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io);

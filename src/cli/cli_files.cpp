@@ -21,7 +21,8 @@ std::string OneLine(std::string text) {
 }  // namespace
 
 int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, std::ostream& out,
-                  std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace) {
+                  std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace,
+                  const std::atomic<int>* stop) {
     std::vector<std::string> list = ports;
     if (list.empty()) list = {"COM1", "COM2", "COM3", "COM4", "USB"};
     SearchOpener opener = RealSearchOpener();
@@ -33,6 +34,9 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
     SensorSearch search(clock, opener);
     search.events.found = [&](const FoundSensor& s) {
         out << (json ? FoundSensorJson(s) : FoundSensorText(s)) << std::endl;
+    };
+    search.events.progress = [&](std::size_t, std::size_t) {
+        if (stop && stop->load() != 0) search.Cancel();
     };
     search.events.port_failed = [&](const FailedPort& f) {
         err << "mk27x: " << f.port << " skipped: " << f.reason << '\n';
@@ -60,7 +64,7 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
 }
 
 int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
-                 std::ostream& out, std::ostream& err) {
+                 std::ostream& out, std::ostream& err, const std::atomic<int>* stop) {
     const ParameterFileResult r = ReadParameterFile(path);
     if (!r.ok) {
         err << "mk27x: " << OneLine(ParameterFileReadError(path, r.error)) << '\n';
@@ -69,6 +73,10 @@ int CloneCommand(SensorSession& session, MessageBox& messages, const std::string
     if (!ApplyParameterFile(r.file, session.Identity(), session.Values(), messages))
         return kRefused;
     session.LoadAllParameters();
+    if (stop && stop->load() != 0) {
+        err << "mk27x: clone stopped after the write\n";
+        return kFailed;
+    }
     if (!session.LinkAlive()) {
         messages.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
         return kFailed;

@@ -3,6 +3,7 @@
 // Threading: everything on the calling thread.
 #pragma once
 
+#include <atomic>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -17,9 +18,12 @@ namespace mk27x {
 
 // `mk27x search [--full] [--port P]...`: one line per sensor found (a JSON
 // object with `json`); ports that cannot be opened on `err`. 0 when one was
-// found, 1 when none. No ports given: COM1..COM4 and USB.
+// found, 1 when none. No ports given: COM1..COM4 and USB. A signal reported in
+// `stop` ends the search after the attempt in progress (1 when none was found
+// by then).
 int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, std::ostream& out,
-                  std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace);
+                  std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace,
+                  const std::atomic<int>* stop = nullptr);
 
 // `mk27x backup FILE.json`: the working set just read from the sensor into FILE.
 int BackupCommand(SensorSession& session, const std::string& path, std::ostream& out,
@@ -27,8 +31,9 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
 
 // `mk27x clone FILE.json`: FILE's set written as Load All does (write all,
 // 500 ms, read all), then every parameter the sensor holds otherwise printed;
-// 1 when one differs or the sensor did not answer.
+// 1 when one differs or the sensor did not answer. A signal reported in `stop`
+// lets the write in progress end, then stops before the comparison (1).
 int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
-                 std::ostream& out, std::ostream& err);
+                 std::ostream& out, std::ostream& err, const std::atomic<int>* stop = nullptr);
 
 }  // namespace mk27x

@@ -1,6 +1,8 @@
 // mk27x: the command line of the MK27x setup program (see cli/cli.h).
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -8,8 +10,38 @@
 #include "cli/cli.h"
 #include "platform/clock.h"
 
+namespace {
+
+std::atomic<int> stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// The first signal asks the command to stop cleanly; a second ends the program
+// at once.
+extern "C" void OnStopSignal(int signal) {
+    int none = 0;
+    if (!stop_signal.compare_exchange_strong(none, signal))
+        ::_exit(mk27x::SignalExitStatus(signal));
+}
+
+void InstallStopSignals() {
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     std::istream* ask = ::isatty(STDIN_FILENO) ? &std::cin : nullptr;
-    return mk27x::RunCommandLine(args, {std::cout, std::cerr, mk27x::SystemClock::Instance(), ask});
+    InstallStopSignals();
+    mk27x::CommandLineIo io{std::cout, std::cerr, mk27x::SystemClock::Instance(), ask};
+    io.show_progress = ::isatty(STDERR_FILENO) != 0;
+    io.stop_signal = &stop_signal;
+    const int status = mk27x::RunCommandLine(args, io);
+    std::cout.flush();
+    // A command that finished while a signal came has still been stopped by it.
+    const int signal = stop_signal.load();
+    return signal != 0 ? mk27x::SignalExitStatus(signal) : status;
 }

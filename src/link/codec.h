@@ -24,6 +24,22 @@ constexpr unsigned NibblesValue(const std::uint8_t* bytes, std::size_t count) {
     return v;
 }
 
+// A reply counts only when every byte of it is a nibble byte (0x80..0x8F):
+// anything else (stream frames, line noise, another device) is no reply.
+constexpr bool IsNibbleByte(std::uint8_t byte) {
+    return (byte & 0xF0) == 0x80;
+}
+constexpr bool AllNibbleBytes(const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i)
+        if (!IsNibbleByte(bytes[i])) return false;
+    return true;
+}
+
+// True when `bytes` hold at least one whole stream frame: four bytes in a row
+// with bit 7 clear and the same tag (bits 4..6). A sensor left streaming answers
+// a request with these.
+bool CarriesStreamFrames(const std::uint8_t* bytes, std::size_t count);
+
 enum class Command : std::uint8_t {
     Identify = 1,
     ReadRegister = 2,

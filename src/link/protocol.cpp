@@ -44,7 +44,9 @@ void SensorProtocol::SendRequest(Command command, std::initializer_list<std::uin
 }
 
 bool SensorProtocol::ReadReply(std::uint8_t* reply, std::size_t count) {
-    return port_.Read(reply, count) == count;
+    const std::size_t got = port_.Read(reply, count);
+    last_reply_carried_stream_ = CarriesStreamFrames(reply, got);
+    return got == count && AllNibbleBytes(reply, count);
 }
 
 bool SensorProtocol::IdentifySensor() {
@@ -235,6 +237,7 @@ void SensorProtocol::StopStream() {
 }
 
 void SensorProtocol::Teach() {
+    port_.SetOperation("Teach");
     SendRequest(Command::Teach, {});
     std::uint8_t reply[kTeachReplyLength];
     port_.Read(reply, sizeof reply);

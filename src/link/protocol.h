@@ -87,13 +87,18 @@ public:
     // Copies all 21 entries of the read set over the working set and shows it.
     void AdoptReadBackValues();
 
+    // The bytes read for the last reply held stream frames: the sensor was
+    // still streaming (left so by a program that was killed).
+    bool LastReplyCarriedStream() const { return last_reply_carried_stream_; }
+
 private:
     // Purge, the address byte alone, 5 ms.
     void BeginFrame();
     // BeginFrame, then the command and data bytes, 5 ms after each byte that
     // has another after it.
     void SendRequest(Command command, std::initializer_list<std::uint8_t> data);
-    // One read call for exactly `count` bytes; false when fewer came.
+    // One read call for exactly `count` bytes; false when fewer came or one of
+    // them is not a nibble byte.
     bool ReadReply(std::uint8_t* reply, std::size_t count);
     bool ReadRegister(unsigned reg, std::uint8_t& value);
     // `low_wire` and `high_wire` are the two data bytes exactly as sent.
@@ -104,6 +109,7 @@ private:
     SensorPort& port_;
     Clock& clock_;
     MessageBox& messages_;
+    bool last_reply_carried_stream_ = false;
 };
 
 }  // namespace mk27x

@@ -32,6 +32,12 @@ struct SampleTime {
     }
 };
 
+// One sample of a recording: the distance and its time.
+struct RecordedSample {
+    float mm = 0;
+    SampleTime time;
+};
+
 class SampleRing {
 public:
     static constexpr std::uint16_t kCapacity = 10000;

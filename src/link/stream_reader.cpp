@@ -3,6 +3,21 @@
 #include <chrono>
 
 namespace mk27x {
+namespace {
+
+std::int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t WallNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
 
 std::optional<std::uint16_t> FrameDecoder::Take(std::uint8_t byte) {
     const int tag = byte & 0x70;
@@ -17,8 +32,13 @@ std::optional<std::uint16_t> FrameDecoder::Take(std::uint8_t byte) {
     return static_cast<std::uint16_t>(nibbles_);
 }
 
-StreamReader::StreamReader(SensorProtocol& protocol, SampleRing& ring)
-    : protocol_(protocol), ring_(ring) {}
+StreamReader::StreamReader(SensorProtocol& protocol, Recording& recording)
+    : protocol_(protocol), recording_(recording) {
+    const std::size_t most_frames = kChunkBytes / 4 + 1;
+    times_.resize(most_frames);
+    values_.reserve(most_frames);
+    batch_.reserve(most_frames);
+}
 
 StreamReader::~StreamReader() {
     Stop();
@@ -42,18 +62,17 @@ void StreamReader::Stop() {
         done_ = true;
         return;
     }
-    // A read in flight would hold the thread (and the port) for up to its
-    // time-out: cut it short. No other read runs meanwhile, since the calls of
-    // this object and the requests share the window thread.
     SensorPort& port = protocol_.Port();
     port.CancelRead();
     thread_.join();
     port.ResumeReads();
 }
 
-void StreamReader::StartStreaming() {
+void StreamReader::StartStreaming(double prior_period_s) {
     {
         std::lock_guard lock(state_mutex_);
+        prior_period_s_ = prior_period_s;
+        wall_offset_ns_ = WallNs() - SteadyNs();
         epoch_.fetch_add(1);
         streaming_ = true;
     }
@@ -68,6 +87,15 @@ void StreamReader::StopStreaming() {
     }
     { std::lock_guard lock(idle_mutex_); }
     idle_.notify_all();
+    // A read in flight could hold the port for up to its time-out and take the
+    // reply to the next request: cut it short and wait until it has returned.
+    // A read begun after this point sees streaming off and is not made.
+    std::unique_lock lock(read_mutex_);
+    if (!in_read_) return;
+    SensorPort& port = protocol_.Port();
+    port.CancelRead();
+    read_done_.wait(lock, [this] { return !in_read_; });
+    port.ResumeReads();
 }
 
 void StreamReader::HoldLinkAlive(bool hold) {
@@ -75,43 +103,61 @@ void StreamReader::HoldLinkAlive(bool hold) {
     hold_link_alive_ = hold;
 }
 
-bool StreamReader::NextByte(std::uint64_t epoch, std::uint8_t& byte) {
-    // Bytes read for an earlier stream belong to no one now.
-    if (chunk_epoch_ != epoch) {
-        chunk_size_ = chunk_pos_ = 0;
-        chunk_epoch_ = epoch;
+void StreamReader::ReadChunk(std::uint64_t epoch) {
+    if (reader_epoch_ != epoch) {
+        // A new stream: its frames start afresh.
+        reader_epoch_ = epoch;
+        decoder_.BeginFrame();
+        timeline_.Reset(prior_period_s_.load());
     }
-    if (chunk_pos_ == chunk_size_) {
-        chunk_pos_ = 0;
-        chunk_size_ = 0;
-        if (!streaming_.load() || epoch_.load() != epoch) return false;
-        chunk_size_ = protocol_.Port().ReadAvailable(chunk_, sizeof chunk_);
-        if (chunk_size_ == 0) return false;
+    {
+        std::lock_guard lock(read_mutex_);
+        in_read_ = true;
     }
-    byte = chunk_[chunk_pos_++];
-    return true;
-}
+    std::size_t size = 0;
+    if (streaming_.load() && epoch_.load() == epoch)
+        size = protocol_.Port().ReadAvailable(chunk_, sizeof chunk_);
+    const std::int64_t arrival = SteadyNs();
+    {
+        std::lock_guard lock(read_mutex_);
+        in_read_ = false;
+    }
+    read_done_.notify_all();
 
-bool StreamReader::Pass(std::uint64_t epoch) {
-    decoder_.BeginFrame();
-    for (;;) {
-        std::uint8_t byte;
-        if (!NextByte(epoch, byte)) return false;  // the partial frame is dropped
-        if (auto value = decoder_.Take(byte)) {
-            const float mm = DistanceMm(*value, protocol_.Identity.MeasuringRange);
-            {
-                std::lock_guard lock(state_mutex_);
-                // A read that began before the stream was stopped or restarted
-                // brought bytes that belong to no recording.
-                if (!Current(epoch)) return false;
-                protocol_.LastDistance.store(mm, std::memory_order_relaxed);
-                ring_.Append(mm);
-            }
-            frames_.fetch_add(1, std::memory_order_relaxed);
-            if (frame_decoded) frame_decoded();
-            return true;
+    if (size == 0) {
+        decoder_.BeginFrame();  // the partial frame is dropped
+        {
+            std::lock_guard lock(state_mutex_);
+            if (Current(epoch) && !hold_link_alive_) protocol_.LinkAlive = 0;
         }
+        // A closed port answers every read at once: wait as when idle.
+        if (!protocol_.Port().IsOpen()) Idle(epoch);
+        return;
     }
+
+    values_.clear();
+    for (std::size_t i = 0; i < size; ++i)
+        if (auto value = decoder_.Take(chunk_[i])) values_.push_back(*value);
+    if (values_.empty()) return;
+
+    const std::span<std::int64_t> times(times_.data(), values_.size());
+    timeline_.Place(arrival, size == sizeof chunk_, times);
+    const std::int64_t wall_offset = wall_offset_ns_.load();
+    const std::uint16_t range = protocol_.Identity.MeasuringRange;
+    batch_.clear();
+    for (std::size_t i = 0; i < values_.size(); ++i)
+        batch_.push_back({DistanceMm(values_[i], range), {times[i], times[i] + wall_offset}});
+    {
+        std::lock_guard lock(state_mutex_);
+        // A read that began before the stream was stopped or restarted brought
+        // bytes that belong to no recording.
+        if (!Current(epoch)) return;
+        protocol_.LastDistance.store(batch_.back().mm, std::memory_order_relaxed);
+        recording_.Add(batch_);
+        if (!hold_link_alive_) protocol_.LinkAlive = 1;
+    }
+    frames_.fetch_add(batch_.size(), std::memory_order_relaxed);
+    if (frames_decoded) frames_decoded(batch_);
 }
 
 void StreamReader::Idle(std::uint64_t seen_epoch) {
@@ -129,13 +175,7 @@ void StreamReader::Run() {
             Idle(epoch);
             continue;
         }
-        const bool success = Pass(epoch);
-        {
-            std::lock_guard lock(state_mutex_);
-            if (Current(epoch) && !hold_link_alive_) protocol_.LinkAlive = success ? 1 : 0;
-        }
-        // A closed port answers every read at once: wait as when idle.
-        if (!success && !protocol_.Port().IsOpen()) Idle(epoch);
+        ReadChunk(epoch);
     }
     done_ = true;
 }

@@ -46,15 +46,17 @@ SensorSession::SensorSession(MessageBox& messages, Clock& clock, PortBackends ba
       clock_(clock),
       port_(messages, std::move(backends)),
       protocol_(port_, clock, messages),
-      reader_(protocol_, ring_) {
+      reader_(protocol_, recording_) {
+    recording_.Attach(ring_sink_);
+    recording_.Attach(statistics_);
     protocol_.events.identity_known = Forward(events.identity_known);
     protocol_.events.progress = Forward(events.progress);
     protocol_.events.address_changed = Forward(events.address_changed);
     protocol_.events.baud_changed = Forward(events.baud_changed);
     protocol_.events.parameters_replaced = Forward(events.parameters_replaced);
-    reader_.frame_decoded = [this] {
-        if (events.distance)
-            events.distance(protocol_.LastDistance.load(std::memory_order_relaxed));
+    reader_.frames_decoded = [this](std::span<const RecordedSample> samples) {
+        if (!events.distance) return;
+        for (const RecordedSample& s : samples) events.distance(s.mm);
     };
 }
 
@@ -78,13 +80,21 @@ void SensorSession::Shutdown() {
     reader_.StopStreaming();
     reader_.Stop();
     if (streaming) protocol_.StopStream();
+    recording_.End();
     port_.Close();
 }
 
 ConnectOutcome SensorSession::Connect() {
     if (!port_.Open()) return ConnectOutcome::PortNotOpened;
     if (display_busy_) return ConnectOutcome::OpenedOnly;
-    if (!protocol_.IdentifySensor()) {
+    bool identified = protocol_.IdentifySensor();
+    if (!identified && protocol_.LastReplyCarriedStream()) {
+        protocol_.StopStream();
+        clock_.Sleep(kStreamRecoveryPauseMs);
+        port_.Purge();
+        identified = protocol_.IdentifySensor();
+    }
+    if (!identified) {
         messages_.Show(kNoIdentificationText, kLinkCaption, MB_OK | MB_ICONSTOP);
         port_.Close();
         return ConnectOutcome::NotIdentified;
@@ -101,6 +111,7 @@ void SensorSession::Disconnect() {
 
 void SensorSession::EndLostLink() {
     reader_.StopStreaming();
+    recording_.End();
     port_.Close();
     messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
 }
@@ -170,7 +181,8 @@ SensorSession::FlashOutcome SensorSession::RestoreFactorySettings() {
 }
 
 SensorSession::UploadResult SensorSession::UploadCalibration(
-    const std::string& path, const std::function<void(int done, int blocks)>& block_done) {
+    const std::string& path, const std::function<void(int done, int blocks)>& block_done,
+    const std::function<bool()>& stop) {
     auto progress = [this](int position) {
         if (events.progress) events.progress(position, 100);
     };
@@ -180,7 +192,7 @@ SensorSession::UploadResult SensorSession::UploadCalibration(
             progress(CalibrationProgressPosition(block, blocks));
             if (block_done) block_done(block + 1, blocks);
         },
-        [&] { progress(0); });
+        [&] { progress(0); }, stop);
     messages_.Show(upload.message.text, upload.message.caption, upload.message.flags);
     if (!upload.upload) return UploadResult::FileRefused;
     return upload.upload->ok() ? UploadResult::Written : UploadResult::Failed;
@@ -193,29 +205,36 @@ bool SensorSession::MeasureOnce() {
 }
 
 void SensorSession::StartStream() {
-    ring_.Reset();
+    // Until the stream's own period is measured: the time of a frame on the line.
+    const double prior_period_s = FrameLineTimeS(port_.PortBaudRate);
+    recording_.Begin({true, prior_period_s});
     protocol_.LastDistance = 0.0f;
     protocol_.StartStream();
     reader_.Resume();
-    reader_.StartStreaming();
+    reader_.StartStreaming(prior_period_s);
 }
 
 void SensorSession::StopStream() {
     reader_.StopStreaming();
     protocol_.StopStream();
     clock_.Sleep(kStreamDrainPauseMs);
+    recording_.End();
 }
 
 void SensorSession::BeginSeries(bool dev_mode) {
-    ring_.Reset();
+    recording_.Begin({false, kSeriesPeriodMs / 1000.0});
     protocol_.MeasureDevMode = dev_mode;
     protocol_.LastDistance = 0.0f;
 }
 
 bool SensorSession::MeasureSample() {
     if (!MeasureOnce()) return false;
-    ring_.Append(protocol_.LastDistance);
+    recording_.Add(RecordedSample{protocol_.LastDistance, SampleTime::Now()});
     return true;
+}
+
+void SensorSession::EndSeries() {
+    recording_.End();
 }
 
 std::vector<std::pair<float, std::uint16_t>> SensorSession::DrainRecording() {

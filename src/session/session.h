@@ -7,11 +7,17 @@
 // events into what they show. Messages go through the message-box layer, so the
 // program's texts stay here whatever the front end.
 //
+// Every stream and every timed series is a recording: its samples, each with its
+// sample time, go to the recording's sinks. The session keeps two of them
+// always, the sample ring (the chart and the sample file) and the statistics;
+// a front end attaches its own (a CSV file, a printer, a publisher).
+//
 // Threading: every call is made from one thread (the window thread, or the
 // command line's main thread). The stream reader runs on a thread of its own,
 // started by Start() and joined by Shutdown() or the destructor; while the sensor
-// streams it writes the ring and LastDistance and calls `events.distance` on its
-// thread. All other events run on the calling thread, during the call.
+// streams it feeds the recording, writes LastDistance and calls
+// `events.distance` on its thread. All other events run on the calling thread,
+// during the call.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +27,7 @@
 #include <vector>
 
 #include "link/protocol.h"
+#include "link/recording.h"
 #include "link/sample_ring.h"
 #include "link/sensor_port.h"
 #include "link/stream_reader.h"
@@ -42,6 +49,10 @@ inline constexpr unsigned kLoadAllRereadPauseMs = 500;
 // The window thread waits this long after the stream-stop request before it
 // takes the recording out of the ring.
 inline constexpr unsigned kStreamDrainPauseMs = 100;
+// A sensor found streaming at connect is told to stop, and given this long.
+inline constexpr unsigned kStreamRecoveryPauseMs = 100;
+// The interval of a timed series, in milliseconds.
+inline constexpr unsigned kSeriesPeriodMs = 50;
 
 struct SessionEvents : LinkEvents {
     // A distance was measured (caller's thread) or decoded from the stream (the
@@ -86,7 +97,10 @@ public:
     void Shutdown();
 
     // --- connection ----------------------------------------------------------
-    // Open, identify, read all. See ConnectOutcome for what is left behind.
+    // Open, identify, read all. See ConnectOutcome for what is left behind. A
+    // sensor that answers the identification with stream frames (left streaming
+    // by a program that was killed) is sent the stream stop request, given
+    // 100 ms and identified once more.
     ConnectOutcome Connect();
     // Closes the port; nothing is sent to the sensor and the identity is kept.
     void Disconnect();
@@ -129,8 +143,9 @@ public:
     // file's refusal) is shown. The progress event runs from 0 to b * 100 / N of
     // 100; `block_done` (may be empty) gets (b + 1, N) after each acknowledged
     // block. Blocks the calling thread for the whole upload.
-    UploadResult UploadCalibration(
-        const std::string& path, const std::function<void(int done, int blocks)>& block_done = {});
+    UploadResult UploadCalibration(const std::string& path,
+                                   const std::function<void(int done, int blocks)>& block_done = {},
+                                   const std::function<bool()>& stop = {});
 
     // --- measuring -------------------------------------------------------------
     // One measurement (the Dev command when MeasureDevMode is set): LastDistance
@@ -138,19 +153,27 @@ public:
     bool MeasureOnce();
     bool MeasureDevMode() const { return protocol_.MeasureDevMode; }
     void SetMeasureDevMode(bool on) { protocol_.MeasureDevMode = on; }
-    // Ring reset, LastDistance 0, the start request, the reader streaming.
+    // A new recording, LastDistance 0, the start request, the reader streaming.
     void StartStream();
-    // The reader idle, the stop request, 100 ms; the recording is then in the ring.
+    // The reader idle (no read of it pending), the stop request, 100 ms; the
+    // recording ends and is then in the ring.
     void StopStream();
     bool Streaming() const { return reader_.Streaming(); }
     float LastDistance() const { return protocol_.LastDistance; }
     SampleRing& Ring() { return ring_; }
 
-    // A timed series: BeginSeries empties the ring, chooses the command (the Dev
-    // command when `dev_mode`) and sets LastDistance to 0; each MeasureSample is
-    // one MeasureOnce whose distance, on success, is appended to the ring.
+    // A timed series: BeginSeries starts a recording, chooses the command (the
+    // Dev command when `dev_mode`) and sets LastDistance to 0; each
+    // MeasureSample is one MeasureOnce whose distance, on success, goes to the
+    // recording with the time of its reply; EndSeries ends the recording.
     void BeginSeries(bool dev_mode);
     bool MeasureSample();
+    void EndSeries();
+
+    // The recording of streams and series, its sinks, and the statistics of the
+    // current (or last) recording.
+    mk27x::Recording& Recording() { return recording_; }
+    SampleStatistics Statistics() const { return statistics_.Result(); }
     // The recording of a stopped stream as (sample, ring index) pairs, oldest
     // first; see DrainRing. Call after StopStream.
     std::vector<std::pair<float, std::uint16_t>> DrainRecording();
@@ -164,7 +187,7 @@ public:
     // failed read ends silently with LinkAlive 0 for the watchdog.
     bool Teach();
 
-    // For tests, benchmarks and the operations of later issues.
+    // For tests and benchmarks.
     SensorProtocol& Protocol() { return protocol_; }
     SensorPort& Port() { return port_; }
     StreamReader& Reader() { return reader_; }
@@ -180,6 +203,9 @@ private:
     SensorPort port_;
     SensorProtocol protocol_;
     SampleRing ring_;
+    mk27x::Recording recording_;
+    RingSink ring_sink_{ring_};
+    StatisticsAccumulator statistics_;
     StreamReader reader_;
     bool display_busy_ = false;
 };

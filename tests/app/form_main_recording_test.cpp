@@ -50,20 +50,21 @@ TEST_F(RecordingWindow, MenuHasTheRecordingItemsAfterADividerBelowThePartsTwo) {
                                   QString::fromUtf8("Export CSV\u2026"), "Statistics"}));
 }
 
-TEST_F(RecordingWindow, StatisticsShowsTheFiguresOfTheRing) {
+TEST_F(RecordingWindow, StatisticsShowsTheFiguresOfTheSessionsRecording) {
     harness.window->Chart->MenuStatistics->trigger();
     ASSERT_EQ(harness.messages.shown.size(), 1u);
     EXPECT_EQ(harness.messages.shown[0].text, "No samples.");
 
-    Ring().Append(1.0f, At(0));
-    Ring().Append(2.0f, At(20));
-    Ring().Append(3.0f, At(40));
-    Ring().Append(4.0f, At(110));  // two frames lost
+    Recording& recording = harness.window->session.Recording();
+    recording.Begin({true, 0.020});
+    for (auto [mm, ms] : {std::pair{1.0f, 0}, {2.0f, 20}, {3.0f, 40}, {4.0f, 400}})
+        recording.Add(RecordedSample{mm, At(ms)});  // a pause of 360 ms
+    recording.End();
     harness.window->Chart->MenuStatistics->trigger();
     ASSERT_EQ(harness.messages.shown.size(), 2u);
     EXPECT_EQ(harness.messages.shown[1].text,
               "Samples: 4\rMean: 2.500 mm\r\xCF\x83: 1.291 mm\rMin: 1.000 mm\rMax: 4.000 mm"
-              "\rPeak-to-peak: 3.000 mm\rRate: 27.3 Hz\rGaps: 1");
+              "\rPeak-to-peak: 3.000 mm\rRate: 7.5 Hz\rGaps: 1");
     EXPECT_EQ(harness.messages.shown[1].caption, "MK271-SP");
     EXPECT_EQ(harness.messages.shown[1].flags, MB_OK);
 }

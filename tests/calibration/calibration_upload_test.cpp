@@ -116,8 +116,8 @@ TEST_F(ScriptedUpload, EachBlockIsAddressCommand100msThenOneWriteAndATwoByteRead
     EXPECT_TRUE(link.messages.shown.empty());  // showing is the caller's
 }
 
-TEST_F(ScriptedUpload, AcknowledgementIsTheLowNibblesOnly) {
-    link.wire->replies = {{0xFA, 0x3A}, {0x0A, 0x00}, {0x8A, 0x8A}};
+TEST_F(ScriptedUpload, AcknowledgementIsTheLowNibblesOfNibbleBytes) {
+    link.wire->replies = {{0x8A, 0x8A}, {0x8A, 0x80}, {0x8A, 0x8A}};
     const UploadOutcome outcome = Upload(CalibrationTable(2));
     EXPECT_EQ(outcome.result, UploadOutcome::Result::Rejected);
     EXPECT_EQ(outcome.acknowledgement, 0x0Au);
@@ -130,6 +130,11 @@ TEST_F(ScriptedUpload, AcknowledgementIsTheLowNibblesOnly) {
     EXPECT_EQ(CalibrationAckValue(0xFA, 0x3A), 0xAAu);
     EXPECT_EQ(CalibrationAckValue(0x0A, 0x00), 0x0Au);
     EXPECT_EQ(CalibrationAckValue(0x8A, 0x80), 0x0Au);
+}
+
+TEST_F(ScriptedUpload, AnAcknowledgementOfOtherBytesIsNone) {
+    link.wire->replies = {{0xFA, 0x3A}};
+    EXPECT_EQ(Upload(CalibrationTable(2)).result, UploadOutcome::Result::NoAcknowledgement);
 }
 
 TEST_F(ScriptedUpload, ShortOrMissingAcknowledgementStopsAtThatBlock) {

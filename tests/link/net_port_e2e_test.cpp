@@ -13,6 +13,7 @@
 #include "link/net_port.h"
 #include "link/port_backends.h"
 #include "link/protocol.h"
+#include "link/recording.h"
 #include "link/sensor_port.h"
 #include "link/stream_reader.h"
 #include "pty_server.h"
@@ -119,7 +120,10 @@ TEST_P(NetPortE2E, FiveSecondStreamLosesNoFrame) {
     ASSERT_TRUE(protocol.IdentifySensor());
 
     SampleRing ring;
-    StreamReader reader(protocol, ring);
+    Recording recording;
+    RingSink ring_sink(ring);
+    recording.Attach(ring_sink);
+    StreamReader reader(protocol, recording);
     reader.Resume();
     protocol.StartStream();
     reader.StartStreaming();
@@ -154,7 +158,10 @@ TEST_P(NetPortE2E, UploadsThirtyCalibrationBlocks) {
 TEST_P(NetPortE2E, ServerGoneMidStreamEndsInNoAnswerWithoutHanging) {
     ASSERT_TRUE(protocol.IdentifySensor());
     SampleRing ring;
-    StreamReader reader(protocol, ring);
+    Recording recording;
+    RingSink ring_sink(ring);
+    recording.Attach(ring_sink);
+    StreamReader reader(protocol, recording);
     reader.Resume();
     protocol.StartStream();
     reader.StartStreaming();

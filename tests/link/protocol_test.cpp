@@ -48,9 +48,8 @@ protected:
 TEST_F(ProtocolTest, IdentifySendsAddressThenCommandAndReadsSixteenAtOnce) {
     SensorIdentity shown;
     proto.events.identity_known = [&](const SensorIdentity& id) { shown = id; };
-    // Model 0x1B, release 0x02, serial 0x04D2, base 0x0064, range 0x00FA; the
-    // high bits of reply bytes do not matter.
-    Reply({0x8B, 0xF1, 0x82, 0x80, 0x82, 0x8D, 0x84, 0x80, 0x84, 0x86, 0x80, 0x80, 0x8A, 0x8F, 0x80,
+    // Model 0x1B, release 0x02, serial 0x04D2, base 0x0064, range 0x00FA.
+    Reply({0x8B, 0x81, 0x82, 0x80, 0x82, 0x8D, 0x84, 0x80, 0x84, 0x86, 0x80, 0x80, 0x8A, 0x8F, 0x80,
            0x80});
     ASSERT_TRUE(proto.IdentifySensor());
 
@@ -88,10 +87,32 @@ TEST_F(ProtocolTest, ReadSamplingPeriodTwoRegistersLowFirst) {
     EXPECT_EQ(proto.LinkAlive, 1);
 }
 
-TEST_F(ProtocolTest, ReplyHighBitsAreIgnored) {
-    Reply({0xF5, 0x03});
+TEST_F(ProtocolTest, EveryReplyDecoderTakesNibbleBytesOnly) {
+    // A byte outside 0x80..0x8F fails the exchange like a short reply: nothing
+    // is decoded from it.
+    proto.ReadBackValues[8] = 7;
+    Reply({0x85, 0x83});
     ASSERT_TRUE(proto.ReadParameter(8));
     EXPECT_EQ(proto.ReadBackValues[8], 0x35);
+    for (std::uint8_t bad : {0x05, 0x95, 0xF5, 0x7F}) {
+        Reply({bad, 0x83});
+        EXPECT_FALSE(proto.ReadParameter(8)) << +bad;
+        EXPECT_EQ(proto.ReadBackValues[8], 0x35);
+        EXPECT_EQ(proto.LinkAlive, 0);
+    }
+    proto.Identity = SensorIdentity{1, 2, 3, 4, 5};
+    Bytes identity(16, 0x81);
+    identity[15] = 0x01;  // a stream frame byte
+    Reply(identity);
+    EXPECT_FALSE(proto.IdentifySensor());
+    EXPECT_EQ(proto.Identity, (SensorIdentity{1, 2, 3, 4, 5}));
+    proto.LastDistance = 3.0f;
+    Reply({0x80, 0x80, 0x90, 0x80});
+    EXPECT_FALSE(proto.MeasureOnce());
+    EXPECT_EQ(proto.LastDistance, 3.0f);
+    Reply({0x8A, 0xAA});
+    EXPECT_FALSE(proto.WriteParametersToFlash());
+    EXPECT_EQ(link.messages.shown.back().text, "Write ERROR.");
 }
 
 TEST_F(ProtocolTest, SilentSecondRegisterFailsWithoutFurtherRequests) {
@@ -416,8 +437,8 @@ TEST_F(ProtocolEdges, FactoryRestoreSwitchesThePortTo115200AndAddressOneBeforeTh
 
 TEST_F(ProtocolEdges, IdentityTakesAllSixteenNibbles) {
     // Every nibble non-zero and every field using its top nibble: model 0x1B,
-    // release 0x12, serial 0xABCD, base 0x4321, range 0x3765. High bits vary.
-    Reply({0x8B, 0x81, 0xF2, 0x91, 0x8D, 0xAC, 0x8B, 0x8A, 0x81, 0x82, 0xB3, 0x84, 0x85, 0x86, 0x87,
+    // release 0x12, serial 0xABCD, base 0x4321, range 0x3765.
+    Reply({0x8B, 0x81, 0x82, 0x81, 0x8D, 0x8C, 0x8B, 0x8A, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87,
            0x83});
     ASSERT_TRUE(proto.IdentifySensor());
     EXPECT_EQ(proto.Identity.Model, 0x1B);

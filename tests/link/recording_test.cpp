@@ -90,9 +90,9 @@ TEST(Recording, CsvFileReplacesOrFailsLikeTheSampleFile) {
 }
 
 TEST(Statistics, KnownSamplesWithAGap) {
-    // 20 ms apart, one interval of 70 ms (two frames lost).
+    // 20 ms apart, one pause of 360 ms: longer than ten intervals (200 ms).
     std::vector<RecordedSample> s = {{1.0f, At(0)},   {2.0f, At(20)},  {3.0f, At(40)},
-                                     {4.0f, At(110)}, {5.0f, At(130)}, {-1.0f, At(150)}};
+                                     {4.0f, At(400)}, {5.0f, At(420)}, {-1.0f, At(440)}};
     const SampleStatistics st = ComputeStatistics(s);
     EXPECT_EQ(st.count, 6u);
     EXPECT_DOUBLE_EQ(st.mean, 14.0 / 6);
@@ -103,16 +103,25 @@ TEST(Statistics, KnownSamplesWithAGap) {
     EXPECT_EQ(st.min, -1.0);
     EXPECT_EQ(st.max, 5.0);
     EXPECT_EQ(st.peak_to_peak, 6.0);
-    EXPECT_NEAR(st.rate_hz, 5 / 0.150, 1e-9);
+    EXPECT_NEAR(st.rate_hz, 5 / 0.440, 1e-9);
     EXPECT_NEAR(st.median_interval_s, 0.020, 1e-12);
     EXPECT_EQ(st.gaps, 1u);
     EXPECT_EQ(StatisticsText(st),
               "Samples: 6\rMean: 2.333 mm\r\xCF\x83: 2.160 mm\rMin: -1.000 mm\rMax: 5.000 mm"
-              "\rPeak-to-peak: 6.000 mm\rRate: 33.3 Hz\rGaps: 1");
+              "\rPeak-to-peak: 6.000 mm\rRate: 11.4 Hz\rGaps: 1");
     EXPECT_EQ(StatisticsJson(st),
               "{\"count\": 6, \"mean_mm\": 2.333333, \"stddev_mm\": 2.160247, \"min_mm\": "
-              "-1.000, \"max_mm\": 5.000, \"peak_to_peak_mm\": 6.000, \"rate_hz\": 33.333, "
+              "-1.000, \"max_mm\": 5.000, \"peak_to_peak_mm\": 6.000, \"rate_hz\": 11.364, "
               "\"median_interval_s\": 0.020000, \"gaps\": 1}");
+    // The floor of 20 ms: at 1 ms a frame, a 15 ms pause is no gap, 25 ms is one;
+    // the same however the samples arrive in blocks.
+    std::vector<RecordedSample> fast;
+    for (std::int64_t ms : {0, 1, 2, 3, 18, 19, 20, 45, 46}) fast.push_back({0.0f, At(ms)});
+    EXPECT_EQ(ComputeStatistics(fast, 0.001).gaps, 1u);
+    StatisticsAccumulator blocks;
+    blocks.Reset(0.001);
+    for (const RecordedSample& r : fast) blocks.Add(std::span(&r, 1));
+    EXPECT_EQ(blocks.Result().gaps, 1u);
 }
 
 TEST(Statistics, EdgesOfTheCount) {

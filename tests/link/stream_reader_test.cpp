@@ -104,7 +104,10 @@ protected:
         port.PortName = "COM1";
         ASSERT_TRUE(port.Open());
         protocol.Identity.MeasuringRange = 250;
-        reader.frame_decoded = [this] { ++frames; };
+        recording.Attach(ring_sink);
+        reader.frames_decoded = [this](std::span<const RecordedSample> batch) {
+            frames += static_cast<int>(batch.size());
+        };
         reader.Resume();
     }
     template <typename Pred>
@@ -122,7 +125,9 @@ protected:
     SensorPort port{messages, {[this](const std::string&, std::uint32_t) { return wire; }, {}}};
     SensorProtocol protocol{port, clock, messages};
     SampleRing ring;
-    StreamReader reader{protocol, ring};
+    Recording recording;
+    RingSink ring_sink{ring};
+    StreamReader reader{protocol, recording};
     std::atomic<int> frames{0};
 };
 
@@ -278,6 +283,7 @@ protected:
         port.PortName = "COM1";
         ASSERT_TRUE(port.Open());
         protocol.Identity.MeasuringRange = 16384;  // one unit per mm
+        recording.Attach(ring_sink);
         reader.Resume();
     }
     // A new stream as the window starts one: the ring is reset, the start
@@ -288,7 +294,7 @@ protected:
         protocol.LinkAlive = 1;
         reader.StartStreaming();
     }
-    std::vector<float> Recording() const {
+    std::vector<float> Recorded() const {
         std::vector<float> v;
         for (std::uint16_t i = 0; i < ring.WriteIndex.load(); ++i) v.push_back(ring.At(i));
         return v;
@@ -300,7 +306,9 @@ protected:
     SensorPort port{messages, {[this](const std::string&, std::uint32_t) { return wire; }, {}}};
     SensorProtocol protocol{port, clock, messages};
     SampleRing ring;
-    StreamReader reader{protocol, ring};
+    Recording recording;
+    RingSink ring_sink{ring};
+    StreamReader reader{protocol, recording};
 };
 
 TEST_F(StreamHandOver, StreamStoppedMidFrameLeavesTheLinkFlag) {
@@ -320,27 +328,27 @@ TEST_F(StreamHandOver, QuickRestartIsNotBlamedForTheOldStreamsSilence) {
     reader.StartStreaming();
     wire->Feed({0x10, 0x10});
     ASSERT_TRUE(wire->WaitBlocked(2));
-    // Stop and start again well within the reader's idle poll.
+    // Stop and start again well within the reader's idle poll: the stop ends
+    // the old stream's read, which writes no flag; the next read is the new
+    // stream's.
     Restart();
-    wire->AnswerEmpty();
-    // The reader's next read belongs to the new stream; by then the old pass
-    // has had its chance to write the flag.
     ASSERT_TRUE(wire->WaitBlocked(3));
+    EXPECT_EQ(wire->CancelledReads(), 1);
     EXPECT_EQ(protocol.LinkAlive, 1);
-    EXPECT_TRUE(Recording().empty());
+    EXPECT_TRUE(Recorded().empty());
     // The new stream's own silence still counts.
     wire->AnswerEmpty();
     ASSERT_TRUE(wire->WaitBlocked(4));
     EXPECT_EQ(protocol.LinkAlive, 0);
 }
 
-TEST_F(StreamHandOver, BytesKeptFromTheLastStreamNeverReachTheNextRecording) {
-    // Two frames arrive in one chunk; the reader is held after the first, with
-    // the second still in its buffer, while the window stops and restarts.
+TEST_F(StreamHandOver, ARestartWhileTheOldStreamsFramesAreDeliveredKeepsThemOut) {
+    // Two frames arrive in one read and go to the recording together; the
+    // reader is held in its hook while the window stops and restarts.
     std::mutex m;
     std::condition_variable cv;
     bool held = false, go = false;
-    reader.frame_decoded = [&] {
+    reader.frames_decoded = [&](std::span<const RecordedSample>) {
         std::unique_lock lock(m);
         if (held) return;
         held = true;
@@ -353,7 +361,7 @@ TEST_F(StreamHandOver, BytesKeptFromTheLastStreamNeverReachTheNextRecording) {
         std::unique_lock lock(m);
         ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return held; }));
     }
-    EXPECT_EQ(Recording(), (std::vector<float>{1.0f}));
+    EXPECT_EQ(Recorded(), (std::vector<float>{1.0f, 2.0f}));
     Restart();
     {
         std::lock_guard lock(m);
@@ -362,20 +370,23 @@ TEST_F(StreamHandOver, BytesKeptFromTheLastStreamNeverReachTheNextRecording) {
     cv.notify_all();
     wire->Feed({0x27, 0x20, 0x20, 0x20});
     ASSERT_TRUE(wire->WaitBlocked(3));
-    EXPECT_EQ(Recording(), (std::vector<float>{7.0f}));
+    EXPECT_EQ(Recorded(), (std::vector<float>{7.0f}));
 }
 
-TEST_F(StreamHandOver, ReadInFlightAcrossARestartIsDropped) {
+TEST_F(StreamHandOver, NoReadOfTheReaderOutlastsTheStop) {
+    // Without the wait, the read in flight would go on for its time-out and take
+    // the reply to the operator's next request.
+    wire->wake_delay = 30ms;
     reader.StartStreaming();
     ASSERT_TRUE(wire->WaitBlocked(1));
-    Restart();
-    // Bytes of the old stream that the read in flight only now returns.
-    wire->Feed({0x01, 0x00, 0x00, 0x00});
-    ASSERT_TRUE(wire->WaitBlocked(2));
-    wire->Feed({0x15, 0x10, 0x10, 0x10});
-    ASSERT_TRUE(wire->WaitBlocked(3));
-    EXPECT_EQ(Recording(), (std::vector<float>{5.0f}));
-    EXPECT_EQ(protocol.LastDistance, 5.0f);
+    reader.StopStreaming();
+    EXPECT_EQ(wire->CancelledReads(), 1);
+    EXPECT_FALSE(wire->Cancelled());  // the next request's reply is read normally
+    wire->Feed({0x81, 0x82});
+    std::uint8_t reply[2] = {};
+    EXPECT_EQ(port.Read(reply, 2), 2u);
+    EXPECT_EQ(reply[1], 0x82);
+    EXPECT_EQ(wire->ReadsStarted(), 2);
 }
 
 TEST_F(StreamHandOver, StopWakesTheReadInFlightAndLetsThePortReadAgain) {

@@ -1,0 +1,162 @@
+#include "link/csv_writer.h"
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <ctime>
+
+#include "link/sample_file.h"
+#include "link/sample_statistics.h"
+
+namespace mk27x {
+namespace {
+
+constexpr std::int64_t kNsPerSecond = 1'000'000'000;
+constexpr std::size_t kWriteAtBytes = 1 << 16;
+
+std::int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Seconds and the nanoseconds within them, rounded down.
+void SplitNs(std::int64_t ns, std::int64_t& seconds, std::int64_t& rest) {
+    seconds = ns / kNsPerSecond;
+    rest = ns % kNsPerSecond;
+    if (rest < 0) {
+        rest += kNsPerSecond;
+        --seconds;
+    }
+}
+
+// "2024-05-01T12:00:00" into `text` (20 bytes with the terminator).
+void FormatSecond(std::int64_t seconds, char* text) {
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    if (std::strftime(text, 24, "%Y-%m-%dT%H:%M:%S", &tm) == 0) text[0] = '\0';
+}
+
+// `value` with '.' and `decimals` decimals; "-0.000" reads "0.000".
+void AppendFixed(std::string& out, double value, int decimals) {
+    char text[64];
+    auto [end, ec] =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    if (ec != std::errc()) {
+        out += "nan";
+        return;
+    }
+    const char* begin = text;
+    if (text[0] == '-') {
+        bool zero = true;
+        for (const char* p = text + 1; p != end; ++p) zero = zero && (*p == '0' || *p == '.');
+        if (zero) ++begin;
+    }
+    out.append(begin, static_cast<std::size_t>(end - begin));
+}
+
+}  // namespace
+
+std::string IsoWallTime(std::int64_t wall_ns) {
+    std::int64_t seconds = 0;
+    std::int64_t rest = 0;
+    SplitNs(wall_ns, seconds, rest);
+    char text[40];
+    FormatSecond(seconds, text);
+    char micro[16];
+    std::snprintf(micro, sizeof micro, ".%06dZ", static_cast<int>(rest / 1000));
+    return std::string(text) + micro;
+}
+
+std::string CsvText(std::span<const RecordedSample> samples) {
+    std::string text = kCsvHeader;
+    text += "\r\n";
+    text.reserve(samples.size() * 52 + text.size());
+    const std::int64_t start = samples.empty() ? 0 : samples.front().time.monotonic_ns;
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        const RecordedSample& s = samples[k];
+        text += std::to_string(k);
+        text += ',';
+        text += IsoWallTime(s.time.wall_ns);
+        text += ',';
+        text += FixedNumber(static_cast<double>(s.time.monotonic_ns - start) / 1e9, 6);
+        text += ',';
+        text += FixedNumber(static_cast<double>(s.mm), 3);
+        text += "\r\n";
+    }
+    return text;
+}
+
+bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& path) {
+    return ReplaceFileContents(path, CsvText(samples));
+}
+
+CsvWriter::CsvWriter(const std::string& path) : path_(path) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) return;
+    buffer_.reserve(kWriteAtBytes + 256);
+    buffer_ = kCsvHeader;
+    buffer_ += "\r\n";
+    Flush();
+}
+
+CsvWriter::~CsvWriter() {
+    if (!file_) return;
+    Flush();
+    std::fclose(file_);
+}
+
+void CsvWriter::AppendRow(const RecordedSample& s) {
+    if (index_ == 0) origin_ns_ = s.time.monotonic_ns;
+    char number[24];
+    auto end = std::to_chars(number, number + sizeof number, index_).ptr;
+    buffer_.append(number, end);
+    buffer_ += ',';
+    std::int64_t second = 0;
+    std::int64_t rest = 0;
+    SplitNs(s.time.wall_ns, second, rest);
+    if (second != cached_second_) {
+        cached_second_ = second;
+        FormatSecond(second, cached_text_);
+    }
+    buffer_ += cached_text_;
+    char micro[8] = {'.', '0', '0', '0', '0', '0', '0', 'Z'};
+    for (int i = 6, us = static_cast<int>(rest / 1000); i >= 1; --i, us /= 10)
+        micro[i] = static_cast<char>('0' + us % 10);
+    buffer_.append(micro, sizeof micro);
+    buffer_ += ',';
+    AppendFixed(buffer_, static_cast<double>(s.time.monotonic_ns - origin_ns_) / 1e9, 6);
+    buffer_ += ',';
+    AppendFixed(buffer_, static_cast<double>(s.mm), 3);
+    buffer_ += "\r\n";
+    ++index_;
+}
+
+void CsvWriter::Add(std::span<const RecordedSample> samples) {
+    if (!Ok()) return;
+    for (const RecordedSample& s : samples) {
+        AppendRow(s);
+        if (buffer_.size() >= kWriteAtBytes) Write();
+    }
+    FlushIfDue();
+}
+
+void CsvWriter::Write() {
+    if (buffer_.empty() || !Ok()) return;
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failed_ = true;
+    buffer_.clear();
+}
+
+void CsvWriter::Flush() {
+    if (!file_) return;
+    Write();
+    if (std::fflush(file_) != 0) failed_ = true;
+    last_flush_ns_ = SteadyNs();
+}
+
+void CsvWriter::FlushIfDue() {
+    if (SteadyNs() - last_flush_ns_ >= kNsPerSecond) Flush();
+}
+
+}  // namespace mk27x

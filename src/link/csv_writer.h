@@ -1,0 +1,71 @@
+// The recording as CSV (RFC 4180, UTF-8, CR LF line ends, a header row; numbers
+// always with '.' as decimal point, whatever the locale):
+//   index,time,seconds,mm
+//   0,2024-05-01T12:00:00.000000Z,0.000000,25.000
+// index counts from 0 in recording order (oldest first), time is the wall
+// clock in ISO 8601 UTC with microseconds, seconds are monotonic seconds since
+// the first sample, mm has three decimals.
+//
+// CsvWriter writes a file as the recording goes: the header when the file is
+// created, the rows as they come, handed to the system at least once a second
+// and at the end, so that a crash loses at most the last second. It keeps no
+// rows beyond its output buffer.
+//
+// Threading: a CsvWriter is used as a recording sink (see recording.h).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "link/recording_sink.h"
+#include "link/sample_ring.h"
+
+namespace mk27x {
+
+inline constexpr const char* kCsvHeader = "index,time,seconds,mm";
+// ISO 8601 UTC with microseconds: "2024-05-01T12:00:00.123456Z".
+std::string IsoWallTime(std::int64_t wall_ns);
+std::string CsvText(std::span<const RecordedSample> samples);
+// Writes the CSV to `path` through a temporary file and a rename; false when
+// that fails (the caller shows the sample file's failure message).
+bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& path);
+
+class CsvWriter final : public RecordingSink {
+public:
+    // Creates `path` (an existing file is emptied) and writes the header.
+    explicit CsvWriter(const std::string& path);
+    ~CsvWriter();
+    CsvWriter(const CsvWriter&) = delete;
+    CsvWriter& operator=(const CsvWriter&) = delete;
+
+    // False once the file could not be created or a write failed.
+    bool Ok() const { return file_ != nullptr && !failed_; }
+    const std::string& Path() const { return path_; }
+
+    void Add(std::span<const RecordedSample> samples) override;
+    void End() override { Flush(); }
+    // Hands the buffered rows to the system.
+    void Flush() override;
+    // Flush when a second has passed since the last.
+    void FlushIfDue();
+    std::uint64_t Rows() const { return index_; }
+
+private:
+    void AppendRow(const RecordedSample& s);
+    void Write();
+
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    bool failed_ = false;
+    std::string buffer_;
+    std::uint64_t index_ = 0;
+    std::int64_t origin_ns_ = 0;
+    std::int64_t last_flush_ns_ = 0;
+    // The formatted wall-clock second of the last row ("2024-05-01T12:00:00").
+    std::int64_t cached_second_ = INT64_MIN;
+    char cached_text_[24] = {};
+};
+
+}  // namespace mk27x

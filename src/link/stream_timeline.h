@@ -1,0 +1,78 @@
+// StreamTimeline: the sample time of every stream frame.
+//
+// The port hands the stream over in reads of whatever has arrived, so frames
+// come in bunches: one read may carry one frame or hundreds, and its arrival time
+// says only that its last frame was sent no later. The sensor, though, sends its
+// frames at a steady period. The timeline keeps that period as the stream runs
+// and places the frames of each read back from the read's arrival, one period
+// apart, continuing the times of the previous read:
+//
+//  - The period is measured over a long baseline (the frames counted between
+//    two arrivals far apart), so the jitter of single reads averages out. Until
+//    the baseline is long enough the caller's prior holds (the frame time of the
+//    line, or the sensor's sampling period).
+//  - A frame can never be stamped later than its arrival: when the continued
+//    times would pass the arrival the timeline is pulled back to it.
+//  - Arrivals later than the continued times by more than the pause threshold
+//    mean the stream paused (frames were not sent or were lost): the timeline
+//    starts again at the arrival, so the times jump by the pause.
+//  - Between those, the timeline creeps a little toward the arrivals, so that
+//    a period measured slightly short does not let it fall behind.
+//
+// A read that filled the caller's buffer says little about when its frames came
+// (more were waiting behind them): its arrival pulls the timeline back but never
+// makes it jump.
+//
+// Times are monotonic nanoseconds. Pure arithmetic on the caller's thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace mk27x {
+
+// The shortest pause counted as a gap, and the rule for it: longer than 20 ms
+// or ten frame periods, whichever is longer.
+inline constexpr double kGapMinimumS = 0.020;
+inline constexpr double kGapPeriods = 10.0;
+inline constexpr double GapThresholdS(double period_s) {
+    return period_s * kGapPeriods > kGapMinimumS ? period_s * kGapPeriods : kGapMinimumS;
+}
+
+// The time one four-byte frame takes on a line of `baud` (8E1: 11 bits a byte).
+inline constexpr double FrameLineTimeS(std::uint32_t baud) {
+    return baud == 0 ? 0.0 : 4.0 * 11.0 / static_cast<double>(baud);
+}
+
+class StreamTimeline {
+public:
+    // A new stream; `prior_period_s` holds until the period has been measured.
+    void Reset(double prior_period_s);
+
+    // Times of `out.size()` frames completed by a read that returned at
+    // `arrival_ns`; `buffer_full` when the read filled the reader's buffer.
+    // Times are strictly increasing across calls.
+    void Place(std::int64_t arrival_ns, bool buffer_full, std::span<std::int64_t> out);
+
+    // The period in use, in seconds.
+    double PeriodS() const { return period_ns_ / 1e9; }
+    // Pauses the timeline has jumped over since Reset.
+    std::size_t Pauses() const { return pauses_; }
+
+private:
+    void Rebase(std::int64_t arrival_ns);
+
+    double prior_ns_ = 0;
+    double period_ns_ = 0;
+    bool anchored_ = false;
+    double last_ns_ = 0;  // time given to the newest frame
+    std::uint64_t frames_ = 0;
+    // The baseline of the period: an arrival and the frames counted up to it.
+    bool have_base_ = false;
+    std::int64_t base_arrival_ns_ = 0;
+    std::uint64_t base_frames_ = 0;
+    std::size_t pauses_ = 0;
+};
+
+}  // namespace mk27x
