@@ -617,7 +617,9 @@ int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io) {
             io.out << CommandLineHelp();
             return kExitOk;
         }
-        return CommandLine(options, io).Run();
+        const int status = CommandLine(options, io).Run();
+        const int signal = io.stop_signal ? io.stop_signal->load() : 0;
+        return signal != 0 ? SignalExitStatus(signal) : status;
     } catch (const RefusedText& e) {
         io.err << "mk27x: " << e.text << '\n';
         return kExitUsage;

@@ -39,9 +39,5 @@ int main(int argc, char** argv) {
     mk27x::CommandLineIo io{std::cout, std::cerr, mk27x::SystemClock::Instance(), ask};
     io.show_progress = ::isatty(STDERR_FILENO) != 0;
     io.stop_signal = &stop_signal;
-    const int status = mk27x::RunCommandLine(args, io);
-    std::cout.flush();
-    // A command that finished while a signal came has still been stopped by it.
-    const int signal = stop_signal.load();
-    return signal != 0 ? mk27x::SignalExitStatus(signal) : status;
+    return mk27x::RunCommandLine(args, io);
 }

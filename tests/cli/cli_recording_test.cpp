@@ -1,0 +1,186 @@
+// Recordings of the command line that a user can rely on: sample times of a
+// paced stream, the CSV written as the stream goes and complete however the
+// command ends (its time, a signal, a silent sensor), the signal exits of the
+// program itself, and a sensor left streaming by a killed program.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli/cli.h"
+#include "pty_server.h"
+#include "virtual_sensor.h"
+
+extern char** environ;
+
+namespace mk27x {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::vector<std::string> FileLines(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+template <typename Pred>
+bool Eventually(Pred pred) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;  // a safety net only
+    while (!pred() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    return pred();
+}
+
+class CliRecording : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start()) << server.Error();
+        dir = fs::temp_directory_path() / ("mk27x-rec-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        csv = (dir / "s.csv").string();
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    int Run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--port", server.SlavePath()});
+        out.str("");
+        err.str("");
+        CommandLineIo io{out, err, SystemClock::Instance()};
+        io.stop_signal = &stop;
+        return RunCommandLine(args, io);
+    }
+
+    std::shared_ptr<sim::VirtualSensor> sensor = std::make_shared<sim::VirtualSensor>();
+    sim::PtySensorServer server{sensor};
+    std::ostringstream out, err;
+    std::atomic<int> stop{0};
+    fs::path dir;
+    std::string csv;
+};
+
+TEST_F(CliRecording, PacedStreamHasEvenSampleTimesAndNoGaps) {
+    ASSERT_EQ(Run({"stream", "--seconds", "1", "--csv", csv, "--stats"}), 0) << err.str();
+    const auto rows = FileLines(csv);
+    ASSERT_GT(rows.size(), 1000u);
+    std::vector<double> seconds;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        std::istringstream row(rows[i]);
+        std::string index, time, s;
+        std::getline(row, index, ',');
+        std::getline(row, time, ',');
+        std::getline(row, s, ',');
+        seconds.push_back(std::stod(s));
+    }
+    std::vector<double> d;
+    for (std::size_t i = 1; i < seconds.size(); ++i) d.push_back(seconds[i] - seconds[i - 1]);
+    EXPECT_GT(*std::min_element(d.begin(), d.end()), 0);
+    // The stream runs at 2000 frames a second: intervals of 0.5 ms, not the
+    // bunching of the reads (microseconds, then milliseconds).
+    const std::size_t even = static_cast<std::size_t>(
+        std::count_if(d.begin(), d.end(), [](double x) { return x > 0.00025 && x < 0.00075; }));
+    EXPECT_GT(even, d.size() * 95 / 100);
+    const std::string text = out.str();
+    const std::size_t gaps = static_cast<std::size_t>(
+        std::count_if(d.begin(), d.end(), [](double x) { return x > 0.020; }));
+    EXPECT_NE(text.find("Gaps: " + std::to_string(gaps) + "\n"), std::string::npos) << text;
+}
+
+TEST_F(CliRecording, CsvGrowsDuringTheStreamAndIsCompleteAfterASignal) {
+    int status = -1;
+    std::thread command([&] {
+        status = Run({"stream", "--seconds", "60", "--csv", csv, "--stats"});
+    });
+    // The header at once, rows within about a second.
+    ASSERT_TRUE(Eventually([&] { return FileLines(csv).size() > 100; }));
+    EXPECT_EQ(FileLines(csv)[0], "index,time,seconds,mm\r");
+    stop = SIGINT;
+    command.join();
+    EXPECT_EQ(status, 130);
+    EXPECT_FALSE(sensor->Streaming());  // the stop request went out
+    const auto rows = FileLines(csv);
+    const std::string text = out.str();
+    const auto at = text.find("Samples: ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(std::stoul(text.substr(at + 9)), rows.size() - 1);
+    EXPECT_EQ(rows.back().back(), '\r');
+}
+
+TEST_F(CliRecording, CsvHoldsTheRowsUpToASilentSensor) {
+    sim::Faults faults;
+    faults.stream_stop_after_frames = 20;
+    sensor->SetFaults(faults);
+    EXPECT_EQ(Run({"stream", "--seconds", "5", "--csv", csv}), 1);
+    EXPECT_EQ(err.str(), "No answer.\n");
+    const auto rows = FileLines(csv);
+    ASSERT_EQ(rows.size(), 21u);
+    EXPECT_EQ(rows[20].substr(0, 3), "19,");
+}
+
+TEST_F(CliRecording, FileThatCannotBeCreatedIsRefusedBeforeAnythingIsSent) {
+    const std::string bad = (dir / "no" / "such.csv").string();
+    EXPECT_EQ(Run({"stream", "--seconds", "1", "--csv", bad}), 1);
+    EXPECT_EQ(err.str(), "Cannot write file " + bad + ".\n");
+    EXPECT_EQ(sensor->RequestsServed(), 0u);
+}
+
+TEST_F(CliRecording, SensorLeftStreamingIsStoppedAndIdentified) {
+    const std::uint8_t start[] = {0x01, 0x87};
+    sensor->Feed(start);  // as a killed program leaves it
+    ASSERT_TRUE(sensor->Streaming());
+    ASSERT_TRUE(Eventually([&] { return server.FramesSent() > 100; }));
+    ASSERT_EQ(Run({"identify"}), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "Model: 27\nRelease: 2\nSerial number: 1234\nBase distance: 100 mm\n"
+              "Measuring range: 50 mm\n");
+    EXPECT_FALSE(sensor->Streaming());
+}
+
+// The program itself: each signal stops the stream cleanly with its status.
+TEST(CliSignals, StreamStopsCleanlyWithTheSignalsStatus) {
+    const fs::path dir = fs::temp_directory_path() / ("mk27x-sig-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    for (auto [signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+        const std::string csv = (dir / (std::to_string(signal) + ".csv")).string();
+        const std::string out = (dir / "out.txt").string();
+        std::vector<std::string> args = {MK27X_CLI_PATH, "--simulator", "stream", "--seconds",
+                                         "60",           "--csv",       csv,      "--stats"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        ASSERT_TRUE(Eventually([&] { return FileLines(csv).size() > 50; }));
+        ::kill(pid, signal);
+        int wstatus = 0;
+        ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
+        ASSERT_TRUE(WIFEXITED(wstatus)) << signal;
+        EXPECT_EQ(WEXITSTATUS(wstatus), status);
+        const auto rows = FileLines(csv);
+        std::ifstream in(out);
+        std::stringstream text;
+        text << in.rdbuf();
+        const auto at = text.str().find("Samples: ");
+        ASSERT_NE(at, std::string::npos) << signal;
+        EXPECT_EQ(std::stoul(text.str().substr(at + 9)), rows.size() - 1) << signal;
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace mk27x

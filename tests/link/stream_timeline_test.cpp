@@ -1,0 +1,101 @@
+// The stream's sample times: frames that arrive in bunches get evenly spaced
+// times at the stream's period, whatever the chunking and the jitter of the
+// reads, and a pause of the stream shows as one jump of its length.
+#include "link/stream_timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "link/sample_statistics.h"
+
+namespace mk27x {
+namespace {
+
+constexpr std::int64_t kPeriodNs = 500'000;  // 2000 frames a second
+
+// Frames sent every 500 us from 1 s on; reads return at random moments with all
+// frames sent by then, a little late (0..`jitter_ns`). Frames sent in
+// [`pause_from`, `pause_from` + `pause_frames`) are lost.
+std::vector<std::int64_t> Stamp(int frames, std::int64_t jitter_ns, int pause_from = -1,
+                                int pause_frames = 0, std::uint32_t seed = 1) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<std::int64_t> gap(50'000, 3'000'000), late(0, jitter_ns);
+    StreamTimeline timeline;
+    timeline.Reset(FrameLineTimeS(115200));
+    std::vector<std::int64_t> times;
+    int next = 0;
+    std::int64_t now = 1'000'000'000;
+    while (next < frames) {
+        now += gap(rng);
+        std::vector<int> ready;
+        while (next < frames && 1'000'000'000 + next * kPeriodNs <= now) {
+            if (next < pause_from || next >= pause_from + pause_frames) ready.push_back(next);
+            ++next;
+        }
+        if (ready.empty()) continue;
+        std::vector<std::int64_t> out(ready.size());
+        timeline.Place(now + late(rng), false, out);
+        times.insert(times.end(), out.begin(), out.end());
+    }
+    return times;
+}
+
+std::vector<double> Intervals(const std::vector<std::int64_t>& t) {
+    std::vector<double> d;
+    for (std::size_t i = 1; i < t.size(); ++i) d.push_back(static_cast<double>(t[i] - t[i - 1]));
+    return d;
+}
+
+TEST(StreamTimeline, ChunkedReadsGiveEvenlySpacedMonotonicTimes) {
+    for (std::int64_t jitter : {0, 200'000, 2'000'000}) {
+        const auto times = Stamp(20000, jitter);
+        ASSERT_EQ(times.size(), 20000u);
+        auto d = Intervals(times);
+        EXPECT_GT(*std::min_element(d.begin(), d.end()), 0) << jitter;
+        // After the first tenth of a second the period is known: the
+        // 99th percentile of the deviation from it is a fraction of a period.
+        d.erase(d.begin(), d.begin() + 200);
+        for (double& x : d) x = std::abs(x - kPeriodNs) / kPeriodNs;
+        std::sort(d.begin(), d.end());
+        EXPECT_LT(d[d.size() * 99 / 100], 0.5) << jitter;
+        // Statistics see no gap in a clean stream.
+        std::vector<RecordedSample> samples;
+        for (auto t : times) samples.push_back({1.0f, {t, t}});
+        EXPECT_EQ(ComputeStatistics(samples, 0.0005).gaps, 0u) << jitter;
+    }
+}
+
+TEST(StreamTimeline, APauseIsOneJumpOfItsLengthAtItsFrame) {
+    // 300 frames (150 ms) lost after frame 5000.
+    const auto times = Stamp(20000, 500'000, 5000, 300);
+    ASSERT_EQ(times.size(), 19700u);
+    const auto d = Intervals(times);
+    const auto jump = std::max_element(d.begin(), d.end());
+    EXPECT_EQ(jump - d.begin(), 4999);
+    EXPECT_NEAR(*jump, 301 * kPeriodNs, 4 * kPeriodNs);
+    std::vector<RecordedSample> samples;
+    for (auto t : times) samples.push_back({1.0f, {t, t}});
+    EXPECT_EQ(ComputeStatistics(samples).gaps, 1u);
+}
+
+TEST(StreamTimeline, NeverLaterThanTheArrivalAndFullReadsDoNotJump) {
+    StreamTimeline timeline;
+    timeline.Reset(0.0005);
+    std::vector<std::int64_t> out(4);
+    timeline.Place(10'000'000, false, out);
+    EXPECT_EQ(out, (std::vector<std::int64_t>{8'500'000, 9'000'000, 9'500'000, 10'000'000}));
+    // Four more arriving early for the prior: pulled back to the arrival.
+    timeline.Place(11'000'000, false, out);
+    EXPECT_EQ(out.back(), 11'000'000);
+    EXPECT_GT(out.front(), 10'000'000);
+    // A full buffer long after says nothing about when its frames came.
+    timeline.Place(90'000'000, true, out);
+    EXPECT_EQ(out.back(), 13'000'000);
+    EXPECT_EQ(timeline.Pauses(), 0u);
+}
+
+}  // namespace
+}  // namespace mk27x
