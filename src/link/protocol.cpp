@@ -235,6 +235,7 @@ void SensorProtocol::StopStream() {
 }
 
 void SensorProtocol::Teach() {
+    port_.SetOperation("Teach");
     SendRequest(Command::Teach, {});
     std::uint8_t reply[kTeachReplyLength];
     port_.Read(reply, sizeof reply);
