@@ -8,7 +8,27 @@ namespace mk27x::sim {
 
 InProcessTransport::InProcessTransport(std::shared_ptr<VirtualSensor> sensor,
                                        InProcessOptions options)
-    : sensor_(std::move(sensor)), short_read_wait_(options.short_read_wait), baud_(options.baud) {}
+    : sensor_(std::move(sensor)),
+      short_read_wait_(options.short_read_wait),
+      now_(options.now ? std::move(options.now) : [] { return std::chrono::steady_clock::now(); }),
+      stream_rate_(options.stream_rate),
+      baud_(options.baud) {}
+
+bool InProcessTransport::PausedLocked() {
+    const std::optional<std::uint32_t> due = sensor_->StreamPauseDue();
+    if (!due) {
+        pause_end_.reset();  // none, or the stream has ended meanwhile
+        return false;
+    }
+    if (!pause_end_) {
+        pause_ms_ = *due;
+        pause_end_ = now_() + std::chrono::milliseconds(pause_ms_);
+    }
+    if (now_() < *pause_end_) return true;
+    sensor_->EndStreamPause(static_cast<std::uint64_t>(pause_ms_ * stream_rate_ / 1000.0));
+    pause_end_.reset();
+    return false;
+}
 
 void InProcessTransport::Purge() {
     std::lock_guard lock(mutex_);
@@ -31,13 +51,14 @@ void InProcessTransport::Write(const std::uint8_t* data, std::size_t count) {
 std::size_t InProcessTransport::Read(std::uint8_t* buffer, std::size_t count) {
     std::unique_lock lock(mutex_);
     auto top_up = [&] {
-        if (input_.size() >= count) return;
+        if (input_.size() >= count || PausedLocked()) return;
         std::vector<std::uint8_t> frames;
         const std::size_t missing = count - input_.size();
         // A frame may be five bytes when garbage is injected; four per frame
         // rounded up is always enough.
         sensor_->ProduceStream(frames, (missing + 3) / 4);
         input_.insert(input_.end(), frames.begin(), frames.end());
+        PausedLocked();  // the pause's time starts once the sensor reaches it
     };
     top_up();
     if (input_.size() < count && short_read_wait_.count() > 0 && !cancelled_) {

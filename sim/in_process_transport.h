@@ -9,7 +9,10 @@
 // waits up to `short_read_wait` (real time) for bytes written meanwhile by
 // another thread, then returns what it has and counts a short read.
 // CancelRead() ends such a wait at once, and makes later reads return what is
-// queued without waiting, until ResumeReads().
+// queued without waiting, until ResumeReads(). The stream's pause
+// (Faults::stream_pause_at_frames) lasts its milliseconds on `now`: reads in
+// it get no frames, and the frames that `stream_rate` makes fall due in it are
+// lost.
 //
 // Threading: the ByteTransport contract (one thread reads while another purges,
 // writes, changes the rate or sets the break) is met with an internal mutex;
@@ -21,8 +24,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "link/transport.h"
@@ -33,6 +38,10 @@ namespace mk27x::sim {
 struct InProcessOptions {
     std::uint32_t baud = 115200;
     std::chrono::milliseconds short_read_wait{0};
+    // The time the stream's pause is measured on (the steady clock when empty;
+    // a test passes its virtual clock), and the frames per second it loses.
+    std::function<std::chrono::steady_clock::time_point()> now = {};
+    double stream_rate = 2000.0;
 };
 
 class InProcessTransport final : public ByteTransport {
@@ -65,8 +74,15 @@ public:
     bool BreakSet() const;
 
 private:
+    // True while the stream's pause lasts; starts and ends it.
+    bool PausedLocked();
+
     std::shared_ptr<VirtualSensor> sensor_;
     const std::chrono::milliseconds short_read_wait_;
+    const std::function<std::chrono::steady_clock::time_point()> now_;
+    const double stream_rate_;
+    std::optional<std::chrono::steady_clock::time_point> pause_end_;
+    std::uint32_t pause_ms_ = 0;
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;

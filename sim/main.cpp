@@ -69,6 +69,10 @@ Fault injection:
   --short-reply-length N     ... to N bytes (default: one byte less)
   --stream-garbage-every K   every K-th frame gets a stray byte with a foreign tag
   --stream-stop-after N      the stream falls silent after N frames
+  --stream-pause-at N        after N frames of each stream, send nothing for a
+                             while: the frames due meanwhile are lost, then the
+                             stream goes on at its rate
+  --stream-pause-ms MS       ... for MS milliseconds (default 1000)
 
   --help               this text
 )";
@@ -95,6 +99,7 @@ std::optional<Settings> ParseArgs(int argc, char** argv) {
     Settings st;
     Faults& faults = st.config.faults;
     MeasurementSource& src = st.config.source;
+    faults.stream_pause_ms = 1000;
     for (int i = 1; i < argc; ++i) {
         const std::string_view opt = argv[i];
         if (opt == "--help" || opt == "-h") {
@@ -170,6 +175,12 @@ std::optional<Settings> ParseArgs(int argc, char** argv) {
         } else if (opt == "--stream-garbage-every") {
             ok = num(0, kInt32Max) &&
                  (faults.stream_garbage_every = static_cast<std::uint32_t>(v), true);
+        } else if (opt == "--stream-pause-at") {
+            ok = num(0, std::numeric_limits<long long>::max()) &&
+                 (faults.stream_pause_at_frames = static_cast<std::uint64_t>(v), true);
+        } else if (opt == "--stream-pause-ms") {
+            ok =
+                num(0, kInt32Max) && (faults.stream_pause_ms = static_cast<std::uint32_t>(v), true);
         } else if (opt == "--stream-stop-after") {
             ok = num(0, std::numeric_limits<long long>::max()) &&
                  (faults.stream_stop_after_frames = static_cast<std::uint64_t>(v), true);

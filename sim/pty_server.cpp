@@ -171,6 +171,15 @@ void PtySensorServer::Run() {
     SteadyClock::time_point stream_epoch{};
     std::uint64_t frames_due_done = 0;  // frames accounted for since stream_epoch
     bool producer_dry = false;          // the sensor had no frames at the last try
+    // The stream's pause: the sensor sits at it until pause_end; the frames
+    // falling due meanwhile are lost.
+    bool pausing = false;
+    SteadyClock::time_point pause_end{};
+    std::uint64_t pause_lost = 0;
+    const auto frames_due_at = [&](SteadyClock::time_point t) {
+        return static_cast<std::uint64_t>(std::chrono::duration<double>(t - stream_epoch).count() *
+                                          rate);
+    };
 
     while (!stop_.load()) {
         const bool streaming = sensor_->Streaming();
@@ -180,6 +189,25 @@ void PtySensorServer::Run() {
             frames_due_done = 0;
         }
         was_streaming = streaming;
+        if (!streaming) pausing = false;
+        if (pausing && now >= pause_end) {
+            if (!max_rate) {
+                const std::uint64_t due = frames_due_at(pause_end);
+                if (due > frames_due_done) {
+                    pause_lost += due - frames_due_done;
+                    frames_due_done = due;
+                }
+            }
+            sensor_->EndStreamPause(pause_lost);
+            pausing = false;
+        }
+        const auto start_pause = [&](std::uint64_t lost) {
+            if (const auto ms = sensor_->StreamPauseDue()) {
+                pausing = true;
+                pause_end = now + std::chrono::milliseconds(*ms);
+                pause_lost = lost;
+            }
+        };
 
         // Produce the stream frames that are due.
         if (stream_pos >= kStreamBacklogLimit) {
@@ -188,14 +216,20 @@ void PtySensorServer::Run() {
         }
         const std::size_t backlog = stream.size() - stream_pos;
         if (streaming && max_rate) {
-            if (backlog == 0) {
+            if (backlog == 0 && !pausing) {
                 const std::size_t n = sensor_->ProduceStream(stream, kMaxRateChunkFrames);
                 frames_sent_.fetch_add(n);
-                producer_dry = n == 0;
+                if (n < kMaxRateChunkFrames) start_pause(0);
+                producer_dry = n == 0 || pausing;
+            }
+        } else if (streaming && pausing) {
+            const std::uint64_t due = frames_due_at(now);
+            if (due > frames_due_done) {
+                pause_lost += due - frames_due_done;
+                frames_due_done = due;
             }
         } else if (streaming) {
-            const double elapsed = std::chrono::duration<double>(now - stream_epoch).count();
-            auto due = static_cast<std::uint64_t>(elapsed * rate);
+            auto due = frames_due_at(now);
             const auto late_limit = static_cast<std::uint64_t>(
                 std::ceil(std::chrono::duration<double>(kMaxLateness).count() * rate));
             if (due > frames_due_done + late_limit) frames_due_done = due - late_limit;
@@ -203,8 +237,10 @@ void PtySensorServer::Run() {
                 const std::uint64_t n = due - frames_due_done;
                 frames_due_done = due;
                 if (backlog < kStreamBacklogLimit) {
-                    frames_sent_.fetch_add(
-                        sensor_->ProduceStream(stream, static_cast<std::size_t>(n)));
+                    const std::size_t sent =
+                        sensor_->ProduceStream(stream, static_cast<std::size_t>(n));
+                    frames_sent_.fetch_add(sent);
+                    if (sent < n) start_pause(n - sent);
                 }
             }
         }
@@ -217,7 +253,11 @@ void PtySensorServer::Run() {
         const bool want_out = !replies.empty() || stream.size() > stream_pos ||
                               (streaming && max_rate && !producer_dry);
         auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(kIdlePoll);
-        if (streaming && !max_rate) {
+        if (pausing) {
+            wait =
+                std::min(wait, std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(
+                                   pause_end - SteadyClock::now(), SteadyClock::duration::zero())));
+        } else if (streaming && !max_rate) {
             const auto next =
                 stream_epoch +
                 std::chrono::duration_cast<SteadyClock::duration>(

@@ -8,7 +8,9 @@
 // Replies are written back at once, ahead of any stream backlog. While the
 // sensor streams, frames are written at `stream_rate` frames per second, paced
 // by the steady clock (several frames per wake-up when late); a rate of 0 means
-// as fast as the pty takes them, in large pre-built chunks.
+// as fast as the pty takes them, in large pre-built chunks. The stream's pause
+// (Faults::stream_pause_at_frames) lasts its milliseconds on the steady clock;
+// the frames falling due in it at `stream_rate` are lost.
 //
 // The server keeps its own descriptor of the slave open, so the master never
 // sees a hang-up when a client closes, and a client may close and re-open the

@@ -246,6 +246,7 @@ std::vector<std::uint8_t> VirtualSensor::Execute() {
         case kStreamStart:
             streaming_ = true;
             frames_this_stream_ = 0;
+            pause_taken_ = false;
             break;
         case kStreamStop:
             streaming_ = false;
@@ -337,7 +338,42 @@ std::int16_t VirtualSensor::PeekMeasurement() const {
 
 std::size_t VirtualSensor::ProduceStream(std::vector<std::uint8_t>& out, std::size_t max_frames) {
     std::lock_guard lock(mutex_);
-    if (!streaming_ || SilentLocked()) return 0;
+    if (!streaming_ || SilentLocked() || PauseDueLocked()) return 0;
+    std::size_t frames = max_frames;
+    if (faults_.stream_pause_at_frames && !pause_taken_) {
+        const std::uint64_t at = *faults_.stream_pause_at_frames;
+        frames =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames, at - frames_this_stream_));
+    }
+    return ProduceLocked(out, frames);
+}
+
+bool VirtualSensor::PauseDueLocked() const {
+    return streaming_ && faults_.stream_pause_at_frames && !pause_taken_ &&
+           frames_this_stream_ >= *faults_.stream_pause_at_frames;
+}
+
+std::optional<std::uint32_t> VirtualSensor::StreamPauseDue() const {
+    std::lock_guard lock(mutex_);
+    if (!PauseDueLocked() || SilentLocked()) return std::nullopt;
+    return faults_.stream_pause_ms;
+}
+
+void VirtualSensor::EndStreamPause(std::uint64_t lost_frames) {
+    std::lock_guard lock(mutex_);
+    if (!PauseDueLocked()) return;
+    pause_taken_ = true;
+    std::vector<std::uint8_t> lost;
+    constexpr std::uint64_t kChunk = 4096;
+    while (lost_frames > 0) {
+        const auto n = static_cast<std::size_t>(std::min(lost_frames, kChunk));
+        lost.clear();
+        if (ProduceLocked(lost, n) < n) break;
+        lost_frames -= n;
+    }
+}
+
+std::size_t VirtualSensor::ProduceLocked(std::vector<std::uint8_t>& out, std::size_t max_frames) {
     std::size_t frames = max_frames;
     if (faults_.stream_stop_after_frames) {
         const std::uint64_t limit = *faults_.stream_stop_after_frames;
@@ -432,6 +468,7 @@ void VirtualSensor::SetFaults(const Faults& faults) {
     std::lock_guard lock(mutex_);
     faults_ = faults;
     requests_since_faults_ = 0;
+    pause_taken_ = false;
 }
 
 Faults VirtualSensor::GetFaults() const {

@@ -94,6 +94,13 @@ struct Faults {
     // The stream falls silent after N frames (the sensor still counts as
     // streaming and still answers requests).
     std::optional<std::uint64_t> stream_stop_after_frames;
+    // After N frames the stream pauses for `stream_pause_ms`, once per stream.
+    // The sensor keeps measuring meanwhile: the frames that fall due in the
+    // pause are lost (their samples and tags are used up), then the stream goes
+    // on at its rate. The carrier of the line keeps the time: it stops asking
+    // for frames at StreamPauseDue() and calls EndStreamPause() afterwards.
+    std::optional<std::uint64_t> stream_pause_at_frames;
+    std::uint32_t stream_pause_ms = 0;
 };
 
 struct SensorConfig {
@@ -126,6 +133,12 @@ public:
     // fault, or the sensor is silent.
     std::size_t ProduceStream(std::vector<std::uint8_t>& out, std::size_t max_frames);
     bool Streaming() const;
+    // The pause in milliseconds when the stream has reached its pause (and
+    // ProduceStream gives nothing until EndStreamPause); nothing otherwise.
+    std::optional<std::uint32_t> StreamPauseDue() const;
+    // Ends the pause, losing the `lost_frames` frames that fell due in it.
+    // Does nothing when no pause is due.
+    void EndStreamPause(std::uint64_t lost_frames);
 
     // --- state, for tests and the command line ------------------------------
     Identity GetIdentity() const;
@@ -164,6 +177,8 @@ private:
     std::vector<std::uint8_t> Complete();
     std::vector<std::uint8_t> Execute();
     std::int16_t NextSample();
+    std::size_t ProduceLocked(std::vector<std::uint8_t>& out, std::size_t max_frames);
+    bool PauseDueLocked() const;
     std::int16_t SampleAt(std::uint64_t n, std::int32_t noise_value) const;
     void ApplyPendingLinkChanges();
     void ResetParser();
@@ -194,6 +209,7 @@ private:
     bool streaming_ = false;
     std::uint8_t next_tag_ = 0;
     std::uint64_t frames_this_stream_ = 0;
+    bool pause_taken_ = false;
 
     Faults faults_;
     std::uint64_t requests_since_faults_ = 0;

@@ -43,6 +43,101 @@ int CreateTemporary(const std::string& path, std::string& temp) {
     return -1;
 }
 
+// The file a save writes: `path` with its symbolic links followed, so that a
+// link is written through and stays a link. A link's target need not exist
+// yet; a relative target counts from the link's folder. Empty (errno ELOOP)
+// for a chain of links that does not end.
+std::string ResolveLinks(const std::string& path) {
+    constexpr int kMaxLinks = 40;
+    std::string current = path;
+    for (int depth = 0; depth < kMaxLinks; ++depth) {
+        char target[4096];
+        const ssize_t n = ::readlink(current.c_str(), target, sizeof target);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof target) return current;
+        std::string next(target, static_cast<std::size_t>(n));
+        const auto slash = current.rfind('/');
+        if (next.front() != '/' && slash != std::string::npos)
+            next = current.substr(0, slash + 1) + next;
+        current = std::move(next);
+    }
+    errno = ELOOP;
+    return {};
+}
+
+// Writes `file` where it is (creating it when it does not exist), for a folder
+// that cannot take a temporary file: the space is claimed first, so that a
+// full disk fails before anything changes; a write that fails after that
+// leaves the file damaged. An existing file keeps its owner and mode.
+bool RewriteInPlace(const std::string& file, const std::string& text, int& failure) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        failure = fd < 0 ? errno : EISDIR;
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    const auto size = static_cast<off_t>(text.size());
+    if (size > 0) {
+        const int claimed = ::posix_fallocate(fd, 0, size);
+        if (claimed != 0 && claimed != EOPNOTSUPP && claimed != EINVAL) {
+            failure = claimed;
+            ::close(fd);
+            return false;
+        }
+    }
+    errno = 0;
+    bool ok = WriteAll(fd, text) && ::ftruncate(fd, size) == 0 && ::fsync(fd) == 0;
+    if (!ok) failure = errno != 0 ? errno : EIO;
+    if (::close(fd) != 0 && ok) {
+        failure = errno;
+        ok = false;
+    }
+    return ok;
+}
+
+// Replaces `path` with `text`; false with the first failure's errno.
+bool Replace(const std::string& path, const std::string& text, int& failure) {
+    const std::string file = ResolveLinks(path);
+    if (file.empty()) {
+        failure = errno;
+        return false;
+    }
+    struct stat existing {};
+    const bool exists = ::stat(file.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+
+    std::string temp;
+    const int fd = CreateTemporary(file, temp);
+    if (fd < 0) {
+        // The folder takes no new file (read-only, or the name would grow too
+        // long): the file is written where it is.
+        return RewriteInPlace(file, text, failure);
+    }
+    // The replacement takes the file's owner and mode. Where the owner cannot
+    // be given away, the file is rewritten in place instead.
+    if (exists) {
+        struct stat made {};
+        const bool same_owner = ::fstat(fd, &made) == 0 && made.st_uid == existing.st_uid &&
+                                made.st_gid == existing.st_gid;
+        if (!same_owner && ::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+            return RewriteInPlace(file, text, failure);
+        }
+        ::fchmod(fd, existing.st_mode & 07777);
+    }
+    auto step = [&](bool done) {
+        if (!done && failure == 0) failure = errno != 0 ? errno : EIO;
+        return done;
+    };
+    errno = 0;
+    bool ok = step(WriteAll(fd, text));
+    ok = step(::fsync(fd) == 0) && ok;
+    ok = step(::close(fd) == 0) && ok;
+    ok = ok && step(::rename(temp.c_str(), file.c_str()) == 0);
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
 }  // namespace
 
 std::string SampleFileErrorText(const std::string& file_name) {
@@ -72,31 +167,9 @@ bool SaveSampleFile(SampleRing& ring, const std::string& path) {
 }
 
 bool ReplaceFileContents(const std::string& path, const std::string& text, std::string* reason) {
-    // The first failure's errno is the reason given.
     int failure = 0;
-    auto step = [&](bool done) {
-        if (!done && failure == 0) failure = errno != 0 ? errno : EIO;
-        return done;
-    };
-    std::string temp;
-    const int fd = CreateTemporary(path, temp);
-    if (!step(fd >= 0)) {
-        if (reason) *reason = std::strerror(failure);
-        return false;
-    }
-    // A replaced file keeps its permissions.
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-        ::fchmod(fd, existing.st_mode & 07777);
-    errno = 0;
-    bool ok = step(WriteAll(fd, text));
-    ok = step(::fsync(fd) == 0) && ok;
-    ok = step(::close(fd) == 0) && ok;
-    ok = ok && step(::rename(temp.c_str(), path.c_str()) == 0);
-    if (!ok) {
-        ::unlink(temp.c_str());
-        if (reason) *reason = std::strerror(failure);
-    }
+    const bool ok = Replace(path, text, failure);
+    if (!ok && reason) *reason = std::strerror(failure != 0 ? failure : EIO);
     return ok;
 }
 

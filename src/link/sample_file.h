@@ -40,8 +40,11 @@ bool SaveSampleFile(SampleRing& ring, const std::string& path);
 
 // Replaces `path` with `text` the same way: a temporary file beside it, synced
 // and renamed over it; false (with the temporary removed and `path` untouched)
-// when that fails, with the system's reason in `reason` when one is given. A
-// replaced file keeps its permissions.
+// when that fails, with the system's reason in `reason` when one is given.
+// A symbolic link is written through: its target is replaced and the link
+// stays. A replaced file keeps its owner and mode. Where no temporary file can
+// be made beside it (a read-only folder, a name at the length limit) or the
+// owner cannot be kept, the file itself is written in place.
 bool ReplaceFileContents(const std::string& path, const std::string& text,
                          std::string* reason = nullptr);
 

@@ -7,10 +7,11 @@
 
 namespace mk27x {
 
-TraceWriter::TraceWriter(Sink sink, std::size_t capacity)
+TraceWriter::TraceWriter(Sink sink, std::size_t capacity, Clock& clock)
     : sink_(std::move(sink)),
       capacity_(capacity == 0 ? 1 : capacity),
-      start_(std::chrono::steady_clock::now()),
+      clock_(clock),
+      start_(clock.Now()),
       thread_([this] { Run(); }) {}
 
 TraceWriter::~TraceWriter() {
@@ -50,9 +51,8 @@ void TraceWriter::Post(std::string line) {
 }
 
 std::uint64_t TraceWriter::Micros() const {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                          std::chrono::steady_clock::now() - start_)
-                                          .count());
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(clock_.Now() - start_).count());
 }
 
 void TraceWriter::Stop() {
@@ -137,8 +137,11 @@ public:
     void Write(const std::uint8_t* data, std::size_t count) override {
         {
             std::lock_guard lock(mutex_);
-            FlushStreamLocked();
-            if (tx_.empty()) tx_time_ = writer_->Micros();
+            if (tx_.empty()) {
+                // The stream so far goes ahead of the request.
+                FlushStreamLocked();
+                tx_time_ = writer_->Micros();
+            }
             tx_.insert(tx_.end(), data, data + count);
         }
         inner_->Write(data, count);
@@ -147,7 +150,9 @@ public:
     std::size_t Read(std::uint8_t* buffer, std::size_t count) override {
         Flush();
         const std::size_t got = inner_->Read(buffer, count);
-        std::string line = Stamp(writer_->Micros()) + " RX " + Operation() + ": ";
+        std::lock_guard lock(mutex_);
+        FlushLocked();
+        std::string line = Stamp(writer_->Micros()) + " RX " + OperationLocked() + ": ";
         line += got == 0 ? "(nothing)" : HexBytes(buffer, got);
         if (got != count)
             line += " (short: " + std::to_string(got) + "/" + std::to_string(count) + ")";
@@ -164,7 +169,9 @@ public:
             stream_start_ = now;
         }
         stream_bytes_ += got;
-        if (now - stream_start_ >= kStreamReportMicros) FlushStreamLocked();
+        // A request still open (the stream start, which no reply finishes)
+        // began before this stream data and is written first.
+        if (now - stream_start_ >= kStreamReportMicros) FlushLocked();
         return got;
     }
 
@@ -190,11 +197,6 @@ public:
     }
 
 private:
-    std::string Operation() {
-        std::lock_guard lock(mutex_);
-        return OperationLocked();
-    }
-
     std::string OperationLocked() const {
         std::string op = name_ ? name_ : "-";
         if (index_ >= 0) {
@@ -219,9 +221,11 @@ private:
         FlushLocked();
     }
 
+    // A pending request began before any stream data counted since (its first
+    // byte closed the stream report before it), so it goes first.
     void FlushLocked() {
-        FlushStreamLocked();
         FlushTxLocked();
+        FlushStreamLocked();
     }
 
     void FlushTxLocked() {

@@ -5,12 +5,13 @@
 //   <microseconds> RX <operation>: <bytes in hex> [(short: got/asked)]
 //   <microseconds> RX stream: <frames> frames (<bytes> bytes) in <ms> ms
 //
-// The time is monotonic, counted from the start of the trace. A request's bytes
-// (written one at a time, with pauses between them) make one line, finished by
-// the reply's read, the next purge, or any other call. Stream data (what the
-// stream reader takes with ReadAvailable) is counted and reported once a second
-// instead of listed. Opening, rate changes, the break and closing get a line of
-// their own.
+// The time is monotonic, counted from the start of the trace, and the lines are
+// in the order of their times. A request's bytes (written one at a time, with
+// pauses between them) make one line, stamped with its first byte and finished
+// by the reply's read, the next purge, or any other call; whatever else
+// happens meanwhile is written after it. Stream data (what the stream reader
+// takes with ReadAvailable) is counted and reported once a second instead of
+// listed. Opening, rate changes, the break and closing get a line of their own.
 //
 // TraceWriter owns the file and a thread of its own that writes the lines; the
 // link only formats a line and queues it, so tracing never waits for the disk.
@@ -37,6 +38,7 @@
 
 #include "link/sensor_port.h"
 #include "link/transport.h"
+#include "platform/clock.h"
 
 namespace mk27x {
 
@@ -46,8 +48,10 @@ class TraceWriter {
 public:
     using Sink = std::function<void(std::string_view line)>;
 
-    // `sink` takes one line at a time (without its end), on the writer thread.
-    explicit TraceWriter(Sink sink, std::size_t capacity = kTraceQueueLines);
+    // `sink` takes one line at a time (without its end), on the writer thread;
+    // the times come from `clock`.
+    explicit TraceWriter(Sink sink, std::size_t capacity = kTraceQueueLines,
+                         Clock& clock = SystemClock::Instance());
     ~TraceWriter();
     TraceWriter(const TraceWriter&) = delete;
     TraceWriter& operator=(const TraceWriter&) = delete;
@@ -59,7 +63,7 @@ public:
 
     // Queues a line; never blocks on the sink.
     void Post(std::string line);
-    // Microseconds since the writer was made (steady clock).
+    // Microseconds since the writer was made.
     std::uint64_t Micros() const;
     // Writes what is queued, then ends the thread. Idempotent.
     void Stop();
@@ -70,7 +74,8 @@ private:
 
     Sink sink_;
     const std::size_t capacity_;
-    const std::chrono::steady_clock::time_point start_;
+    Clock& clock_;
+    const Clock::TimePoint start_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::string> queue_;

@@ -2,10 +2,17 @@
 // real ser2net, started by the test on a loopback port in front of the virtual
 // sensor's pseudo-terminal, in raw TCP and in telnet/RFC 2217 mode. And the
 // failures: nobody listening, a name that does not resolve, a server that goes
-// away in the middle of a stream.
+// away in the middle of a stream. And the line settings an RFC 2217 port asks
+// for, as a listener of the test's own receives them.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -26,6 +33,16 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 using testing::Ser2net;
+
+std::string HexDump(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char byte[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(byte, sizeof byte, "%02x ", b);
+        text += byte;
+    }
+    return text;
+}
 
 long ElapsedMs(SteadyClock::time_point since) {
     return static_cast<long>(
@@ -197,6 +214,42 @@ INSTANTIATE_TEST_SUITE_P(Modes, NetPortE2E,
                          [](const auto& info) {
                              return info.param == Ser2net::Mode::Raw ? "Raw" : "Rfc2217";
                          });
+
+// What an RFC 2217 port asks of the server at open, byte for byte, taken by a
+// listener of the test's own: 115200 baud, 8 data bits, even parity, 1 stop bit.
+TEST(NetPortRfc2217, OpenAsksTheServerForTheRateAndEightEvenOne) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::string reason;
+    NetPortOptions options;
+    options.ack_wait_ms = 10;  // nobody answers
+    auto port = NetSerialPort::Open(
+        "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), 115200, reason, options);
+    ASSERT_NE(port, nullptr) << reason;
+    const int server = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(server, 0);
+    port.reset();  // closed: all it sent is on its way
+    std::vector<std::uint8_t> sent;
+    std::uint8_t buffer[512];
+    for (ssize_t n; (n = ::read(server, buffer, sizeof buffer)) > 0;)
+        sent.insert(sent.end(), buffer, buffer + n);
+    ::close(server);
+    ::close(listener);
+    const std::vector<std::uint8_t> settings{255,  250, 44,  1, 0x00, 0x01, 0xC2,
+                                             0x00, 255, 240,  // SET-BAUDRATE 115200
+                                             255,  250, 44,  2, 8,    255,  240,  // SET-DATASIZE 8
+                                             255,  250, 44,  3, 3,    255,  240,  // SET-PARITY EVEN
+                                             255,  250, 44,  4, 1,    255,  240};  // SET-STOPSIZE 1
+    EXPECT_NE(std::search(sent.begin(), sent.end(), settings.begin(), settings.end()), sent.end())
+        << HexDump(sent);
+}
 
 // Failures of the open: the port's message names the address and the reason.
 class NetPortOpenFailure : public ::testing::Test {

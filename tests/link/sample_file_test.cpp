@@ -1,9 +1,12 @@
 #include "link/sample_file.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,6 +141,85 @@ TEST_F(SampleFileTest, FailedWriteKeepsTheExistingFile) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: reported success, 2: moved ReadPosition";
     EXPECT_EQ(ReadFile(path), old);
     EXPECT_EQ(Entries(), 1u);
+}
+
+// Replacing a file (sample file, CSV and parameter file alike): a symbolic link
+// is written through and stays a link; the file keeps its owner and mode.
+TEST_F(SampleFileTest, LinkIsWrittenThroughAndTheFileKeepsOwnerAndMode) {
+    const fs::path real = dir / "real.txt";
+    std::ofstream(real) << "old";
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
+                    fs::perm_options::replace);
+    const bool root = ::geteuid() == 0;  // only root can give a file away
+    if (root) {
+        ASSERT_EQ(::chown(real.c_str(), 65534, 65534), 0);
+    }
+    fs::create_symlink("real.txt", path);
+    ASSERT_TRUE(ReplaceFileContents(path, "new\r\n"));
+    ASSERT_TRUE(fs::is_symlink(path));
+    EXPECT_EQ(fs::read_symlink(path), "real.txt");
+    EXPECT_EQ(ReadFile(real), "new\r\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(std::make_pair(st.st_uid, st.st_gid), std::make_pair(65534u, 65534u));
+    }
+    EXPECT_EQ(Entries(), 2u);
+
+    // A link to a file not there yet makes the file.
+    const std::string dangling = (dir / "to-new.txt").string();
+    fs::create_symlink(dir / "new.txt", dangling);
+    ASSERT_TRUE(ReplaceFileContents(dangling, "x"));
+    EXPECT_TRUE(fs::is_symlink(dangling));
+    EXPECT_EQ(ReadFile(dir / "new.txt"), "x");
+}
+
+// Where the folder takes no temporary file, the file is written in place.
+TEST_F(SampleFileTest, FileIsWrittenInPlaceWhereTheFolderTakesNoTemporary) {
+    // A name at the length limit leaves no room for the temporary's suffix.
+    const fs::path longest = dir / std::string(NAME_MAX, 'n');
+    std::ofstream(longest) << Lines(1, 100);
+    struct stat before {
+    }, after{};
+    ASSERT_EQ(::stat(longest.c_str(), &before), 0);
+    std::string reason;
+    ASSERT_TRUE(ReplaceFileContents(longest.string(), "1.000\r\n", &reason)) << reason;
+    ASSERT_EQ(::stat(longest.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(ReadFile(longest), "1.000\r\n");
+    fs::remove(longest);
+    ASSERT_TRUE(ReplaceFileContents(longest.string(), "2.000\r\n", &reason)) << reason;
+    EXPECT_EQ(ReadFile(longest), "2.000\r\n");
+    EXPECT_EQ(Entries(), 1u);
+
+    // A read-only folder holding a writable file, written by a user other than
+    // root (root writes anywhere).
+    const fs::path locked = dir / "locked";
+    const fs::path file = locked / "samples.txt";
+    fs::create_directory(locked);
+    std::ofstream(file) << "old";
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    }
+    fs::permissions(dir, fs::perms::others_exec, fs::perm_options::add);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_exec,
+                    fs::perm_options::replace);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(2);
+        ::_exit(ReplaceFileContents(file.string(), "new") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    fs::permissions(locked, fs::perms::owner_all);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not written, 2: cannot become another user";
+    EXPECT_EQ(ReadFile(file), "new");
+    EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator()), 1);
 }
 
 TEST(RingDrain, UnwrappedRecordingFromReadPosition) {

@@ -228,6 +228,8 @@ TEST_F(ParameterFileDiskTest, FailedWriteKeepsTheOldFile) {
     if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
     const fs::path target = dir_ / "set.json";
     std::ofstream(target) << "old";
+    // Neither the folder nor the file takes a write.
+    fs::permissions(target, fs::perms::owner_read);
     fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
     std::string error;
     EXPECT_FALSE(WriteParameterFile(target.string(), DefaultText(), error));

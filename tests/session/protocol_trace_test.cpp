@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <sstream>
 
 #include "session/session.h"
@@ -137,6 +138,71 @@ TEST(ProtocolTraceTest, ShortReplyIsMarkedAndStreamIsCounted) {
     }
     EXPECT_TRUE(short_seen);
     EXPECT_TRUE(stream_seen);
+}
+
+// A virtual clock whose pauses let the stream reader in: it reads the stream
+// during each pause between the bytes of a request.
+class StreamReadingClock final : public Clock {
+public:
+    void Sleep(unsigned ms) override {
+        time.Sleep(ms);
+        if (during_pause) during_pause();
+    }
+    TimePoint Now() override { return time.Now(); }
+    VirtualClock time;
+    std::function<void()> during_pause;
+};
+
+TEST(ProtocolTraceTest, LinesAreInTimeOrderAroundAStreamAndTeachIsNamed) {
+    Collected collected;
+    StreamReadingClock clock;
+    auto writer = std::make_shared<TraceWriter>(collected.Sink(), kTraceQueueLines, clock);
+    testing::SimBackends sim;
+    RecordingMessageBox messages;
+    {
+        SensorSession session(messages, clock, TracedBackends(sim.Backends(), writer));
+        ASSERT_EQ(session.Connect(), ConnectOutcome::Connected);
+        SensorPort& port = session.Port();
+        SensorProtocol& protocol = session.Protocol();
+        std::uint8_t buffer[64];
+        auto read_stream = [&] {
+            clock.time.Advance(std::chrono::milliseconds(100));
+            port.ReadAvailable(buffer, sizeof buffer);
+        };
+        protocol.StartStream();
+        for (int k = 0; k < 12; ++k) read_stream();  // 1.2 s: one report
+        clock.during_pause = read_stream;
+        protocol.StopStream();
+        clock.during_pause = nullptr;
+        for (int k = 0; k < 3; ++k) read_stream();
+        protocol.Teach();
+        session.Disconnect();
+    }
+    writer->Stop();
+
+    std::uint64_t last = 0;
+    for (const std::string& line : collected.lines) {
+        if (line.rfind("trace:", 0) == 0) continue;
+        const std::uint64_t time = std::stoull(line);
+        EXPECT_GE(time, last) << line;
+        last = time;
+    }
+    const auto traffic = Traffic(collected.lines);
+    auto at = [&](const std::string& op) {
+        return std::find_if(traffic.begin(), traffic.end(),
+                            [&](const Parsed& p) { return p.operation == op; });
+    };
+    ASSERT_NE(at("StartStream"), traffic.end());
+    EXPECT_EQ(at("StartStream")->bytes, (Bytes{0x01, 0x87}));
+    ASSERT_NE(at("StopStream"), traffic.end());
+    EXPECT_EQ(at("StopStream")->bytes, (Bytes{0x01, 0x88}));
+    ASSERT_NE(at("Teach"), traffic.end());
+    EXPECT_EQ(at("Teach")->bytes, (Bytes{0x01, 0x8c}));
+    EXPECT_EQ(std::next(at("Teach"))->dir, "RX");
+    EXPECT_EQ(std::next(at("Teach"))->operation, "Teach");
+    EXPECT_EQ(std::count_if(collected.lines.begin(), collected.lines.end(),
+                            [](const std::string& l) { return l.find("RX stream") != l.npos; }),
+              3);  // 1.1 s, 0.1 s up to the stop, the frames during and after it
 }
 
 TEST(TraceWriterTest, FullQueueDropsLinesAndCountsThem) {

@@ -243,11 +243,23 @@ TEST_F(SessionTest, ReadOneAdoptsTheWholeReadSet) {
     EXPECT_EQ(replaced, 1);
 }
 
+TEST_F(SessionTest, FailedReadOfOneKeepsTheWorkingSet) {
+    Connect();
+    session.Values()[8] = 77;  // edited, not loaded
+    sim::Faults faults;
+    faults.silent_after_requests = 0;
+    sim.sensor->SetFaults(faults);
+    session.ReadParameter(5);
+    EXPECT_EQ(session.Values()[8], 77);
+    EXPECT_EQ(replaced, 0);
+    EXPECT_FALSE(session.LinkAlive());
+}
+
 TEST_F(SessionTest, CancelledFlashCommandsSendNothing) {
     Connect();
     messages.answers = {IDCANCEL, IDCANCEL};
-    session.WriteToFlash();
-    session.RestoreFactorySettings();
+    EXPECT_EQ(session.WriteToFlash(), SensorSession::FlashOutcome::Cancelled);
+    EXPECT_EQ(session.RestoreFactorySettings(), SensorSession::FlashOutcome::Cancelled);
     EXPECT_TRUE(Wire().WrittenBytes().empty());
     ASSERT_EQ(messages.shown.size(), 2u);
     EXPECT_EQ(messages.shown[0], (Shown{"Are you sure? Write parameters to FLASH?", "MK271-SP.",
@@ -259,7 +271,7 @@ TEST_F(SessionTest, CancelledFlashCommandsSendNothing) {
 
 TEST_F(SessionTest, FlashStoreAndFactoryRestore) {
     Connect();
-    session.WriteToFlash();
+    EXPECT_EQ(session.WriteToFlash(), SensorSession::FlashOutcome::Done);
     ASSERT_EQ(messages.shown.size(), 2u);
     EXPECT_EQ(messages.shown[1],
               (Shown{"When including, parameters written in FLASH will by default.", "MK271-SP.",

@@ -135,5 +135,40 @@ TEST(SensorFaults, StreamStopsAfterNFramesUntilRestarted) {
     EXPECT_EQ(sensor.ProduceStream(out, 10), 5u);
 }
 
+// A ramp of one raw unit per sample: a frame's value is its sample number.
+SensorConfig CountingStream(const Faults& faults) {
+    SensorConfig config = WithFaults(faults, 0);
+    config.source.kind = MeasurementSource::Kind::kRamp;
+    config.source.amplitude = 30000;
+    config.source.period = 30000;
+    return config;
+}
+
+TEST(SensorFaults, StreamPausesAfterNFramesOncePerStream) {
+    Faults faults;
+    faults.stream_pause_at_frames = 3;
+    faults.stream_pause_ms = 250;
+    VirtualSensor sensor(CountingStream(faults));
+    sensor.Feed(Bytes{0x01, 0x87});
+    Bytes out;
+    EXPECT_EQ(sensor.StreamPauseDue(), std::nullopt);
+    EXPECT_EQ(sensor.ProduceStream(out, 5), 3u);
+    EXPECT_EQ(sensor.StreamPauseDue(), 250u);
+    EXPECT_EQ(sensor.ProduceStream(out, 5), 0u);
+    // The ten frames of the pause are lost: samples and tags go on.
+    sensor.EndStreamPause(10);
+    EXPECT_EQ(sensor.StreamPauseDue(), std::nullopt);
+    EXPECT_EQ(sensor.ProduceStream(out, 2), 2u);
+    EXPECT_EQ(DecodeFrames(out), (std::vector<std::uint16_t>{0, 1, 2, 13, 14}));
+    EXPECT_EQ(out[12], 0x5D);  // frame 13: tag 5, nibble 13
+    EXPECT_EQ(sensor.ProduceStream(out, 100), 100u);
+
+    // The next stream pauses again.
+    sensor.Feed(Bytes{0x01, 0x88, 0x01, 0x87});
+    out.clear();
+    EXPECT_EQ(sensor.ProduceStream(out, 5), 3u);
+    EXPECT_EQ(sensor.StreamPauseDue(), 250u);
+}
+
 }  // namespace
 }  // namespace mk27x::sim

@@ -90,6 +90,32 @@ TEST_F(TransportTest, BaudRateMustMatchTheSensor) {
     EXPECT_EQ(Read(16).size(), 16u);
 }
 
+// The stream's pause on the transport's clock: reads in it get no frames; the
+// frames that fall due in it at the stream rate are lost.
+TEST(TransportPause, ReadsInThePauseGetNothingThenTheStreamGoesOn) {
+    SensorConfig config;
+    config.source.kind = MeasurementSource::Kind::kRamp;
+    config.source.value = 0;
+    config.source.amplitude = 30000;
+    config.source.period = 30000;  // a frame's value is its sample number
+    config.faults.stream_pause_at_frames = 2;
+    config.faults.stream_pause_ms = 100;
+    std::chrono::steady_clock::time_point now{};
+    InProcessTransport transport(
+        std::make_shared<VirtualSensor>(config),
+        InProcessOptions{.baud = 115200, .now = [&] { return now; }, .stream_rate = 1000});
+    const Bytes start{0x01, 0x87};
+    transport.Write(start.data(), start.size());
+    std::uint8_t buf[8];
+    EXPECT_EQ(transport.Read(buf, 8), 8u);
+    EXPECT_EQ(transport.Read(buf, 4), 0u);
+    now += std::chrono::milliseconds(99);
+    EXPECT_EQ(transport.Read(buf, 4), 0u);
+    now += std::chrono::milliseconds(1);
+    ASSERT_EQ(transport.Read(buf, 4), 4u);
+    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{0x66, 0x66, 0x60, 0x60}));  // frame 102 (0x66), tag 6
+}
+
 TEST(TransportThreads, WaitingReaderWakesForAReplyWrittenMeanwhile) {
     auto sensor = std::make_shared<VirtualSensor>();
     // The wait is only a safety net: the reader returns as soon as the reply is in.

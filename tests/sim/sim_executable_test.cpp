@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -115,6 +116,34 @@ TEST(SimExecutable, FaultOptionsReachTheSensor) {
     ASSERT_EQ(got.size(), 19u);
     EXPECT_EQ(Bytes(got.begin() + 15, got.end()), (Bytes{0x8E, 0x8F, 0x8F, 0x8F}));
     ::close(fd);
+    EXPECT_EQ(sim.Wait(SIGINT), 0);
+}
+
+// --stream-pause-at / --stream-pause-ms: after 50 frames at 1000 a second
+// nothing comes for 300 ms, and the frames due meanwhile are lost.
+TEST(SimExecutable, StreamPauseLosesTheFramesOfThePause) {
+    SimProcess sim({"--stream-rate", "1000", "--stream-pause-at", "50", "--stream-pause-ms", "300",
+                    "--source", "ramp", "--value", "0", "--amplitude", "30000", "--period",
+                    "30000"});
+    ASSERT_TRUE(sim.Started());
+    const int fd = OpenRaw(sim.ReadLine());
+    ASSERT_GE(fd, 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WriteAll(fd, {0x01, 0x87}));
+    const Bytes got = ReadExactly(fd, 51 * 4);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    WriteAll(fd, {0x01, 0x88});
+    ::close(fd);
+    ASSERT_EQ(got.size(), 51u * 4);
+    std::vector<int> values;  // a frame's value is its sample number
+    for (std::size_t f = 0; f < 51; ++f) {
+        int v = 0;
+        for (std::size_t i = 0; i < 4; ++i) v |= (got[4 * f + i] & 0x0F) << (4 * i);
+        values.push_back(v);
+    }
+    for (int f = 0; f < 50; ++f) EXPECT_EQ(values[static_cast<std::size_t>(f)], f);
+    EXPECT_GE(values[50], 50 + 299);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(350));
     EXPECT_EQ(sim.Wait(SIGINT), 0);
 }
 
