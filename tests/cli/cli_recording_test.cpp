@@ -96,6 +96,27 @@ TEST_F(CliRecording, PacedStreamHasEvenSampleTimesAndNoGaps) {
     EXPECT_NE(text.find("Gaps: " + std::to_string(gaps) + "\n"), std::string::npos) << text;
 }
 
+TEST_F(CliRecording, APauseOfTheStreamIsOneGapAtItsSample) {
+    sim::Faults faults;
+    faults.stream_pause_at_frames = 1000;
+    faults.stream_pause_ms = 150;
+    sensor->SetFaults(faults);
+    ASSERT_EQ(Run({"stream", "--seconds", "1.5", "--csv", csv, "--stats"}), 0) << err.str();
+    const auto rows = FileLines(csv);
+    ASSERT_GT(rows.size(), 1500u);
+    std::vector<double> d;
+    double last = 0;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto s = std::stod(rows[i].substr(rows[i].find(',', rows[i].find(',') + 1) + 1));
+        if (i > 1) d.push_back(s - last);
+        last = s;
+    }
+    const auto jump = std::max_element(d.begin(), d.end());
+    EXPECT_EQ(jump - d.begin(), 999);  // between samples 999 and 1000
+    EXPECT_GT(*jump, 0.140);
+    EXPECT_NE(out.str().find("Gaps: 1\n"), std::string::npos) << out.str();
+}
+
 TEST_F(CliRecording, CsvGrowsDuringTheStreamAndIsCompleteAfterASignal) {
     int status = -1;
     std::thread command([&] {
