@@ -280,6 +280,11 @@ private:
     void ConnectHandlers();
     void InstallSessionEvents();
     void BuildParameterMenu();
+    // CommitParameterCell through the general error report; false when it
+    // failed. A commit asked for while the report of a failed one is up (its
+    // box takes the keyboard focus from the grid) does nothing and fails.
+    bool CommitReported();
+    bool commit_running_ = false;
     // The part of ButtonConnectClick that ends a connection.
     void DisconnectBranch();
     void SetSensorButtonsEnabled(bool enabled);

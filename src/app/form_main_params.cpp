@@ -79,19 +79,26 @@ void TFormMain::CommitParameterCell() {
     }
 }
 
+bool TFormMain::CommitReported() {
+    if (commit_running_) return false;
+    commit_running_ = true;
+    const bool committed = ReportingEscapes(session.Messages(), [this] { CommitParameterCell(); });
+    commit_running_ = false;
+    return committed;
+}
+
 void TFormMain::ValueListEditorParamSelectCell(int /*column*/, int row) {
     if (row < 0) return;
     // A failed conversion keeps CurrentParameter on the row being left.
-    if (ReportingEscapes(session.Messages(), [this] { CommitParameterCell(); }))
-        CurrentParameter = row;
+    if (CommitReported()) CurrentParameter = row;
 }
 
 void TFormMain::ValueListEditorParamExit() {
-    ReportingEscapes(session.Messages(), [this] { CommitParameterCell(); });
+    CommitReported();
 }
 
 void TFormMain::ValueListEditorParamContextPopup(const QPoint& global) {
-    if (!ReportingEscapes(session.Messages(), [this] { CommitParameterCell(); })) return;
+    if (!CommitReported()) return;
     // While the sensor streams, no request may compete with the stream reader.
     const bool enabled = !session.Streaming();
     for (QAction* action :

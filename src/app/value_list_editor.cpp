@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QStyledItemDelegate>
 #include <QToolButton>
 #include <utility>
@@ -37,6 +38,16 @@ public:
     QLineEdit* edit;
     QToolButton* button;
 };
+
+// Ctrl+Tab (1) and Ctrl+Shift+Tab (-1) move the focus out of the grid; 0 for
+// any other key.
+int LeavingDirection(const QKeyEvent* event) {
+    const Qt::KeyboardModifiers modifiers = event->modifiers();
+    if (!(modifiers & Qt::ControlModifier) || (modifiers & Qt::AltModifier)) return 0;
+    if (event->key() == Qt::Key_Backtab) return -1;
+    if (event->key() != Qt::Key_Tab) return 0;
+    return (modifiers & Qt::ShiftModifier) ? -1 : 1;
+}
 
 // Makes the value cells' editors from the row options.
 class ItemPropDelegate : public QStyledItemDelegate {
@@ -118,6 +129,15 @@ public:
         }
     }
 
+    // The delegate's own filter takes every Tab for the next cell; the keys that
+    // leave the grid pass on to the grid's filter.
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress &&
+            LeavingDirection(static_cast<QKeyEvent*>(event)) != 0)
+            return false;
+        return QStyledItemDelegate::eventFilter(object, event);
+    }
+
 private:
     ValueListEditor* grid_;
 };
@@ -134,9 +154,13 @@ QString EditorText(QWidget* editor) {
 
 ValueListEditor::ValueListEditor(QWidget* parent) : QTableWidget(0, 2, parent) {
     setHorizontalHeaderLabels({"Parameter", "Value"});
-    horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     horizontalHeader()->setHighlightSections(false);
-    setColumnWidth(kKeyColumn, 151);
+    // Fixed columns wider than the viewport would leave a hidden sideways range
+    // that scrolling a value cell into view uses, cutting the names' first
+    // letters: the key column stretches to what the value column leaves.
+    horizontalHeader()->setSectionResizeMode(kKeyColumn, QHeaderView::Stretch);
+    horizontalHeader()->setSectionResizeMode(kValueColumn, QHeaderView::Fixed);
+    horizontalHeader()->setStretchLastSection(false);
     setColumnWidth(kValueColumn, 60);
     verticalHeader()->setVisible(false);
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -187,11 +211,32 @@ bool ValueListEditor::DropsKey(int row, QKeyEvent* event) const {
     return key_filter(row, event->text(), CellText(row));
 }
 
+QWidget* ValueListEditor::FocusNeighbour(bool next) {
+    QWidget* w = this;
+    while (true) {
+        w = next ? w->nextInFocusChain() : w->previousInFocusChain();
+        if (!w || w == this) return nullptr;
+        if (isAncestorOf(w) || w->isWindow() || w->window() != window()) continue;
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible() && w->isEnabled() &&
+            !w->focusProxy())
+            return w;
+    }
+}
+
+bool ValueListEditor::LeavesByKey(const QKeyEvent* event) {
+    const int direction = LeavingDirection(event);
+    if (direction == 0) return false;
+    if (QWidget* target = FocusNeighbour(direction > 0))
+        target->setFocus(direction > 0 ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
+}
+
 bool ValueListEditor::eventFilter(QObject* watched, QEvent* event) {
     if (editor_ && (watched == editor_ || editor_->isAncestorOf(qobject_cast<QWidget*>(watched)))) {
-        if (event->type() == QEvent::KeyPress &&
-            DropsKey(editor_row_, static_cast<QKeyEvent*>(event)))
-            return true;
+        if (event->type() == QEvent::KeyPress) {
+            auto* key = static_cast<QKeyEvent*>(event);
+            if (LeavesByKey(key) || DropsKey(editor_row_, key)) return true;
+        }
         if (event->type() == QEvent::ContextMenu) {
             emit ContextPopup(static_cast<QContextMenuEvent*>(event)->globalPos());
             return true;
@@ -201,6 +246,7 @@ bool ValueListEditor::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void ValueListEditor::keyPressEvent(QKeyEvent* event) {
+    if (LeavesByKey(event)) return;
     // A key on a selected value cell opens its editor with that key.
     const QModelIndex current = currentIndex();
     if (current.isValid() && current.column() == kValueColumn && !editor_ &&
@@ -211,6 +257,32 @@ void ValueListEditor::keyPressEvent(QKeyEvent* event) {
 
 void ValueListEditor::contextMenuEvent(QContextMenuEvent* event) {
     emit ContextPopup(event->globalPos());
+}
+
+// The right button leaves the current cell, the selection and the click state
+// of the left button alone; the context menu event follows on its own.
+void ValueListEditor::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QTableWidget::mousePressEvent(event);
+}
+
+void ValueListEditor::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QTableWidget::mouseReleaseEvent(event);
+}
+
+void ValueListEditor::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QTableWidget::mouseDoubleClickEvent(event);
 }
 
 int ValueListEditor::InsertRow(const QString& key, const QString& value) {

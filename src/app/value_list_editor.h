@@ -7,6 +7,13 @@
 // the cell sees it (the key filter may drop it). CellText() reads what a cell
 // shows, the text of an editor still open included.
 //
+// The right mouse button only asks for the context menu: it does not move the
+// current cell, so the menu acts on the row selected before. Tab and Shift+Tab
+// move from cell to cell; Ctrl+Tab and Ctrl+Shift+Tab move the keyboard focus
+// on to the next or previous control of the window, from an open editor too.
+// The key column takes the width the value column leaves, so the grid is never
+// wider than its viewport and does not scroll sideways.
+//
 // Threading: window thread only.
 #pragma once
 
@@ -77,10 +84,18 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     // True when the key filter drops this key press on `row`.
     bool DropsKey(int row, QKeyEvent* event) const;
+    // Ctrl+Tab or Ctrl+Shift+Tab: moves the focus out of the grid; true when
+    // the key was one of them.
+    bool LeavesByKey(const QKeyEvent* event);
+    // The control the focus goes to from the grid, forward or back, or null.
+    QWidget* FocusNeighbour(bool next);
 
     std::vector<ItemProp> props_;
     QPointer<QWidget> editor_;

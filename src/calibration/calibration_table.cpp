@@ -101,7 +101,7 @@ CalibrationFileResult ReadCalibration(std::istream& in, std::uint8_t release) {
         }
         const std::string field = line->Field();
         std::optional<std::int32_t> value;
-        if (!line->has_nul && line->length <= kLongestDataLine) value = ParseInteger(field);
+        if (!line->has_nul && line->length <= kLongestDataLine) value = ParseNumberField(field);
         if (!value) return Refuse(ConversionErrorMessage(field));
         table.entries[i] = *value;
         last = value;

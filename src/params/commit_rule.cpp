@@ -29,13 +29,15 @@ CommitResult CommitBounded(int index, std::string_view text, std::uint16_t curre
         return PutBack(index, current, range);
     const auto n = ParseInteger(text);
     if (!n) return ConversionError(text, current);
+    const std::int64_t quantity = LimitQuantity(row.form, *n);
+    if (quantity < row.lower || quantity > row.upper) return PutBack(index, current, range);
     if (row.form == DisplayForm::Distance) {
+        // The register value must fit too: at a small range the micrometres of
+        // a large entry come to more than 16 bits.
         const auto wide = WideValueFromNumber(row.form, *n, range);
         if (!wide || *wide < 0 || *wide > 0xFFFF) return PutBack(index, current, range);
         return Store(static_cast<std::uint16_t>(*wide));
     }
-    const std::int64_t quantity = LimitQuantity(row.form, *n);
-    if (quantity < row.lower || quantity > row.upper) return PutBack(index, current, range);
     return Store(*ValueFromNumber(row.form, *n, range));
 }
 

@@ -11,10 +11,11 @@
 //                  current value's text back; a text that is no integer is the
 //                  conversion error.
 //
-// The distance rows (9, 16, 17) hold the converted register value against 0 to
-// 65535, so that a text whose value would not fit or is negative is put back,
-// and while no sensor has been identified (measuring range 0) every distance
-// text is put back.
+// The distance rows (9, 16, 17) hold the typed micrometre number against their
+// limits 0 to 65535 and then the converted register value against 0 to 65535,
+// so that an entry whose value would not fit 16 bits is put back too; while no
+// sensor has been identified (measuring range 0) every distance text is put
+// back.
 //
 // Pure functions; no state.
 #pragma once

@@ -83,7 +83,35 @@ std::string PutBackText(int index, std::uint16_t value, std::int16_t range) {
     return ParameterText(index, value, range);
 }
 
+namespace {
+
+// The digits of `text` from `pos` to its end in `base`, with the sign given; no
+// result without digits, for any other character or outside 32 bits.
+std::optional<std::int32_t> ParseDigits(std::string_view text, std::size_t pos, bool negative,
+                                        int base) {
+    if (pos == text.size()) return std::nullopt;
+    // Accumulate the magnitude; the limit lets -2147483648 through.
+    constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    std::int64_t magnitude = 0;
+    for (; pos < text.size(); ++pos) {
+        const int digit = HexDigit(text[pos]);
+        if (digit < 0 || digit >= base) return std::nullopt;
+        magnitude = magnitude * base + digit;
+        if (magnitude > kLimit) return std::nullopt;
+    }
+    const std::int64_t n = negative ? -magnitude : magnitude;
+    if (n > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
+    return static_cast<std::int32_t>(n);
+}
+
+}  // namespace
+
 std::optional<std::int32_t> ParseInteger(std::string_view text) {
+    const bool negative = text.starts_with('-');
+    return ParseDigits(text, negative ? 1 : 0, negative, 10);
+}
+
+std::optional<std::int32_t> ParseNumberField(std::string_view text) {
     std::size_t pos = 0;
     while (pos < text.size() && text[pos] == ' ') ++pos;
 
@@ -102,20 +130,7 @@ std::optional<std::int32_t> ParseInteger(std::string_view text) {
         base = 16;
         pos += 2;
     }
-    if (pos == text.size()) return std::nullopt;  // no digits
-
-    // Accumulate the magnitude; the limit lets -2147483648 through.
-    constexpr std::int64_t kLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
-    std::int64_t magnitude = 0;
-    for (; pos < text.size(); ++pos) {
-        const int digit = HexDigit(text[pos]);
-        if (digit < 0 || digit >= base) return std::nullopt;
-        magnitude = magnitude * base + digit;
-        if (magnitude > kLimit) return std::nullopt;
-    }
-    const std::int64_t n = negative ? -magnitude : magnitude;
-    if (n > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
-    return static_cast<std::int32_t>(n);
+    return ParseDigits(text, pos, negative, base);
 }
 
 std::string InvalidIntegerMessage(std::string_view text) {

@@ -52,14 +52,17 @@ std::string PutBackText(int index, std::uint16_t value, std::int16_t range);
 
 // ---- Integer reading -----------------------------------------------------
 
-// Reads a cell text as a whole number the way the GUI toolkit's StrToInt does:
-// leading blanks are skipped, then an optional "+" or "-", then either decimal
-// digits or hexadecimal digits after "$", "0x" or "0X". Nothing may follow the
-// digits, trailing blanks included. The result must fit a signed 32-bit
-// integer. No result for an empty text, a lone sign, a sign inside the number,
-// any other character or an out-of-range number.
+// Reads a cell text as a whole number: decimal digits with an optional leading
+// "-", nothing before or after them (no blanks, no "+", no hexadecimal). The
+// result must fit a signed 32-bit integer. No result for an empty text, a lone
+// sign, a sign inside the number, any other character or an out-of-range number.
 std::optional<std::int32_t> ParseInteger(std::string_view text);
-// The conversion error for a text ParseInteger rejects:
+// Reads a calibration file's value field: leading blanks are skipped, then an
+// optional "+" or "-", then either decimal digits or hexadecimal digits after
+// "$", "0x" or "0X". Nothing may follow the digits, trailing blanks included;
+// the result must fit a signed 32-bit integer.
+std::optional<std::int32_t> ParseNumberField(std::string_view text);
+// The conversion error for a text ParseInteger (or ParseNumberField) rejects:
 // "'<text>' is not a valid integer value".
 std::string InvalidIntegerMessage(std::string_view text);
 

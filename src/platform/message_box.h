@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,8 @@ public:
 };
 
 // Test double: records every box and answers from a script (IDOK when the
-// script is empty).
+// script is empty). `while_shown` runs inside Show, where a real box would be
+// up (a test can take the keyboard focus there as the box does).
 class RecordingMessageBox final : public MessageBox {
 public:
     struct Shown {
@@ -43,6 +45,7 @@ public:
 
     std::vector<Shown> shown;
     std::deque<int> answers;
+    std::function<void()> while_shown;
 };
 
 }  // namespace mk27x

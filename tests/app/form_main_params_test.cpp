@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QTest>
 #include <QToolButton>
 
@@ -55,6 +56,24 @@ protected:
         QLineEdit* line = Edit(row);
         ASSERT_NE(line, nullptr);
         line->setText(text);
+    }
+    // The window active, as under the operator's hands.
+    void Activate() {
+        w.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    }
+    // The value cell of `row` in window coordinates.
+    QPoint At(int row) { return grid.viewport()->mapTo(&w, grid.visualRect(Cell(row)).center()); }
+    void Click(int row, Qt::MouseButton button) {
+        QTest::mousePress(w.windowHandle(), button, {}, At(row));
+        w.PopupMenuParam->hide();
+        QTest::mouseRelease(w.windowHandle(), button, {}, At(row));
+    }
+    bool InGrid(const QWidget* widget) {
+        return widget && (widget == &grid || grid.isAncestorOf(widget));
+    }
+    void Key(int key, Qt::KeyboardModifiers modifiers = {}) {
+        QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key), modifiers);
     }
     std::vector<std::string> MenuTexts() {
         std::vector<std::string> texts;
@@ -130,6 +149,27 @@ TEST_F(ParameterGridTest, ATextThatIsNoIntegerIsReportedAndKeepsTheRow) {
     EXPECT_EQ(grid.Value(5), "12a");
 }
 
+TEST_F(ParameterGridTest, ATextThatIsNoIntegerIsReportedOncePerClick) {
+    h.Connect();
+    Activate();
+    // Like a real box, the report holds the keyboard focus while it is up.
+    h.messages.while_shown = [this] {
+        QPointer<QWidget> had = QApplication::focusWidget();
+        w.ButtonConnect->setFocus();
+        if (had) had->setFocus();
+    };
+    Type(5, "12a");
+    Click(8, Qt::LeftButton);
+    EXPECT_EQ(h.messages.shown.size(), 1u);
+    Click(10, Qt::RightButton);
+    EXPECT_EQ(h.messages.shown.size(), 2u);
+    Click(5, Qt::LeftButton);
+    EXPECT_EQ(h.messages.shown.size(), 3u);
+    EXPECT_EQ(h.messages.shown.back().text, "'12a' is not a valid integer value");
+    EXPECT_EQ(w.CurrentParameter, 5);
+    EXPECT_EQ(w.session.Values()[5], 500);
+}
+
 TEST_F(ParameterGridTest, EveryTypedRowTakesAtMostItsMaximumLength) {
     for (int row = 0; row < kParameterCount; ++row) {
         const ParameterRow& p = ParameterTable[static_cast<std::size_t>(row)];
@@ -200,6 +240,53 @@ TEST_F(ParameterGridTest, ContextMenuCommitsTheOpenEditorFirst) {
     EXPECT_EQ(h.sensor->Register(0x10), 7);
     EXPECT_EQ(grid.Value(8), "7");
     EXPECT_TRUE(h.messages.shown.empty());
+}
+
+TEST_F(ParameterGridTest, RightClickOnAnotherRowLeavesTheMenuOnTheRowSelected) {
+    h.Connect();
+    Type(8, "7");
+    Click(5, Qt::RightButton);
+    EXPECT_EQ(w.CurrentParameter, 8);
+    EXPECT_EQ(grid.currentRow(), 8);
+    h.opened.back()->ClearLog();
+    w.PopupMenuLoad->trigger();
+    // DelayMsr's register 0x10 takes 7 (then the whole set is read back).
+    Bytes written = h.opened.back()->WrittenBytes();
+    written.resize(6);
+    EXPECT_EQ(written, (Bytes{0x01, 0x83, 0x80, 0x81, 0x87, 0x80}));
+}
+
+TEST_F(ParameterGridTest, TabMovesInTheGridAndCtrlTabOutOfIt) {
+    Activate();
+    Select(5);
+    grid.setFocus();
+    for (int i = 0; i < 45; ++i) Key(Qt::Key_Tab);
+    EXPECT_TRUE(InGrid(QApplication::focusWidget()));
+    EXPECT_EQ(w.CurrentParameter, 8);  // 45 cells on from row 5 (40 cells, wrapping)
+
+    Key(Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::focusWidget(), w.ComboBoxCOM);
+    grid.setFocus();
+    Key(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), w.ButtonDescription);
+
+    // Out of an open editor: the text is taken as the grid is left.
+    Type(8, "7");
+    Key(Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_FALSE(InGrid(QApplication::focusWidget()));
+    EXPECT_EQ(w.session.Values()[8], 7);
+}
+
+TEST_F(ParameterGridTest, NamesStartAtTheLeftEdgeWhateverCellIsCurrent) {
+    h.Connect();
+    for (int height : {600, 300}) {  // without and with the vertical scroll bar
+        w.resize(w.width(), height);
+        for (int row : {0, 19, 5}) {
+            Edit(row);
+            EXPECT_EQ(grid.columnViewportPosition(0), 0) << height << " " << row;
+        }
+        EXPECT_EQ(grid.horizontalScrollBar()->maximum(), 0);
+    }
 }
 
 TEST_F(ParameterGridTest, MenuCommandsThroughTheWindow) {

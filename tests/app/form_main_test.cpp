@@ -117,7 +117,9 @@ TEST_F(main_window, StartsDisconnectedWithTheDesignedControls) {
     ASSERT_EQ(w.ValueListEditorParam->rowCount(), kParameterCount);
     EXPECT_EQ(w.ValueListEditorParam->horizontalHeaderItem(0)->text(), "Parameter");
     EXPECT_EQ(w.ValueListEditorParam->horizontalHeaderItem(1)->text(), "Value");
-    EXPECT_EQ(w.ValueListEditorParam->columnWidth(0), 151);
+    // The names take what the values' 60 pixels leave of the grid's width.
+    EXPECT_EQ(w.ValueListEditorParam->columnWidth(0) + 60,
+              w.ValueListEditorParam->viewport()->width());
     EXPECT_EQ(w.ValueListEditorParam->columnWidth(1), 60);
     EXPECT_EQ(w.ValueListEditorParam->Key(19), "Dia Correction");
     EXPECT_EQ(GridValues(w),

@@ -89,13 +89,13 @@ TEST_F(CommandLineTest, ParamsListsAllTwentyInTheGridsForms) {
 }
 
 TEST_F(CommandLineTest, SetConvertsLikeTheGridThenWritesAndRereads) {
-    Result r = Run({"set", "Sampling period=1000", "8=7", "Etalon=125000", "--json"});
+    Result r = Run({"set", "Sampling period=1000", "8=7", "Etalon=62500", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(sensor->Register(0x08) | sensor->Register(0x09) << 8, 1000);
     EXPECT_EQ(sensor->Register(0x10), 7);
-    // 125 mm of 250 mm: 8192.
-    EXPECT_EQ(sensor->Register(0x17) | sensor->Register(0x18) << 8, 8192);
-    EXPECT_NE(r.out.find("\"name\": \"Etalon\", \"value\": 8192, \"text\": \"125000\""),
+    // 62.5 mm of 250 mm: 4096.
+    EXPECT_EQ(sensor->Register(0x17) | sensor->Register(0x18) << 8, 4096);
+    EXPECT_NE(r.out.find("\"name\": \"Etalon\", \"value\": 4096, \"text\": \"62500\""),
               std::string::npos);
 }
 

@@ -34,7 +34,7 @@ TEST(CommitRule, BoundedNumbersAtTheirLimitsAndLengths) {
     ExpectStored(Commit(8, "255"), 255);
     ExpectPutBack(Commit(8, "256", 1), 1, "1");
     ExpectPutBack(Commit(8, "1000", 1), 1, "1");
-    ExpectStored(Commit(10, "$FFFF"), 0xFFFF);
+    ExpectStored(Commit(10, "65535"), 0xFFFF);
     ExpectStored(Commit(11, "0"), 0);
 }
 
@@ -56,15 +56,16 @@ TEST(CommitRule, RangeRowsHoldTheConvertedFractionAndPutBackTruncated) {
 TEST(CommitRule, DistanceRowsHoldTheRegisterValue) {
     ExpectStored(Commit(9, "25000", 0, 50), 8192);
     ExpectStored(Commit(16, "0", 7, 50), 0);
-    // 65536 um at 50 mm would be 21475: fits, and is stored.
-    ExpectStored(Commit(17, "65536", 0, 50), 21475);
-    // At 16 mm, 65536 um converts past 16 bits: put back in distance form.
-    ExpectPutBack(Commit(9, "65536", 8192, 16), 8192, "8000");
-    // Above 65.535 mm at a 250 mm range: the register value fits.
-    ExpectStored(Commit(9, "100000", 0, 250), 6554);
-    // A small negative text rounds to 0; a larger one is negative and put back.
-    ExpectStored(Commit(9, "-1", 8192, 50), 0);
-    ExpectPutBack(Commit(9, "-2000", 8192, 50), 8192, "25000");
+    // The typed number is held against 0..65535 whatever it converts to.
+    ExpectStored(Commit(17, "65535", 0, 50), 21475);
+    ExpectPutBack(Commit(17, "65536", 0, 50), 0, "0");
+    ExpectPutBack(Commit(9, "100000", 8192, 50), 8192, "25000");  // would be 32768
+    ExpectPutBack(Commit(9, "100000", 0, 250), 0, "0");
+    ExpectPutBack(Commit(9, "-1", 8192, 50), 8192, "25000");
+    // And the converted value against 16 bits: 65535 um at 16 mm is 67108.
+    ExpectPutBack(Commit(9, "65535", 8192, 16), 8192, "8000");
+    ExpectStored(Commit(16, "63999", 0, 16), 65535);
+    ExpectPutBack(Commit(16, "64000", 0, 16), 0, "0");  // 65536
     ExpectPutBack(Commit(9, "", 8192, 50), 8192, "25000");
     ExpectPutBack(Commit(9, "12345678", 8192, 50), 8192, "25000");
     // No sensor identified: every distance text is put back.
@@ -93,6 +94,12 @@ TEST(CommitRule, TextThatIsNoIntegerIsTheConversionError) {
     }
     EXPECT_EQ(Commit(19, "-").text, "'-' is not a valid integer value");
     EXPECT_EQ(Commit(19, "1-2").action, CommitAction::ConversionError);
+    // Decimal digits with an optional leading "-" only.
+    for (const char* text : {"$FF", "0x1f", "+7", " 7"}) {
+        EXPECT_EQ(Commit(10, text).text,
+                  "'" + std::string(text) + "' is not a valid integer value");
+        EXPECT_EQ(Commit(2, text).action, CommitAction::ConversionError) << text;
+    }
 }
 
 TEST(CommitRule, DigitGuardRows) {

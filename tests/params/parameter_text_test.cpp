@@ -109,20 +109,32 @@ TEST(ParameterText, TextToValue) {
 }
 
 TEST(ParameterText, ParseIntegerEdges) {
-    const struct {
+    struct Case {
         std::string_view text;
         std::optional<std::int32_t> n;
-    } cases[] = {
+    };
+    const Case cases[] = {
         // clang-format off
-        {"0", 0}, {"-9999", -9999}, {"+7", 7}, {"  42", 42}, {"$FF", 255}, {"0x1f", 31},
-        {"-$10", -16}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
+        {"0", 0}, {"-9999", -9999}, {"007", 7}, {"2147483647", 2147483647},
+        {"-2147483648", INT32_MIN},
+        {"+7", std::nullopt}, {"  42", std::nullopt}, {"$FF", std::nullopt},
+        {"0x1f", std::nullopt}, {"-$10", std::nullopt}, {"--5", std::nullopt},
         {"", std::nullopt}, {"-", std::nullopt}, {"42 ", std::nullopt}, {"5-3", std::nullopt},
-        {"12a", std::nullopt}, {"- 5", std::nullopt}, {"1.5", std::nullopt}, {"$", std::nullopt},
-        {"0x", std::nullopt}, {"$G", std::nullopt}, {"2147483648", std::nullopt},
-        {"-2147483649", std::nullopt}, {"99999999999999999999", std::nullopt},
+        {"12a", std::nullopt}, {"- 5", std::nullopt}, {"1.5", std::nullopt},
+        {"2147483648", std::nullopt}, {"-2147483649", std::nullopt},
+        {"99999999999999999999", std::nullopt},
         // clang-format on
     };
     for (const auto& c : cases) EXPECT_EQ(ParseInteger(c.text), c.n) << '"' << c.text << '"';
+    // A calibration file's field also takes blanks, "+" and hexadecimal.
+    const Case fields[] = {
+        // clang-format off
+        {"+7", 7}, {"  42", 42}, {"$FF", 255}, {"0x1f", 31}, {"-$10", -16},
+        {"-2147483648", INT32_MIN}, {"42 ", std::nullopt}, {"$", std::nullopt},
+        {"0x", std::nullopt}, {"$G", std::nullopt}, {"2147483648", std::nullopt},
+        // clang-format on
+    };
+    for (const auto& c : fields) EXPECT_EQ(ParseNumberField(c.text), c.n) << '"' << c.text << '"';
     EXPECT_EQ(InvalidIntegerMessage("12a"), "'12a' is not a valid integer value");
 }
 

@@ -98,6 +98,21 @@ wait_for "the FLASH outcome follows" another
 xdotool key Return
 wait_for "Return closes the outcome" gone 'MK271-SP.'
 
+# The keyboard out of the grid: Tab goes from cell to cell, Ctrl+Tab on to the
+# port lists and Tab from there past Connect and Measure to Stream; back from
+# the grid, Ctrl+Shift+Tab and Shift+Tab pass "<<", "Load Clbr File" and Teach.
+for keys in "Tab Tab Tab ctrl+Tab Tab Tab Tab Tab Tab" \
+  "Tab ctrl+shift+Tab shift+Tab shift+Tab shift+Tab"; do
+  click 100 140
+  # shellcheck disable=SC2086
+  xdotool key $keys space
+  wait_for "Stream starts by keyboard ($keys)" height_is 195
+  sleep 0.5  # the shrinking ends a tick after the last height
+  xdotool key space
+  wait_for "Stream stops by keyboard ($keys)" height_is 675
+  sleep 0.5
+done
+
 # A recording: Stream start shrinks the window, Stream stop grows it again.
 click 319 51
 wait_for "the window shrinks for the stream" height_is 195
