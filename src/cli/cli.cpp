@@ -381,15 +381,18 @@ private:
                         << std::flush;
         };
         int written = 0;
+        int total = 0;
         auto counting = [&](int done, int blocks) {
             written = done;
+            total = blocks;
             progress(done, blocks);
         };
         const auto result =
             session_->UploadCalibration(path, counting, [this] { return Stopping() != 0; });
         if (Stopping()) {
             if (io_.show_progress) io_.err << '\n';
-            io_.err << "mk27x: upload stopped after block " << written << "\n";
+            io_.err << "mk27x: upload stopped: " << written << " of " << total
+                    << " blocks written\n";
             return kExitNoSensor;
         }
         switch (result) {

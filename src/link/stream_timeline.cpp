@@ -69,10 +69,12 @@ void StreamTimeline::Place(std::int64_t arrival_ns, bool buffer_full, std::span<
         step = std::max((end - last_ns_) / static_cast<double>(k), 1.0);
         first = last_ns_ + step;
     }
+    // Rounding must not let two frames share a time, nor go back in time.
+    const bool first_read = frames_ == k;
     std::int64_t previous = std::llround(last_ns_);
     for (std::size_t i = 0; i < k; ++i) {
         std::int64_t t = std::llround(first + static_cast<double>(i) * step);
-        if (anchored_ && (i > 0 || frames_ > k) && t <= previous) t = previous + 1;
+        if ((i > 0 || !first_read) && t <= previous) t = previous + 1;
         out[i] = t;
         previous = t;
     }

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "calibration/tbl_files.h"
 #include "cli/cli.h"
 #include "pty_server.h"
 #include "virtual_sensor.h"
@@ -165,6 +166,23 @@ TEST_F(CliRecording, SensorLeftStreamingIsStoppedAndIdentified) {
               "Model: 27\nRelease: 2\nSerial number: 1234\nBase distance: 100 mm\n"
               "Measuring range: 50 mm\n");
     EXPECT_FALSE(sensor->Streaming());
+}
+
+TEST_F(CliRecording, UploadStoppedBySignalEndsAfterTheBlockInFlight) {
+    testing::TempDir tbl;
+    const std::string path = tbl.Write("1234.tbl", testing::TblText(testing::SampleFields(15900)));
+    int status = -1;
+    std::thread command([&] { status = Run({"upload", path}); });
+    ASSERT_TRUE(Eventually([&] { return sensor->CalibrationBlocks().size() >= 2; }));
+    stop = SIGTERM;
+    command.join();
+    EXPECT_EQ(status, 143);
+    const std::size_t written = sensor->CalibrationBlocks().size();
+    EXPECT_LT(written, 30u);
+    EXPECT_NE(
+        err.str().find("upload stopped: " + std::to_string(written) + " of 30 blocks written"),
+        std::string::npos)
+        << err.str();
 }
 
 // The program itself: each signal stops the stream cleanly with its status.
