@@ -493,6 +493,12 @@ void TFormMain::closeEvent(QCloseEvent* event) {
 void TFormMain::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     FormResize();
+    FollowFrame();
+}
+
+void TFormMain::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    FollowFrame();
 }
 
 void TFormMain::SetSensorButtonsEnabled(bool enabled) {
@@ -527,10 +533,14 @@ int TFormMain::OuterHeight() const {
     return outer_height_;
 }
 
+int TFormMain::FrameHeight() const {
+    return frameGeometry().height() - geometry().height();
+}
+
 void TFormMain::SetWindowHeight(int outer_height) {
     outer_height_ = outer_height;
-    const int frame = frameGeometry().height() - geometry().height();
-    setFixedSize(kClientWidth, std::max(0, outer_height - frame));
+    frame_height_ = FrameHeight();
+    setFixedSize(kClientWidth, std::max(0, outer_height - frame_height_));
     LayoutMainWindow();
     const QScreen* screen = this->screen();
     if (!screen) return;
@@ -538,6 +548,12 @@ void TFormMain::SetWindowHeight(int outer_height) {
     const QRect outer = frameGeometry();
     const int overshoot = outer.top() + outer_height - 1 - available.bottom();
     if (overshoot > 0) move(x(), std::max(available.top(), outer.top() - overshoot));
+}
+
+void TFormMain::FollowFrame() {
+    // A window manager frames the window some time after it is shown: the
+    // outer height is applied again once the frame is known or has changed.
+    if (isVisible() && FrameHeight() != frame_height_) SetWindowHeight(outer_height_);
 }
 
 }  // namespace mk27x
