@@ -126,6 +126,14 @@ void TFormMain::BuildControls() {
     Label4 = MakeLabel(PanelTop, "Net number of device:", 5, 76, small);
     ComboBoxWorkCodeDev = MakeCombo(PanelTop, 150, 73, 41);
 
+    // Long device paths do not fit the narrow list: every item and the chosen
+    // port carry their full name as a tooltip.
+    connect(ComboBoxCOM->model(), &QAbstractItemModel::rowsInserted, ComboBoxCOM,
+            [combo = ComboBoxCOM](const QModelIndex&, int first, int last) {
+                for (int i = first; i <= last; ++i)
+                    combo->setItemData(i, combo->itemText(i), Qt::ToolTipRole);
+            });
+    connect(ComboBoxCOM, &QComboBox::currentTextChanged, ComboBoxCOM, &QWidget::setToolTip);
     ComboBoxCOM->addItems({"COM1", "COM2", "COM3", "COM4", "USB"});
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         const QString device = info.systemLocation();

@@ -203,6 +203,8 @@ public:
 
     // --- layout and description panel ---
     static constexpr int kDescriptionButtonWidth = 14;
+    // The lowest middle band that shows the parameter panel and the chart.
+    static constexpr int kMinReadableBand = 60;
     // Pixels the description window moves per TimerDesc tick.
     static constexpr int kSlideStep = 10;
 
