@@ -5,8 +5,11 @@
 
 #include <QApplication>
 #include <exception>
+#include <functional>
 
 #include "platform/message_box.h"
+
+class QSocketNotifier;
 
 namespace mk27x {
 
@@ -26,6 +29,22 @@ bool ReportingEscapes(MessageBox& messages, Handler&& handler) {
     }
     return false;
 }
+
+// SIGINT and SIGTERM as a close of the program's window: the handler only
+// writes the signal into a pipe (all it may do there); the window thread reads
+// it through a socket notifier and runs `close`. One instance at a time; the
+// default actions come back when it is destroyed.
+class CloseOnSignals {
+public:
+    explicit CloseOnSignals(std::function<void()> close);
+    ~CloseOnSignals();
+    CloseOnSignals(const CloseOnSignals&) = delete;
+    CloseOnSignals& operator=(const CloseOnSignals&) = delete;
+
+private:
+    std::function<void()> close_;
+    QSocketNotifier* notifier_ = nullptr;
+};
 
 class Application : public QApplication {
 public:

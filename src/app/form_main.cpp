@@ -126,6 +126,14 @@ void TFormMain::BuildControls() {
     Label4 = MakeLabel(PanelTop, "Net number of device:", 5, 76, small);
     ComboBoxWorkCodeDev = MakeCombo(PanelTop, 150, 73, 41);
 
+    // Long device paths do not fit the narrow list: every item and the chosen
+    // port carry their full name as a tooltip.
+    connect(ComboBoxCOM->model(), &QAbstractItemModel::rowsInserted, ComboBoxCOM,
+            [combo = ComboBoxCOM](const QModelIndex&, int first, int last) {
+                for (int i = first; i <= last; ++i)
+                    combo->setItemData(i, combo->itemText(i), Qt::ToolTipRole);
+            });
+    connect(ComboBoxCOM, &QComboBox::currentTextChanged, ComboBoxCOM, &QWidget::setToolTip);
     ComboBoxCOM->addItems({"COM1", "COM2", "COM3", "COM4", "USB"});
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         const QString device = info.systemLocation();
@@ -493,6 +501,12 @@ void TFormMain::closeEvent(QCloseEvent* event) {
 void TFormMain::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     FormResize();
+    FollowFrame();
+}
+
+void TFormMain::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    FollowFrame();
 }
 
 void TFormMain::SetSensorButtonsEnabled(bool enabled) {
@@ -527,10 +541,14 @@ int TFormMain::OuterHeight() const {
     return outer_height_;
 }
 
+int TFormMain::FrameHeight() const {
+    return frameGeometry().height() - geometry().height();
+}
+
 void TFormMain::SetWindowHeight(int outer_height) {
     outer_height_ = outer_height;
-    const int frame = frameGeometry().height() - geometry().height();
-    setFixedSize(kClientWidth, std::max(0, outer_height - frame));
+    frame_height_ = FrameHeight();
+    setFixedSize(kClientWidth, std::max(0, outer_height - frame_height_));
     LayoutMainWindow();
     const QScreen* screen = this->screen();
     if (!screen) return;
@@ -538,6 +556,12 @@ void TFormMain::SetWindowHeight(int outer_height) {
     const QRect outer = frameGeometry();
     const int overshoot = outer.top() + outer_height - 1 - available.bottom();
     if (overshoot > 0) move(x(), std::max(available.top(), outer.top() - overshoot));
+}
+
+void TFormMain::FollowFrame() {
+    // A window manager frames the window some time after it is shown: the
+    // outer height is applied again once the frame is known or has changed.
+    if (isVisible() && FrameHeight() != frame_height_) SetWindowHeight(outer_height_);
 }
 
 }  // namespace mk27x

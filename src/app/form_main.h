@@ -203,6 +203,8 @@ public:
 
     // --- layout and description panel ---
     static constexpr int kDescriptionButtonWidth = 14;
+    // The lowest middle band that shows the parameter panel and the chart.
+    static constexpr int kMinReadableBand = 60;
     // Pixels the description window moves per TimerDesc tick.
     static constexpr int kSlideStep = 10;
 
@@ -274,6 +276,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     void BuildControls();
@@ -295,6 +298,10 @@ private:
     // Sets the outer height; a window that would then reach past the bottom of
     // the screen's available area moves up just enough to stay whole.
     void SetWindowHeight(int outer_height);
+    // Outer minus client height, as the window system reports it now.
+    int FrameHeight() const;
+    // Applies the outer height again when the frame has changed since.
+    void FollowFrame();
     // Shows a distance in the readout (window thread).
     void ShowReadout(float mm);
     // Hands the newest stream distance over to the window thread.
@@ -303,6 +310,8 @@ private:
     std::unique_ptr<PickerDialogs> pickers_;
     // The outer height last set.
     int outer_height_ = kMinHeight;
+    // The frame height the client height was last computed with.
+    int frame_height_ = 0;
     // A readout update is queued to the window thread and not yet shown.
     std::atomic<bool> readout_pending_{false};
     // Counts readout resets: a readout queued before a reset is not shown after it.

@@ -45,6 +45,11 @@ void TFormMain::LayoutMainWindow() {
     ButtonDescription->setGeometry(band.button);
     PanelParam->setGeometry(band.param);
     PanelOsc->setGeometry(band.osc);
+    // Too low for a grid row and the chart's axes, the band shows nothing
+    // rather than a squashed strip of both.
+    const bool readable = band.param.height() >= kMinReadableBand;
+    PanelParam->setVisible(readable);
+    PanelOsc->setVisible(readable);
     UpdateFrameMetrics();
 }
 

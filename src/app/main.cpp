@@ -117,6 +117,12 @@ int main(int argc, char** argv) {
     for (const QString& path : parser.values(port_option)) FormMain.AddAndSelectPort(path);
     if (simulator) FormMain.AddAndSelectPort(QString::fromStdString(simulator->SlavePath()));
 
+    // Interrupted or terminated, the program ends as when its window is
+    // closed: a running stream is stopped, the reader joined, files complete.
+    const CloseOnSignals on_signal([&FormMain] {
+        FormMain.close();
+        QCoreApplication::quit();
+    });
     FormMain.show();
     return app.exec();
 }

@@ -65,15 +65,16 @@ QString FormatChartNumber(double value, const QLocale& locale) {
 }
 
 ChartSeries::ChartSeries(QCustomPlot* plot, QCPGraph* graph)
-    : plot_(plot), graph_(graph), corner_(new QCPItemText(plot)) {
-    // The top right corner of the plot area.
-    corner_->setClipToAxisRect(false);
-    corner_->position->setType(QCPItemPosition::ptAxisRectRatio);
-    corner_->position->setCoords(1.0, 0.0);
-    corner_->setPositionAlignment(Qt::AlignRight | Qt::AlignTop);
-    corner_->setPadding(QMargins(4, 2, 4, 2));
-    corner_->setColor(Qt::darkGray);
+    : plot_(plot), graph_(graph), corner_(new QCPTextElement(plot)) {
+    // A row of its own under the title, right-aligned above the plot area: the
+    // curve never runs through it.
+    corner_->setTextFlags(Qt::AlignRight | Qt::AlignVCenter);
+    corner_->setMargins(QMargins(4, 0, 8, 0));
+    corner_->setTextColor(Qt::darkGray);
     corner_->setText(QString());
+    QCPLayoutGrid* layout = plot->plotLayout();
+    layout->insertRow(1);
+    layout->addElement(1, 0, corner_);
 }
 
 QString ChartSeries::CornerText() const {

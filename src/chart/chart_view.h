@@ -22,7 +22,6 @@
 class QAction;
 class QCustomPlot;
 class QCPGraph;
-class QCPItemText;
 class QCPTextElement;
 class QMenu;
 
@@ -51,7 +50,8 @@ public:
     int Count() const { return count_; }
     QString Label(int index) const;
     // Count, mean and standard deviation of the points' Y values, kept as they
-    // are appended; shown in the chart's corner line.
+    // are appended; shown in the chart's corner line, a row of its own between
+    // the title and the plot area.
     const RunningStatistics& Statistics() const { return stats_; }
     // The corner line as drawn at the last redraw: "n = 3   mean = 2.333 mm
     // σ = 2.160 mm" (the chart's locale), empty without points.
@@ -84,7 +84,7 @@ private:
 
     QCustomPlot* plot_;
     QCPGraph* graph_;
-    QCPItemText* corner_;
+    QCPTextElement* corner_;
     RunningStatistics stats_;
     int count_ = 0;
     // Labels that are plain unsigned decimal numbers are kept as runs; any

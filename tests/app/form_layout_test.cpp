@@ -96,11 +96,12 @@ TEST_F(description_window, BandFollowsEveryHeightOfTheAnimation) {
     // The frame the window system reports is the one the layout measured.
     EXPECT_EQ(w.FrameBorder, (w.frameGeometry().width() - 714) / 2);
 
-    // The button is the control at the band's left edge, the grid starts
-    // right of it.
+    // The button is the control at the band's left edge; the band is too low
+    // for the grid and the chart, which are not drawn.
     EXPECT_EQ(w.childAt(3, 110), w.ButtonDescription);
     EXPECT_TRUE(w.ButtonDescription->isVisible());
-    EXPECT_EQ(w.ValueListEditorParam->mapTo(&w, QPoint(0, 0)).x(), 14);
+    EXPECT_FALSE(w.PanelParam->isVisible());
+    EXPECT_FALSE(w.PanelOsc->isVisible());
 
     w.ButtonConnect->click();
     std::vector<int> heights;
@@ -110,7 +111,11 @@ TEST_F(description_window, BandFollowsEveryHeightOfTheAnimation) {
         ExpectBandLaidOut(w);
     }
     EXPECT_EQ(heights, (std::vector<int>{275, 355, 435, 515, 595, 675, 675}));
+    // The grid starts right of the button.
     EXPECT_EQ(w.childAt(3, 300), w.ButtonDescription);
+    EXPECT_TRUE(w.PanelParam->isVisible());
+    EXPECT_TRUE(w.PanelOsc->isVisible());
+    EXPECT_EQ(w.ValueListEditorParam->mapTo(&w, QPoint(0, 0)).x(), 14);
 
     w.ButtonConnect->click();
     heights.clear();

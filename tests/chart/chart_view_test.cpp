@@ -199,6 +199,25 @@ TEST(ChartView, CornerLineShowsCountMeanAndSigmaWithTheChart) {
     EXPECT_EQ(s.CornerText(), QString::fromUtf8("n = 1   mean = -7.250 mm   \u03C3 = 0.000 mm"));
 }
 
+TEST(ChartView, CornerLineHasItsOwnRowOutsideThePlotArea) {
+    ChartView view;
+    view.resize(480, 200);
+    for (int i = 0; i < 50; ++i) view.SeriesOsc.AddPoint(i % 7, QString::number(i), Qt::red);
+    view.SeriesOsc.Flush();
+    view.Chart1->replot();
+    const QString text = view.SeriesOsc.CornerText();
+    ASSERT_FALSE(text.isEmpty());
+    QCPTextElement* line = nullptr;
+    for (QCPLayoutElement* e : view.Chart1->plotLayout()->elements(false))
+        if (auto* t = qobject_cast<QCPTextElement*>(e); t && t->text() == text) line = t;
+    ASSERT_NE(line, nullptr);
+    const QRect axes = view.Chart1->axisRect()->outerRect();
+    EXPECT_FALSE(line->outerRect().intersects(axes));
+    EXPECT_LE(line->outerRect().bottom(), axes.top());
+    EXPECT_GT(line->outerRect().height(), 0);
+    EXPECT_GE(line->outerRect().top(), view.Title->outerRect().bottom());
+}
+
 TEST(ChartView, ContextMenuSavesAndClears) {
     ChartView view;
     ASSERT_NE(view.PopupMenuSave, nullptr);
