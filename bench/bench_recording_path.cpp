@@ -33,6 +33,7 @@
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "pty_server.h"
+#include "resident_memory.h"
 #include "session/session.h"
 #include "virtual_sensor.h"
 
@@ -41,16 +42,10 @@ namespace {
 using namespace mk27x;
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
+using bench::ResidentKb;
 
 constexpr std::uint32_t kBaud = 921600;
 constexpr double kLineFrameRate = kBaud / 44.0;  // 4 bytes of 11 bits (8E1)
-
-long ResidentKb() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
 
 // The intervals between the sample times of a recording (for the bench only).
 class IntervalSink final : public RecordingSink {

@@ -30,6 +30,7 @@
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "pty_server.h"
+#include "resident_memory.h"
 #include "session/session.h"
 #include "virtual_sensor.h"
 
@@ -38,6 +39,7 @@ namespace {
 using namespace mk27x;
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
+using bench::ResidentKb;
 
 constexpr std::uint32_t kBaud = 921600;
 constexpr double kLineFrameRate = kBaud / 44.0;  // 4 bytes of 11 bits (8E1)
@@ -45,13 +47,6 @@ constexpr auto kStreamTime = 10s;
 constexpr auto kSensorStreamTime = 9s;
 constexpr auto kSeriesTime = 3s;
 constexpr auto kSeriesPeriod = 50ms;
-
-long ResidentKb() {
-    std::ifstream statm("/proc/self/statm");
-    long size = 0, resident = 0;
-    statm >> size >> resident;
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
 
 int Usage() {
     std::fprintf(stderr, "usage: bench_soak [--minutes M]\n");

@@ -104,6 +104,9 @@ TFormMain::TFormMain(MessageBox& messages, FileDialog& files, Clock& clock, Port
 TFormMain::~TFormMain() {
     // The session's events refer to this window: the reader ends first.
     session.Shutdown();
+    // Closing the widget moves the focus out of the grid, whose signals would
+    // reach handlers of this window after its own part is gone.
+    ValueListEditorParam->disconnect(this);
 }
 
 // The controls as designed: captions, fonts and pixel positions.

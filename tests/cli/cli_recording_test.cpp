@@ -112,10 +112,13 @@ TEST_F(CliRecording, APauseOfTheStreamIsOneGapAtItsSample) {
         if (i > 1) d.push_back(s - last);
         last = s;
     }
-    const auto jump = std::max_element(d.begin(), d.end());
-    EXPECT_EQ(jump - d.begin(), 999);  // between samples 999 and 1000
-    EXPECT_GT(*jump, 0.140);
-    EXPECT_NE(out.str().find("Gaps: 1\n"), std::string::npos) << out.str();
+    EXPECT_GT(d[999], 0.140);  // between samples 999 and 1000
+    // A machine too busy to keep the virtual sensor's pace makes pauses of its
+    // own: the statistics count every pause the times show, and only those.
+    const auto gaps = std::count_if(d.begin(), d.end(), [](double x) { return x > 0.020; });
+    EXPECT_GE(gaps, 1);
+    EXPECT_NE(out.str().find("Gaps: " + std::to_string(gaps) + "\n"), std::string::npos)
+        << out.str();
 }
 
 TEST_F(CliRecording, CsvGrowsDuringTheStreamAndIsCompleteAfterASignal) {

@@ -27,21 +27,9 @@ fail() {
   exit 1
 }
 
-# Polls a command for up to 20 s (a safety net: nothing waits for it on success).
-wait_for() {
-  local what=$1
-  shift
-  for _ in $(seq 400); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.05
-  done
-  fail "$what"
-}
-
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-xvfb_pid=$!
-wait_for "the X server starts" test -s "$work/display"
-export DISPLAY=":$(cat "$work/display")"
+# shellcheck source=tests/x11/x11_common.sh
+. "$(dirname "$0")/x11_common.sh"
+start_xvfb xvfb_pid
 export QT_QPA_PLATFORM=xcb
 
 "$program" --simulator >"$work/program.log" 2>&1 &

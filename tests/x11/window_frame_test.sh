@@ -24,20 +24,10 @@ fail() {
   tail -n 5 "$work/program.log" >&2 2>/dev/null || true
   exit 1
 }
-wait_for() {
-  local what=$1
-  shift
-  for _ in $(seq 400); do
-    if "$@" >/dev/null 2>&1; then return 0; fi
-    sleep 0.05
-  done
-  fail "$what"
-}
-
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
-pids+=($!)
-wait_for "the X server starts" test -s "$work/display"
-export DISPLAY=":$(cat "$work/display")"
+# shellcheck source=tests/x11/x11_common.sh
+. "$(dirname "$0")/x11_common.sh"
+start_xvfb xvfb_pid
+pids+=("$xvfb_pid")
 openbox --sm-disable >/dev/null 2>&1 &
 pids+=($!)
 wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"; }
