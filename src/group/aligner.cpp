@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "link/stream_timeline.h"
-
 namespace mk27x {
 namespace {
 
@@ -13,6 +11,10 @@ constexpr double kNsPerS = 1e9;
 constexpr std::uint64_t kWarmupSamples = 8;
 // The period assumed for a sensor with neither a hint nor two samples.
 constexpr double kFallbackPeriodS = 0.01;
+// An interval up to this many periods is steady (it measures the period).
+constexpr double kSteadyIntervals = 1.5;
+// This many unsteady intervals in a row start the period's measure afresh.
+constexpr std::uint64_t kRemeasureAfter = 16;
 constexpr double kEmpty = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
@@ -25,6 +27,7 @@ struct GroupAligner::Track {
     std::int64_t last_ns = std::numeric_limits<std::int64_t>::min();
     double steady_sum_ns = 0;
     std::uint64_t steady = 0;
+    std::uint64_t unsteady = 0;  // in a row
 
     std::size_t Size() const { return points.size() - head; }
     const Point& At(std::size_t i) const { return points[head + i]; }
@@ -47,6 +50,7 @@ struct GroupAligner::Track {
         last_ns = std::numeric_limits<std::int64_t>::min();
         steady_sum_ns = 0;
         steady = 0;
+        unsteady = 0;
     }
 };
 
@@ -99,11 +103,23 @@ void GroupAligner::Push(std::size_t sensor, std::span<const RecordedSample> samp
         const std::int64_t ns = s.time.monotonic_ns;
         if (ns <= track.last_ns) continue;
         if (track.count > 0) {
+            // Steady intervals measure the period; one that spans a missing
+            // sample does not. Many unsteady ones in a row mean the period
+            // assumed was wrong: it is measured afresh.
             const auto interval = static_cast<double>(ns - track.last_ns);
             const bool unknown = track.steady == 0 && track.hint_s <= 0;
-            if (unknown || interval <= GapThresholdS(track.PeriodNs() / kNsPerS) * kNsPerS) {
+            if (track.unsteady >= kRemeasureAfter) {
+                track.steady_sum_ns = 0;
+                track.steady = 0;
+                track.unsteady = 0;
+            }
+            if (unknown || track.unsteady >= kRemeasureAfter ||
+                interval <= kSteadyIntervals * track.PeriodNs()) {
                 track.steady_sum_ns += interval;
                 ++track.steady;
+                track.unsteady = 0;
+            } else {
+                ++track.unsteady;
             }
         }
         if (!have_first_) {

@@ -2,6 +2,7 @@
 
 #include <muParser.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -61,15 +62,18 @@ std::unique_ptr<Channel> Channel::Compile(const ChannelSpec& spec,
         for (std::size_t i = 0; i < sensors.size(); ++i)
             p.DefineVar(sensors[i], &channel->values_[i]);
         p.SetExpr(spec.expression);
-        // Parses, and names every variable the expression uses.
+        // Parses strictly (an unknown name is refused here)...
+        p.Eval();
+        // ...names every sensor the expression uses, and compiles it into its
+        // fast form once more.
         const mu::varmap_type used = p.GetUsedVar();
         for (std::size_t i = 0; i < sensors.size(); ++i)
             if (used.count(sensors[i]) != 0) channel->used_.push_back(i);
-        // The first evaluation compiles the expression into its fast form.
         p.Eval();
     } catch (const mu::Parser::exception_type& e) {
         error.message = e.GetMsg();
-        error.position = e.GetPos();
+        // The parser counts the end of the expression one past it.
+        error.position = std::min(e.GetPos(), static_cast<int>(spec.expression.size()));
         const std::string token = e.GetToken();
         if (e.GetCode() == mu::ecUNASSIGNABLE_TOKEN && IsGroupName(token))
             error.message += " There is no sensor named " + token + ".";
