@@ -76,7 +76,17 @@ bool Drain(int fd, std::vector<std::uint8_t>& buf, std::size_t& pos) {
 }  // namespace
 
 PtySensorServer::PtySensorServer(std::shared_ptr<VirtualSensor> sensor, PtyServerOptions options)
-    : sensor_(std::move(sensor)), options_(options) {}
+    : PtySensorServer(std::vector<std::shared_ptr<VirtualSensor>>{std::move(sensor)}, options) {}
+
+PtySensorServer::PtySensorServer(std::vector<std::shared_ptr<VirtualSensor>> sensors,
+                                 PtyServerOptions options)
+    : sensors_(std::move(sensors)), options_(options) {}
+
+VirtualSensor& PtySensorServer::Streamer() const {
+    for (const auto& sensor : sensors_)
+        if (sensor->Streaming()) return *sensor;
+    return *sensors_.front();
+}
 
 PtySensorServer::~PtySensorServer() {
     Stop();
@@ -115,7 +125,7 @@ bool PtySensorServer::Start() {
     termios tio{};
     if (::tcgetattr(slave_fd_, &tio) == 0) {
         ::cfmakeraw(&tio);
-        ::cfsetspeed(&tio, BaudToSpeed(sensor_->Baud()));
+        ::cfsetspeed(&tio, BaudToSpeed(sensors_.front()->Baud()));
         ::tcsetattr(slave_fd_, TCSANOW, &tio);
     }
     if (::tcgetattr(master_fd_, &tio) == 0) {
@@ -182,7 +192,8 @@ void PtySensorServer::Run() {
     };
 
     while (!stop_.load()) {
-        const bool streaming = sensor_->Streaming();
+        VirtualSensor& streamer = Streamer();
+        const bool streaming = streamer.Streaming();
         const auto now = SteadyClock::now();
         if (streaming && !was_streaming) {
             stream_epoch = now;
@@ -198,11 +209,11 @@ void PtySensorServer::Run() {
                     frames_due_done = due;
                 }
             }
-            sensor_->EndStreamPause(pause_lost);
+            streamer.EndStreamPause(pause_lost);
             pausing = false;
         }
         const auto start_pause = [&](std::uint64_t lost) {
-            if (const auto ms = sensor_->StreamPauseDue()) {
+            if (const auto ms = streamer.StreamPauseDue()) {
                 pausing = true;
                 pause_end = now + std::chrono::milliseconds(*ms);
                 pause_lost = lost;
@@ -217,7 +228,7 @@ void PtySensorServer::Run() {
         const std::size_t backlog = stream.size() - stream_pos;
         if (streaming && max_rate) {
             if (backlog == 0 && !pausing) {
-                const std::size_t n = sensor_->ProduceStream(stream, kMaxRateChunkFrames);
+                const std::size_t n = streamer.ProduceStream(stream, kMaxRateChunkFrames);
                 frames_sent_.fetch_add(n);
                 if (n < kMaxRateChunkFrames) start_pause(0);
                 producer_dry = n == 0 || pausing;
@@ -238,7 +249,7 @@ void PtySensorServer::Run() {
                 frames_due_done = due;
                 if (backlog < kStreamBacklogLimit) {
                     const std::size_t sent =
-                        sensor_->ProduceStream(stream, static_cast<std::size_t>(n));
+                        streamer.ProduceStream(stream, static_cast<std::size_t>(n));
                     frames_sent_.fetch_add(sent);
                     if (sent < n) start_pause(n - sent);
                 }
@@ -284,10 +295,12 @@ void PtySensorServer::Run() {
                 std::uint32_t line_baud = VirtualSensor::kMatchingBaud;
                 termios tio{};
                 if (::tcgetattr(slave_fd_, &tio) == 0) line_baud = SpeedToBaud(::cfgetospeed(&tio));
-                std::vector<std::uint8_t> reply = sensor_->Feed(
-                    std::span<const std::uint8_t>(in.data(), static_cast<std::size_t>(n)),
-                    line_baud);
-                replies.insert(replies.end(), reply.begin(), reply.end());
+                for (const auto& sensor : sensors_) {
+                    std::vector<std::uint8_t> reply = sensor->Feed(
+                        std::span<const std::uint8_t>(in.data(), static_cast<std::size_t>(n)),
+                        line_baud);
+                    replies.insert(replies.end(), reply.begin(), reply.end());
+                }
             }
         }
     }

@@ -12,6 +12,11 @@
 // (Faults::stream_pause_at_frames) lasts its milliseconds on the steady clock;
 // the frames falling due in it at `stream_rate` are lost.
 //
+// Several sensors may share the line, as on an RS-485 line with several network
+// addresses: every byte from the client goes to each of them (a sensor answers
+// only the requests to its address), their replies go back in the order of the
+// sensors, and the stream is the first streaming sensor's.
+//
 // The server keeps its own descriptor of the slave open, so the master never
 // sees a hang-up when a client closes, and a client may close and re-open the
 // device at will. Frames that nobody reads are dropped once a backlog limit is
@@ -27,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "virtual_sensor.h"
 
@@ -40,6 +46,9 @@ struct PtyServerOptions {
 class PtySensorServer {
 public:
     explicit PtySensorServer(std::shared_ptr<VirtualSensor> sensor, PtyServerOptions options = {});
+    // Sensors sharing the line (at different addresses, one rate); not empty.
+    explicit PtySensorServer(std::vector<std::shared_ptr<VirtualSensor>> sensors,
+                             PtyServerOptions options = {});
     ~PtySensorServer();
     PtySensorServer(const PtySensorServer&) = delete;
     PtySensorServer& operator=(const PtySensorServer&) = delete;
@@ -67,8 +76,10 @@ public:
 private:
     void Run();
     void CloseAll();
+    // The sensor whose stream the line carries: the first streaming one.
+    VirtualSensor& Streamer() const;
 
-    std::shared_ptr<VirtualSensor> sensor_;
+    std::vector<std::shared_ptr<VirtualSensor>> sensors_;
     PtyServerOptions options_;
     int master_fd_ = -1;
     int slave_fd_ = -1;

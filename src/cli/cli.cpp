@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "cli/cli_files.h"
+#include "cli/cli_monitor.h"
 #include "link/codec.h"
 #include "link/port_backends.h"
 #include "link/recording.h"
@@ -598,6 +599,9 @@ Commands:
   clone FILE.json          write a parameter file's set to the sensor as Load
                            All does, read back, print every parameter that
                            differs (exit 1 if one does)
+  monitor --sensor NAME=PORT[@RATE][#ADDRESS]... [--channel NAME=EXPR]...
+                           several sensors at once on one timeline, with
+                           computed channels (mk27x monitor --help)
     measure and stream also take:
     --csv FILE             every distance with its time written to FILE as CSV:
                            index,time,seconds,mm (ISO 8601 UTC time with
@@ -614,6 +618,7 @@ answered no.
 }
 
 int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io) {
+    if (const auto at = MonitorCommandAt(args)) return RunMonitor(args, *at, io);
     try {
         const Options options = ParseOptions(args);
         if (options.help) {

@@ -1,0 +1,363 @@
+#include "cli/cli_monitor.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <ostream>
+
+#include "group/group_sinks.h"
+#include "group/sensor_group.h"
+#include "link/port_backends.h"
+#include "link/sample_file.h"
+#include "pty_server.h"
+#include "virtual_sensor.h"
+
+namespace mk27x {
+namespace {
+
+struct MonitorUsage {
+    std::string text;
+};
+
+// An expression refused by the parser: its message, without the usage hint.
+struct RefusedChannel {
+    std::string text;
+};
+
+struct MonitorOptions {
+    std::vector<SensorSpec> sensors;
+    std::vector<ChannelSpec> channels;
+    std::optional<double> seconds;
+    std::optional<std::string> csv;
+    bool stats = false;
+    bool json = false;
+    bool simulator = false;
+    bool help = false;
+    double poll_rate_hz = GroupOptions{}.poll_rate_hz;
+};
+
+double ParseDouble(const std::string& text, const std::string& option) {
+    double n = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, n);
+    if (text.empty() || ec != std::errc() || ptr != end)
+        throw MonitorUsage{"invalid value for " + option + ": " + text};
+    return n;
+}
+
+MonitorOptions ParseMonitorOptions(const std::vector<std::string>& args, std::size_t at) {
+    MonitorOptions o;
+    std::string error;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i == at) continue;
+        const std::string& arg = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size()) throw MonitorUsage{"option " + arg + " needs a value"};
+            return args[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+        } else if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--stats") {
+            o.stats = true;
+        } else if (arg == "--simulator") {
+            o.simulator = true;
+        } else if (arg == "--csv") {
+            o.csv = value();
+        } else if (arg == "--sensor") {
+            const auto spec = ParseSensorSpec(value(), error);
+            if (!spec) throw MonitorUsage{error};
+            if (IsReservedChannelName(spec->name))
+                throw MonitorUsage{"a sensor may not be called " + spec->name};
+            o.sensors.push_back(*spec);
+        } else if (arg == "--channel") {
+            const auto spec = ParseChannelSpec(value(), error);
+            if (!spec) throw MonitorUsage{error};
+            o.channels.push_back(*spec);
+        } else if (arg == "--seconds") {
+            o.seconds = ParseDouble(value(), arg);
+            if (!(*o.seconds > 0) || !(*o.seconds <= 1e6))
+                throw MonitorUsage{"--seconds must be positive and at most 1000000"};
+        } else if (arg == "--poll-rate") {
+            o.poll_rate_hz = ParseDouble(value(), arg);
+            if (!(o.poll_rate_hz > 0) || !(o.poll_rate_hz <= 10000))
+                throw MonitorUsage{"--poll-rate must be positive and at most 10000"};
+        } else if (arg == "--port" || arg == "--baud" || arg == "--address") {
+            throw MonitorUsage{"monitor takes its sensors as --sensor NAME=PORT[@RATE][#ADDRESS]"};
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            throw MonitorUsage{"unknown option " + arg};
+        } else {
+            throw MonitorUsage{"monitor takes no operand '" + arg + "'"};
+        }
+    }
+    if (o.help) return o;
+    if (const std::string problem = CheckGroup(o.sensors); !problem.empty())
+        throw MonitorUsage{problem};
+    for (std::size_t c = 0; c < o.channels.size(); ++c) {
+        const std::string& name = o.channels[c].name;
+        const bool taken =
+            std::any_of(o.sensors.begin(), o.sensors.end(),
+                        [&](const SensorSpec& s) { return s.name == name; }) ||
+            std::any_of(o.channels.begin(), o.channels.begin() + static_cast<std::ptrdiff_t>(c),
+                        [&](const ChannelSpec& s) { return s.name == name; });
+        if (taken) throw MonitorUsage{"the name " + name + " is given twice"};
+    }
+    return o;
+}
+
+// Every expression compiled over the sensors' names; the first refused one
+// ends the command before anything is sent.
+std::vector<std::unique_ptr<Channel>> CompileChannels(const MonitorOptions& o) {
+    std::vector<std::string> names;
+    for (const SensorSpec& s : o.sensors) names.push_back(s.name);
+    std::vector<std::unique_ptr<Channel>> channels;
+    for (const ChannelSpec& spec : o.channels) {
+        ChannelError error;
+        auto channel = Channel::Compile(spec, names, error);
+        if (!channel) throw RefusedChannel{ChannelErrorText(spec, error)};
+        channels.push_back(std::move(channel));
+    }
+    return channels;
+}
+
+// A virtual sensor for every sensor, one pseudo-terminal for every line; each
+// sensor measures a wave of its own, so that channels are not trivially zero.
+class Simulators {
+public:
+    // Starts the servers and points the specs' ports at them; false with the
+    // reason on `err`.
+    bool Start(std::vector<SensorSpec>& specs, std::ostream& err) {
+        for (const GroupLine& line : GroupLines(specs)) {
+            std::vector<std::shared_ptr<sim::VirtualSensor>> sensors;
+            for (const std::size_t i : line.sensors) {
+                sim::SensorConfig config;
+                config.address = specs[i].address;
+                config.baud = specs[i].baud;
+                config.identity.serial = static_cast<std::uint16_t>(1001 + i);
+                config.source.kind = sim::MeasurementSource::Kind::kSine;
+                config.source.value = 6000 + 1500 * static_cast<std::int32_t>(i % 6);
+                config.source.amplitude = 300 + 150 * static_cast<std::int32_t>(i % 4);
+                config.source.period = 4000 + 1000 * static_cast<std::uint32_t>(i % 5);
+                config.source.noise = 3;
+                config.source.seed = static_cast<std::uint32_t>(i + 1);
+                sensors.push_back(std::make_shared<sim::VirtualSensor>(config));
+            }
+            servers_.push_back(std::make_unique<sim::PtySensorServer>(sensors));
+            if (!servers_.back()->Start()) {
+                err << "mk27x: cannot start the virtual sensor: " << servers_.back()->Error()
+                    << '\n';
+                return false;
+            }
+            for (const std::size_t i : line.sensors) specs[i].port = servers_.back()->SlavePath();
+        }
+        return true;
+    }
+
+private:
+    std::vector<std::unique_ptr<sim::PtySensorServer>> servers_;
+};
+
+class Monitor {
+public:
+    Monitor(MonitorOptions options, CommandLineIo io)
+        : o_(std::move(options)),
+          io_(io),
+          messages_(o_.json ? io.err : io.out, io.err, nullptr),
+          printer_(io.out, o_.json) {}
+
+    int Run() {
+        auto channels = CompileChannels(o_);
+        std::vector<std::string> columns;
+        for (const SensorSpec& s : o_.sensors) columns.push_back(s.name);
+        for (const ChannelSpec& c : o_.channels) columns.push_back(c.name);
+        if (o_.csv) {
+            csv_ = std::make_unique<GroupCsvWriter>(*o_.csv, columns);
+            if (!csv_->Ok()) {
+                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
+                               kSampleFileErrorFlags);
+                return kExitNoSensor;
+            }
+        }
+        if (o_.simulator && !simulators_.Start(o_.sensors, io_.err)) return kExitNoSensor;
+
+        GroupOptions options;
+        options.poll_rate_hz = o_.poll_rate_hz;
+        group_ = std::make_unique<SensorGroup>(messages_, io_.clock, RealPortBackends(), o_.sensors,
+                                               std::move(channels), options);
+        const auto outcomes = group_->Connect();
+        for (const ConnectOutcome outcome : outcomes)
+            if (outcome != ConnectOutcome::Connected) return kExitNoSensor;
+        if (Stopping()) return kExitOk;
+        Describe();
+
+        group_->Aligner().Attach(printer_);
+        if (csv_) group_->Aligner().Attach(*csv_);
+        group_->Aligner().Attach(statistics_);
+        group_->Start();
+        const int lost = Watch();
+        if (lost >= 0)
+            group_->EndLost(static_cast<std::size_t>(lost));
+        else
+            group_->Stop();
+        const bool written = Finish();
+        return lost >= 0 || !written ? kExitNoSensor : kExitOk;
+    }
+
+private:
+    int Stopping() const { return io_.stop_signal ? io_.stop_signal->load() : 0; }
+
+    // Which sensors stream and which are polled, on standard error.
+    void Describe() {
+        for (std::size_t i = 0; i < group_->Size(); ++i) {
+            const SensorSpec& s = group_->Spec(i);
+            io_.err << s.name << ": serial number " << group_->Session(i).Identity().SerialNumber
+                    << ", " << s.port << " at " << s.baud << " baud, address " << +s.address
+                    << (group_->Mode(i) == SensorMode::Stream
+                            ? ", streaming"
+                            : ", polled " + FixedNumber(o_.poll_rate_hz, 1) + " times a second")
+                    << '\n';
+        }
+    }
+
+    // Until the time is up, a signal comes or a sensor is lost (its index).
+    int Watch() {
+        const auto start = io_.clock.Now();
+        const auto end = o_.seconds ? start + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                  std::chrono::duration<double>(*o_.seconds))
+                                    : std::chrono::steady_clock::time_point::max();
+        constexpr long long kSliceMs = 50;
+        auto next_check = start + std::chrono::seconds(1);
+        while (!Stopping() && io_.clock.Now() < end) {
+            const auto left =
+                o_.seconds
+                    ? std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count()
+                    : kSliceMs;
+            io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
+            group_->Pump();
+            if (io_.clock.Now() >= next_check) {
+                next_check += std::chrono::seconds(1);
+                const int lost = group_->LostSensor();
+                if (lost >= 0) return lost;
+                group_->Flush();
+                printer_.Flush();
+                if (csv_) csv_->Flush();
+            }
+        }
+        return -1;
+    }
+
+    bool Finish() {
+        io_.out.flush();
+        bool ok = true;
+        if (csv_) {
+            csv_->Flush();
+            if (!csv_->Ok()) {
+                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
+                               kSampleFileErrorFlags);
+                ok = false;
+            }
+        }
+        if (o_.stats) {
+            if (o_.json)
+                io_.out << "{\"statistics\": " << statistics_.Json() << "}\n";
+            else
+                io_.out << statistics_.Text();
+        }
+        io_.out.flush();
+        return ok;
+    }
+
+    MonitorOptions o_;
+    CommandLineIo io_;
+    StreamMessageBox messages_;
+    GroupPrinter printer_;
+    GroupStatistics statistics_;
+    std::unique_ptr<GroupCsvWriter> csv_;
+    // Declared before the group, so that the sensors outlive its sessions.
+    Simulators simulators_;
+    std::unique_ptr<SensorGroup> group_;
+};
+
+}  // namespace
+
+std::optional<std::size_t> MonitorCommandAt(const std::vector<std::string>& args) {
+    static const char* const kWithValue[] = {"--port",    "--baud",     "--address", "--trace",
+                                             "--csv",     "--count",    "--seconds", "--sensor",
+                                             "--channel", "--poll-rate"};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.size() > 1 && arg[0] == '-') {
+            if (std::find(std::begin(kWithValue), std::end(kWithValue), arg) !=
+                std::end(kWithValue))
+                ++i;
+            continue;
+        }
+        if (arg == "monitor") return i;
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+int RunMonitor(const std::vector<std::string>& args, std::size_t at, CommandLineIo io) {
+    int status = kExitOk;
+    try {
+        MonitorOptions options = ParseMonitorOptions(args, at);
+        if (options.help) {
+            io.out << MonitorHelp();
+            return kExitOk;
+        }
+        status = Monitor(std::move(options), io).Run();
+    } catch (const RefusedChannel& e) {
+        io.err << "mk27x: " << e.text << '\n';
+        return kExitUsage;
+    } catch (const MonitorUsage& e) {
+        io.err << "mk27x: " << e.text << "\nTry 'mk27x monitor --help'.\n";
+        return kExitUsage;
+    }
+    const int signal = io.stop_signal ? io.stop_signal->load() : 0;
+    return signal != 0 ? SignalExitStatus(signal) : status;
+}
+
+std::string MonitorHelp() {
+    return R"(Usage: mk27x monitor --sensor NAME=PORT[@RATE][#ADDRESS]... [OPTIONS]
+
+Several MK27x sensors at once, on one timeline, with computed channels.
+
+  --sensor NAME=PORT[@RATE][#ADDRESS]
+                    a sensor: NAME letters, digits and _; PORT as --port takes
+                    it (COM1..COM4, USB, a device path, tcp://HOST:PORT,
+                    rfc2217://HOST:PORT); RATE its baud rate (default 115200);
+                    ADDRESS its network address 1 to 127 (default 1).
+                    A sensor alone on its port streams; sensors sharing a port
+                    (at different addresses, one rate) are polled in turn.
+  --channel NAME=EXPR
+                    a computed channel over the sensors' values in mm, e.g.
+                    thickness=120-A-B, step=A-B, mean=(A+B+C+D)/4,
+                    runout=max(A,B,C,D)-min(A,B,C,D); operators + - * / ^,
+                    parentheses, numbers, abs, min, max, sqrt
+  --seconds S       stop after S seconds (default: at Ctrl-C or a signal)
+  --csv FILE        the rows written to FILE as CSV as they come:
+                    index,time,seconds, then one column per sensor and channel
+                    in the order given (an empty cell where a sensor had no
+                    sample within two of its periods)
+  --stats           the statistics of every column at the end
+  --json            an object per row ({"index", "time", "seconds", and every
+                    column, null when empty}); --stats: {"statistics": {...}}
+  --poll-rate HZ    polling cycles per second on a shared port (default 20)
+  --simulator       every sensor a virtual sensor of its own (the ports name
+                    the lines: sensors with the same port share one)
+
+The rows are the sample times of the slowest sensor; every other sensor's value
+is interpolated linearly between its neighbouring samples. Which sensors stream
+and which are polled is said on standard error at the start.
+
+Exit status: 0 on success, 1 when a sensor cannot be opened or does not answer
+(the message starts with its name), 2 on a usage error or a refused expression
+(the parser's message and the position), 128 + the signal when stopped by one.
+)";
+}
+
+}  // namespace mk27x

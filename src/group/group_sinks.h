@@ -1,0 +1,101 @@
+// The sinks of the group's rows the front ends use:
+//
+//  - GroupCsvWriter: the rows as CSV, written as they come (as the recording's
+//    CsvWriter: RFC 4180, CR LF, '.' as decimal point, handed to the system at
+//    least once a second):
+//      index,time,seconds,A,B,thickness
+//      0,2024-05-01T12:00:00.000000Z,0.000000,25.000,24.000,71.000
+//    then one column per sensor and per channel in the order given; an empty
+//    value is an empty cell.
+//  - GroupPrinter: a line per row, as text ("0.000500  A=25.000  B=-") or as a
+//    JSON object ({"index": 0, "time": "...", "seconds": 0.0005, "A": 25.0,
+//    "B": null}).
+//  - GroupStatistics: the recording's statistics for every column, the gaps of
+//    a column included (rows where it is empty are pauses of that column).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "group/group_row.h"
+#include "link/sample_statistics.h"
+
+namespace mk27x {
+
+// The header line of the group's CSV (without its line end).
+std::string GroupCsvHeader(const std::vector<std::string>& columns);
+
+class GroupCsvWriter final : public GroupSink {
+public:
+    // Creates `path` (an existing file is emptied) and writes the header.
+    GroupCsvWriter(const std::string& path, const std::vector<std::string>& columns);
+    ~GroupCsvWriter() override;
+    GroupCsvWriter(const GroupCsvWriter&) = delete;
+    GroupCsvWriter& operator=(const GroupCsvWriter&) = delete;
+
+    // False once the file could not be created or a write failed.
+    bool Ok() const { return file_ != nullptr && !failed_; }
+    std::uint64_t Rows() const { return rows_; }
+
+    void Add(std::span<const GroupRow> rows) override;
+    void End() override { Flush(); }
+    void Flush() override;
+
+private:
+    void Write();
+
+    std::FILE* file_ = nullptr;
+    bool failed_ = false;
+    std::string buffer_;
+    std::uint64_t rows_ = 0;
+    std::int64_t origin_ns_ = 0;
+    std::int64_t last_flush_ns_ = 0;
+    std::int64_t cached_second_ = INT64_MIN;
+    std::string cached_text_;
+};
+
+class GroupPrinter final : public GroupSink {
+public:
+    GroupPrinter(std::ostream& out, bool json) : out_(out), json_(json) {}
+    void Begin(const std::vector<std::string>& columns) override;
+    void Add(std::span<const GroupRow> rows) override;
+    void End() override;
+    void Flush() override;
+
+private:
+    std::ostream& out_;
+    bool json_;
+    std::vector<std::string> columns_;
+    std::int64_t origin_ns_ = 0;
+    std::string line_;
+};
+
+class GroupStatistics final : public GroupSink {
+public:
+    void Begin(const std::vector<std::string>& columns) override;
+    void Period(double period_s) override;
+    void Add(std::span<const GroupRow> rows) override;
+
+    const std::vector<std::string>& Columns() const { return columns_; }
+    // The statistics of column `column` so far.
+    SampleStatistics Result(std::size_t column) const;
+    // Every column's statistics: as text, a block per column headed "NAME:";
+    // as JSON, one object with a member per column.
+    std::string Text() const;
+    std::string Json() const;
+
+private:
+    std::vector<std::string> columns_;
+    std::vector<std::unique_ptr<StatisticsAccumulator>> columns_statistics_;
+    std::vector<RecordedSample> scratch_;
+};
+
+// A value as a JSON number (three decimals, trailing zeros dropped to one), or
+// null when empty.
+std::string GroupJsonValue(double value);
+
+}  // namespace mk27x

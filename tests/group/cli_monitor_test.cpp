@@ -1,0 +1,135 @@
+// mk27x monitor as a script uses it: refusals before anything is sent (exit 2),
+// a sensor that is not there named (exit 1), the CSV's columns and JSON rows of
+// a simulated group, and a clean stop on a signal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli/cli.h"
+#include "pty_server.h"
+#include "virtual_sensor.h"
+
+namespace mk27x {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class CliMonitor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start()) << server.Error();
+        csv = (fs::temp_directory_path() / ("mk27x-monitor-" + std::to_string(::getpid()) + ".csv"))
+                  .string();
+    }
+    void TearDown() override { fs::remove(csv); }
+
+    int Run(const std::vector<std::string>& args) {
+        out.str("");
+        err.str("");
+        CommandLineIo io{out, err, SystemClock::Instance()};
+        io.stop_signal = &stop;
+        return RunCommandLine(args, io);
+    }
+    std::vector<std::string> CsvLines() const {
+        std::ifstream in(csv, std::ios::binary);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    sim::PtySensorServer server{std::make_shared<sim::VirtualSensor>()};
+    std::ostringstream out, err;
+    std::atomic<int> stop{0};
+    std::string csv;
+};
+
+TEST_F(CliMonitor, ARefusedExpressionEndsWithItsPositionBeforeAnythingIsSent) {
+    const std::string a = "A=" + server.SlavePath();
+    EXPECT_EQ(Run({"monitor", "--sensor", a, "--channel", "t=120 - A -", "--csv", csv}), 2);
+    EXPECT_EQ(err.str(),
+              "mk27x: channel t = 120 - A -: Unexpected end of expression at position 10\n"
+              "  120 - A -\n"
+              "           ^\n");
+    EXPECT_EQ(Run({"monitor", "--sensor", a, "--channel", "r=max(A, E)"}), 2);
+    EXPECT_NE(err.str().find("There is no sensor named E."), std::string::npos) << err.str();
+    EXPECT_EQ(server.BytesReceived(), 0u);
+    EXPECT_FALSE(fs::exists(csv));
+}
+
+TEST_F(CliMonitor, UsageErrors) {
+    EXPECT_EQ(Run({"monitor"}), 2);
+    EXPECT_EQ(err.str(), "mk27x: no sensor given\nTry 'mk27x monitor --help'.\n");
+    EXPECT_EQ(Run({"monitor", "--sensor", "A=COM1", "--sensor", "B=/dev/ttyS0"}), 2);
+    EXPECT_NE(err.str().find("share /dev/ttyS0 and the address 1"), std::string::npos);
+    EXPECT_EQ(Run({"--port", "COM1", "monitor", "--sensor", "A=COM1"}), 2);
+    EXPECT_EQ(Run({"monitor", "--sensor", "A=COM1", "--channel", "A=1"}), 2);
+    EXPECT_EQ(err.str(), "mk27x: the name A is given twice\nTry 'mk27x monitor --help'.\n");
+    EXPECT_EQ(Run({"monitor", "--help"}), 0);
+    EXPECT_NE(out.str().find("--sensor NAME=PORT[@RATE][#ADDRESS]"), std::string::npos);
+    // "monitor" as a value is not the command.
+    EXPECT_EQ(Run({"--trace", "monitor", "identify", "--sensor", "x"}), 2);
+    EXPECT_NE(err.str().find("unknown option --sensor"), std::string::npos) << err.str();
+}
+
+TEST_F(CliMonitor, ASensorThatIsNotThereIsNamed) {
+    EXPECT_EQ(Run({"monitor", "--sensor", "A=" + server.SlavePath(), "--sensor",
+                   "Right=/dev/mk27x-no-such-port", "--seconds", "1"}),
+              1);
+    EXPECT_EQ(err.str().rfind("Right: ", 0), 0u) << err.str();
+}
+
+TEST_F(CliMonitor, SimulatedGroupWritesItsColumnsAndJsonRows) {
+    EXPECT_EQ(Run({"--simulator", "monitor", "--sensor", "A=one", "--sensor", "B=two#1", "--sensor",
+                   "C=two#2", "--channel", "step=A - B", "--channel",
+                   "runout=max(A, B, C) - min(A, B, C)", "--seconds", "1", "--csv", csv, "--json",
+                   "--stats"}),
+              0)
+        << err.str();
+    EXPECT_NE(err.str().find("A: serial number 1001"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find(", streaming"), std::string::npos);
+    EXPECT_NE(err.str().find("C: serial number 1003"), std::string::npos);
+    EXPECT_NE(err.str().find(", polled 20.0 times a second"), std::string::npos);
+    const auto lines = CsvLines();
+    ASSERT_GT(lines.size(), 10u);
+    EXPECT_EQ(lines[0], "index,time,seconds,A,B,C,step,runout\r");
+    // The polled sensors are the slowest: rows 50 ms apart, every cell filled
+    // after the first rows, the channels not trivially zero.
+    std::istringstream row(lines[5]);
+    std::vector<std::string> cells;
+    for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+    ASSERT_EQ(cells.size(), 8u);
+    for (std::size_t c = 3; c < 8; ++c) EXPECT_FALSE(cells[c].empty() || cells[c] == "\r") << c;
+    EXPECT_NE(std::stod(cells[6]), 0.0);
+    std::istringstream json(out.str());
+    std::string first;
+    std::getline(json, first);
+    EXPECT_EQ(first.rfind("{\"index\": 0, \"time\": \"", 0), 0u) << first;
+    EXPECT_NE(first.find("\"runout\": "), std::string::npos);
+    EXPECT_NE(out.str().find("{\"statistics\": {\"A\": {\"count\": "), std::string::npos);
+}
+
+TEST_F(CliMonitor, ASignalStopsEveryStreamCleanly) {
+    auto sensor_b = std::make_shared<sim::VirtualSensor>();
+    sim::PtySensorServer second(sensor_b);
+    ASSERT_TRUE(second.Start());
+    std::thread signaller([&] {
+        while (CsvLines().size() < 20) std::this_thread::sleep_for(10ms);
+        stop = SIGTERM;
+    });
+    const int status = Run({"monitor", "--sensor", "A=" + server.SlavePath(), "--sensor",
+                            "B=" + second.SlavePath(), "--csv", csv});
+    signaller.join();
+    EXPECT_EQ(status, 128 + SIGTERM);
+    EXPECT_FALSE(sensor_b->Streaming());
+    EXPECT_GT(CsvLines().size(), 20u);
+}
+
+}  // namespace
+}  // namespace mk27x
