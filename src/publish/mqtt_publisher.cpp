@@ -15,6 +15,7 @@ namespace mk27x {
 namespace {
 
 std::once_flag library_once;
+constexpr std::chrono::seconds kDownAtTheEnd{2};
 
 std::string JsonText(const std::string& s) {
     std::string out = "\"";
@@ -163,20 +164,27 @@ void MqttPublisher::Run() {
     using Clock = std::chrono::steady_clock;
     const auto kNever = Clock::time_point::max();
     auto drain_until = kNever;
+    // While finishing, the last time a connection with batches queued was up.
+    auto up_at = kNever;
     auto close_until = kNever;
     auto cpu_at = Clock::now();
     std::vector<pollfd> fds;
     for (;;) {
         const auto now = Clock::now();
         const bool finishing = finish_.load();
-        if (finishing && drain_until == kNever) drain_until = now + settings_.drain;
+        if (finishing && drain_until == kNever) {
+            drain_until = now + settings_.drain;
+            up_at = now;
+        }
         int connected = 0;
         bool drained = true;
+        bool waiting_up = false;
         for (const auto& c : connections_) {
             c->Collect(now, finishing);
             c->Step(now);
             connected += c->Connected() ? 1 : 0;
             drained = drained && (c->QueueEmpty() || c->Refused());
+            waiting_up = waiting_up || (!c->QueueEmpty() && c->Connected());
             if (c->Refused() && !refused_.load()) {
                 {
                     std::lock_guard lock(mutex_);
@@ -186,7 +194,10 @@ void MqttPublisher::Run() {
             }
         }
         connected_ = connected;
-        if (finishing && close_until == kNever && (drained || now >= drain_until)) {
+        // A broker that is down at the end is given a few seconds to come back.
+        if (finishing && waiting_up) up_at = now;
+        if (finishing && close_until == kNever &&
+            (drained || now >= drain_until || now - up_at >= kDownAtTheEnd)) {
             close_until = now + std::chrono::seconds(3);
             for (const auto& c : connections_) c->BeginClose(now);
         }

@@ -58,7 +58,8 @@ struct PublishSettings {
     // How much sample time the queue of a connection keeps while the broker
     // cannot be reached.
     double buffer_seconds = 600;
-    // At Finish, how long the queued batches may take to go out.
+    // At Finish, how long the queued batches may take to go out (a broker that
+    // is down then gets 2 s to come back).
     std::chrono::milliseconds drain{10000};
     int keepalive_s = 30;
 };
@@ -104,7 +105,8 @@ public:
     static std::string SensorLevel(const std::string& name, const SensorIdentity& identity);
 
     void Start();
-    // Closes the open batches, gives the queues `drain` to go out, publishes
+    // Closes the open batches, gives the queues `drain` to go out (2 s while
+    // the broker is down), publishes
     // "offline", disconnects and joins. Idempotent.
     PublishTotals Finish();
 

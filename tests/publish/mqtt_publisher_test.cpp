@@ -72,6 +72,7 @@ TEST_F(Publisher, EverySamplePublishedOnceInOrderCutBySizeAndAge) {
         sink.Add(all.subspan(i, std::min(n, samples.size() - i)));
     sink.End();
     const PublishTotals totals = publisher.Finish();
+    ASSERT_TRUE(testing::WaitForLast(sub, "plant/line-1/status", "offline"));
 
     const auto batches = Batches(sub, "plant/line-1/samples");
     ExpectSamples(batches, samples);
@@ -165,6 +166,7 @@ TEST_F(Publisher, BrokerStoppedFiveSecondsLosesNothing) {
     stop = true;
     feeder.join();
     const PublishTotals totals = publisher.Finish();
+    ASSERT_TRUE(testing::WaitForLast(again, "plant/s/status", "offline"));
 
     auto messages = before.Messages();
     for (ReceivedMessage& m : again.Messages()) messages.push_back(std::move(m));
@@ -200,6 +202,7 @@ TEST_F(Publisher, TheBoundDropsTheOldestBatchesAndCountsThem) {
         return SampleCount(Batches(m, "plant/s/samples")) == 10000;
     }));
     const PublishTotals totals = publisher.Finish();
+    ASSERT_TRUE(testing::WaitForLast(sub, "plant/s/status", "offline dropped=20"));
 
     ExpectSamples(Batches(sub, "plant/s/samples"),
                   std::vector(samples.begin() + 20000, samples.end()), 20);
