@@ -53,16 +53,6 @@ inline std::vector<ReceivedBatch> Batches(const Subscriber& s, const std::string
     return Batches(s.Messages(), topic);
 }
 
-// Waits until the last message on `topic` reads `payload`: after a publisher's
-// "offline", everything it published before has arrived.
-inline bool WaitForLast(const Subscriber& s, const std::string& topic, const std::string& payload) {
-    return s.WaitFor([&](const std::vector<ReceivedMessage>& messages) {
-        for (auto m = messages.rbegin(); m != messages.rend(); ++m)
-            if (m->topic == topic) return m->payload == payload;
-        return false;
-    });
-}
-
 inline std::size_t SampleCount(const std::vector<ReceivedBatch>& batches) {
     std::size_t n = 0;
     for (const ReceivedBatch& b : batches) n += b.mm.size();

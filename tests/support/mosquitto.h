@@ -211,6 +211,16 @@ private:
     std::vector<ReceivedMessage> messages_;
 };
 
+// Waits until the last message on `topic` reads `payload`: after a publisher's
+// "offline", everything it published before has arrived.
+inline bool WaitForLast(const Subscriber& s, const std::string& topic, const std::string& payload) {
+    return s.WaitFor([&](const std::vector<ReceivedMessage>& messages) {
+        for (auto m = messages.rbegin(); m != messages.rend(); ++m)
+            if (m->topic == topic) return m->payload == payload;
+        return false;
+    });
+}
+
 // A TCP relay from a port of its own to the broker's, opened and closed by the
 // test. Closed, nothing listens at its port (a connect is refused) and the
 // connections it relayed are cut.
