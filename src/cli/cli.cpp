@@ -14,6 +14,7 @@
 
 #include "cli/cli_files.h"
 #include "cli/cli_monitor.h"
+#include "cli/cli_publish.h"
 #include "link/codec.h"
 #include "link/port_backends.h"
 #include "link/recording.h"
@@ -58,6 +59,7 @@ struct Options {
     std::string trace;
     std::optional<std::string> csv;
     bool stats = false;
+    PublishOptions publish;
 };
 
 template <typename Number>
@@ -112,6 +114,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
             // Bounded so that the end time stays far inside the clock's range
             // (infinity or 1e300 would otherwise end the stream at once).
             if (!(*o.seconds <= 1e6)) throw UsageError{"--seconds must be at most 1000000"};
+        } else if (std::string error; ParsePublishOption(arg, value, o.publish, error)) {
+            if (!error.empty()) throw UsageError{error};
         } else if (arg.size() > 1 && arg[0] == '-' && o.command != "set") {
             throw UsageError{"unknown option " + arg};
         } else if (o.command.empty()) {
@@ -224,6 +228,12 @@ public:
         }
         if ((o_.csv || o_.stats) && o_.command != "measure" && o_.command != "stream")
             throw UsageError{"--csv and --stats go with measure and stream"};
+        if (o_.publish.Any()) {
+            if (o_.command != "stream") throw UsageError{"--publish goes with stream"};
+            std::string error;
+            publish_ = PublishSettingsFrom(o_.publish, error);
+            if (!publish_) throw UsageError{error};
+        }
         // Texts are checked for their form before anything is sent.
         std::vector<Assignment> assignments;
         if (o_.command == "set") assignments = ParseAssignments(o_.operands);
@@ -489,6 +499,18 @@ private:
     int Stream() {
         DistancePrinter printer(io_.out, o_.json);
         RecordingScope scope(session_->Recording(), printer);
+        // --publish: the sensor, unnamed here, goes by its serial number.
+        std::unique_ptr<MqttPublisher> publisher;
+        std::optional<RecordingScope> publishing;
+        if (publish_) {
+            publisher = std::make_unique<MqttPublisher>(*publish_);
+            publishing.emplace(session_->Recording(), publisher->AddSensor("", session_->Identity(),
+                                                                           session_->PortName()));
+            publisher->Start();
+        }
+        auto finish_publishing = [&](int status) {
+            return publisher ? FinishPublishing(*publisher, io_.err, status) : status;
+        };
         session_->StartStream();
         const auto end = io_.clock.Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
                                                std::chrono::duration<double>(*o_.seconds));
@@ -497,7 +519,8 @@ private:
         constexpr long long kSliceMs = 50;
         auto next_check = io_.clock.Now() + std::chrono::seconds(1);
         bool alive = true;
-        while (alive && !Stopping() && io_.clock.Now() < end) {
+        while (alive && !Stopping() && !(publisher && publisher->Refused()) &&
+               io_.clock.Now() < end) {
             const auto left =
                 std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count();
             io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
@@ -510,10 +533,10 @@ private:
         if (!alive) {
             session_->EndLostLink();
             Finish();
-            return kExitNoSensor;
+            return finish_publishing(kExitNoSensor);
         }
         session_->StopStream();
-        return Finish() ? kExitOk : kExitNoSensor;
+        return finish_publishing(Finish() ? kExitOk : kExitNoSensor);
     }
 
     const Options& o_;
@@ -521,6 +544,7 @@ private:
     StreamMessageBox messages_;
     // --csv: created before anything is sent, written as the samples come.
     std::unique_ptr<CsvWriter> csv_;
+    std::optional<PublishSettings> publish_;
     // Declared before the session, so that they outlive it.
     std::shared_ptr<TraceWriter> trace_;
     std::unique_ptr<sim::PtySensorServer> simulator_;
@@ -609,6 +633,20 @@ Commands:
     --stats                the statistics at the end: count, mean, standard
                            deviation, min, max, peak-to-peak, rate and gaps
                            (--json: {"statistics": {...}})
+    stream also takes:
+    --publish URL          publish the samples to an MQTT broker:
+                           mqtt://[USER@]HOST[:PORT]/PREFIX, or mqtts://... for
+                           TLS; topics PREFIX/SERIAL/identity, status, samples,
+                           statistics; the password from MK27X_MQTT_PASSWORD
+    --mqtt-password-file FILE   the password on FILE's first line instead
+    --mqtt-cafile FILE     the CA certificates of an mqtts broker (default: the
+                           system's)
+    --mqtt-qos 0|1|2       default 1
+    --mqtt-buffer-seconds S   the samples kept while the broker cannot be
+                           reached, oldest dropped first; default 600
+                           A summary goes to standard error at the end; a
+                           broker refusing the connection ends the stream with
+                           status 1.
 
 Exit status: 0 on success, 1 when the port cannot be opened, the sensor does
 not answer or reports an error (the message on standard error), 2 on a usage

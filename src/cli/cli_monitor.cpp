@@ -7,6 +7,7 @@
 #include <memory>
 #include <ostream>
 
+#include "cli/cli_publish.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
 #include "link/port_backends.h"
@@ -36,6 +37,8 @@ struct MonitorOptions {
     bool simulator = false;
     bool help = false;
     double poll_rate_hz = GroupOptions{}.poll_rate_hz;
+    PublishOptions publish;
+    std::optional<PublishSettings> publish_settings;
 };
 
 double ParseDouble(const std::string& text, const std::string& option) {
@@ -85,6 +88,8 @@ MonitorOptions ParseMonitorOptions(const std::vector<std::string>& args, std::si
             o.poll_rate_hz = ParseDouble(value(), arg);
             if (!(o.poll_rate_hz > 0) || !(o.poll_rate_hz <= 10000))
                 throw MonitorUsage{"--poll-rate must be positive and at most 10000"};
+        } else if (std::string problem; ParsePublishOption(arg, value, o.publish, problem)) {
+            if (!problem.empty()) throw MonitorUsage{problem};
         } else if (arg == "--port" || arg == "--baud" || arg == "--address") {
             throw MonitorUsage{"monitor takes its sensors as --sensor NAME=PORT[@RATE][#ADDRESS]"};
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -96,6 +101,10 @@ MonitorOptions ParseMonitorOptions(const std::vector<std::string>& args, std::si
     if (o.help) return o;
     if (const std::string problem = CheckGroup(o.sensors); !problem.empty())
         throw MonitorUsage{problem};
+    if (o.publish.Any()) {
+        o.publish_settings = PublishSettingsFrom(o.publish, error);
+        if (!o.publish_settings) throw MonitorUsage{error};
+    }
     for (std::size_t c = 0; c < o.channels.size(); ++c) {
         const std::string& name = o.channels[c].name;
         const bool taken =
@@ -196,6 +205,7 @@ public:
         group_->Aligner().Attach(printer_);
         if (csv_) group_->Aligner().Attach(*csv_);
         group_->Aligner().Attach(statistics_);
+        if (o_.publish_settings) StartPublishing();
         group_->Start();
         const int lost = Watch();
         if (lost >= 0)
@@ -203,11 +213,29 @@ public:
         else
             group_->Stop();
         const bool written = Finish();
-        return lost >= 0 || !written ? kExitNoSensor : kExitOk;
+        const int status = lost >= 0 || !written ? kExitNoSensor : kExitOk;
+        return publisher_ ? FinishPublishing(*publisher_, io_.err, status) : status;
     }
 
 private:
     int Stopping() const { return io_.stop_signal ? io_.stop_signal->load() : 0; }
+
+    // --publish: every sensor's recording under its name, every channel's
+    // values from the rows.
+    void StartPublishing() {
+        publisher_ = std::make_unique<MqttPublisher>(*o_.publish_settings);
+        for (std::size_t i = 0; i < group_->Size(); ++i) {
+            const SensorSpec& spec = group_->Spec(i);
+            group_->Session(i).Recording().Attach(
+                publisher_->AddSensor(spec.name, group_->Session(i).Identity(), spec.port));
+        }
+        std::vector<RecordingSink*> channels;
+        for (const ChannelSpec& c : o_.channels)
+            channels.push_back(&publisher_->AddChannel(c.name));
+        channel_publishing_ = std::make_unique<GroupColumnsToSinks>(o_.sensors.size(), channels);
+        group_->Aligner().Attach(*channel_publishing_);
+        publisher_->Start();
+    }
 
     // Which sensors stream and which are polled, on standard error.
     void Describe() {
@@ -230,7 +258,7 @@ private:
                                     : std::chrono::steady_clock::time_point::max();
         constexpr long long kSliceMs = 50;
         auto next_check = start + std::chrono::seconds(1);
-        while (!Stopping() && io_.clock.Now() < end) {
+        while (!Stopping() && !(publisher_ && publisher_->Refused()) && io_.clock.Now() < end) {
             const auto left =
                 o_.seconds
                     ? std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count()
@@ -276,17 +304,32 @@ private:
     GroupPrinter printer_;
     GroupStatistics statistics_;
     std::unique_ptr<GroupCsvWriter> csv_;
-    // Declared before the group, so that the sensors outlive its sessions.
+    // Declared before the group, so that the sensors outlive its sessions and
+    // the publisher's sinks outlive their attachment.
     Simulators simulators_;
+    std::unique_ptr<MqttPublisher> publisher_;
+    std::unique_ptr<GroupColumnsToSinks> channel_publishing_;
     std::unique_ptr<SensorGroup> group_;
 };
 
 }  // namespace
 
 std::optional<std::size_t> MonitorCommandAt(const std::vector<std::string>& args) {
-    static const char* const kWithValue[] = {"--port",    "--baud",     "--address", "--trace",
-                                             "--csv",     "--count",    "--seconds", "--sensor",
-                                             "--channel", "--poll-rate"};
+    static const char* const kWithValue[] = {"--port",
+                                             "--baud",
+                                             "--address",
+                                             "--trace",
+                                             "--csv",
+                                             "--count",
+                                             "--seconds",
+                                             "--sensor",
+                                             "--channel",
+                                             "--poll-rate",
+                                             "--publish",
+                                             "--mqtt-qos",
+                                             "--mqtt-buffer-seconds",
+                                             "--mqtt-cafile",
+                                             "--mqtt-password-file"};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.size() > 1 && arg[0] == '-') {
@@ -344,6 +387,10 @@ Several MK27x sensors at once, on one timeline, with computed channels.
                     in the order given (an empty cell where a sensor had no
                     sample within two of its periods)
   --stats           the statistics of every column at the end
+  --publish URL     every sensor's samples (under its name) and every
+                    channel's (PREFIX/channels/NAME/samples) to an MQTT
+                    broker, with --mqtt-qos, --mqtt-buffer-seconds,
+                    --mqtt-cafile and --mqtt-password-file as for stream
   --json            an object per row ({"index", "time", "seconds", and every
                     column, null when empty}); --stats: {"statistics": {...}}
   --poll-rate HZ    polling cycles per second on a shared port (default 20)

@@ -198,4 +198,23 @@ std::string GroupStatistics::Json() const {
     return text + "}";
 }
 
+void GroupColumnsToSinks::Add(std::span<const GroupRow> rows) {
+    for (std::size_t k = 0; k < sinks_.size(); ++k) {
+        scratch_.clear();
+        for (const GroupRow& row : rows) {
+            const double value = row.values[first_ + k];
+            if (!IsEmptyValue(value)) scratch_.push_back({static_cast<float>(value), row.time});
+        }
+        if (!scratch_.empty()) sinks_[k]->Add(scratch_);
+    }
+}
+
+void GroupColumnsToSinks::End() {
+    for (RecordingSink* sink : sinks_) sink->End();
+}
+
+void GroupColumnsToSinks::Flush() {
+    for (RecordingSink* sink : sinks_) sink->Flush();
+}
+
 }  // namespace mk27x

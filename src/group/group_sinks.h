@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "group/group_row.h"
+#include "link/recording_sink.h"
 #include "link/sample_statistics.h"
 
 namespace mk27x {
@@ -91,6 +92,23 @@ public:
 private:
     std::vector<std::string> columns_;
     std::vector<std::unique_ptr<StatisticsAccumulator>> columns_statistics_;
+    std::vector<RecordedSample> scratch_;
+};
+
+// Columns of the rows handed on as recordings: column `first + k` to
+// `sinks[k]` (a channel's publisher, say), each value a sample at the row's
+// time; empty values are left out.
+class GroupColumnsToSinks final : public GroupSink {
+public:
+    GroupColumnsToSinks(std::size_t first, std::vector<RecordingSink*> sinks)
+        : first_(first), sinks_(std::move(sinks)) {}
+    void Add(std::span<const GroupRow> rows) override;
+    void End() override;
+    void Flush() override;
+
+private:
+    std::size_t first_;
+    std::vector<RecordingSink*> sinks_;
     std::vector<RecordedSample> scratch_;
 };
 

@@ -1,0 +1,142 @@
+// MqttPublisher: the recording published to an MQTT broker, for one sensor or
+// several (a group) and for computed channels, through libmosquitto on a
+// thread of its own.
+//
+// Topics under the URL's prefix, per sensor (its name, or its serial number
+// when it has none):
+//   <prefix>/<sensor>/identity     retained JSON: model, release, serial,
+//                                  base_mm, range_mm, port
+//   <prefix>/<sensor>/status       retained "online" while publishing,
+//                                  "offline" at the end; the broker's will sets
+//                                  "offline" when the program vanishes. Once
+//                                  batches were dropped: "online dropped=N".
+//   <prefix>/<sensor>/samples      batches (see sample_batch.h)
+//   <prefix>/<sensor>/statistics   every 10 s: the recording's statistics so
+//                                  far (StatisticsJson)
+// and per computed channel <prefix>/channels/<name>/samples.
+//
+// Every sensor has a broker connection of its own (a connection has one will);
+// the channels share one more, without status. Batches wait in a queue per
+// connection, in order; one leaves it only when the broker acknowledged it
+// (QoS 1 and 2; at QoS 0 when it was handed to the socket), so whatever was in
+// flight when a connection broke goes out again after the reconnect: a
+// subscriber may see a batch twice (the same seq), never a hole. The queue
+// keeps the newest `buffer_seconds` of sample time; older batches are dropped
+// and counted. A broker that cannot be reached is tried again after 0.5 s,
+// 1 s, 2 s ... up to every 10 s, without end; a broker that refuses the
+// connection (its CONNACK, or a failed TLS handshake) ends that connection's
+// publishing and is reported through Refused().
+//
+// Threading: AddSensor/AddChannel before Start, then Start, Finish from one
+// thread. The sinks are fed from the recording's thread and only append under
+// a short lock; everything of libmosquitto runs on the publisher's thread.
+// Refused(), RefusalText() and Connected() may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/codec.h"
+#include "link/recording_sink.h"
+#include "publish/mqtt_url.h"
+
+namespace mk27x {
+
+struct PublishSettings {
+    MqttTarget target;
+    // Sent only with a user name (from the URL).
+    std::string password;
+    // mqtts: the CA certificates to trust; empty: the system's store.
+    std::string cafile;
+    int qos = 1;
+    // How much sample time the queue of a connection keeps while the broker
+    // cannot be reached.
+    double buffer_seconds = 600;
+    // At Finish, how long the queued batches may take to go out (a broker that
+    // is down then gets 2 s to come back).
+    std::chrono::milliseconds drain{10000};
+    int keepalive_s = 30;
+};
+
+struct PublishTotals {
+    // Acknowledged by the broker.
+    std::uint64_t batches_sent = 0;
+    std::uint64_t samples_sent = 0;
+    // Dropped from the queue's oldest end when the bound was reached.
+    std::uint64_t batches_dropped = 0;
+    std::uint64_t samples_dropped = 0;
+    // Still queued at the end (the broker down, or refusing).
+    std::uint64_t batches_unsent = 0;
+    std::uint64_t samples_unsent = 0;
+
+    PublishTotals& operator+=(const PublishTotals& o);
+};
+
+// "published 120 batches (12000 samples) to mqtt://host:1883/plant"
+// and, when there were any, "; 3 batches (3000 samples) dropped" and
+// "; 2 batches (2000 samples) not delivered".
+std::string PublishSummary(const PublishTotals& totals, const MqttTarget& target);
+
+// {"model": 27, "release": 2, "serial": 1234, "base_mm": 80, "range_mm": 50, "port": "..."}
+std::string IdentityJson(const SensorIdentity& identity, const std::string& port);
+
+class MqttConnection;
+
+class MqttPublisher {
+public:
+    explicit MqttPublisher(PublishSettings settings);
+    ~MqttPublisher();
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // A sensor's topics; `name` may be empty (the serial number names it).
+    // The sink (owned by the publisher) is attached to the sensor's recording.
+    RecordingSink& AddSensor(const std::string& name, const SensorIdentity& identity,
+                             const std::string& port);
+    // A computed channel's samples.
+    RecordingSink& AddChannel(const std::string& name);
+    // The topic level of a sensor: its name, or its serial number.
+    static std::string SensorLevel(const std::string& name, const SensorIdentity& identity);
+
+    void Start();
+    // Closes the open batches, gives the queues `drain` to go out (2 s while
+    // the broker is down), publishes
+    // "offline", disconnects and joins. Idempotent.
+    PublishTotals Finish();
+
+    bool Refused() const { return refused_.load(); }
+    std::string RefusalText() const;
+    // Connections with the broker's CONNACK, now.
+    int Connected() const { return connected_.load(); }
+    // CPU time of the publisher's thread so far (updated about once a second,
+    // and at its end).
+    double ThreadCpuSeconds() const { return cpu_seconds_.load(); }
+    const PublishSettings& Settings() const { return settings_; }
+
+private:
+    class SensorSink;
+    class ChannelSink;
+    void Run();
+
+    const PublishSettings settings_;
+    std::vector<std::unique_ptr<MqttConnection>> connections_;
+    std::vector<std::unique_ptr<RecordingSink>> sinks_;
+    MqttConnection* channels_ = nullptr;
+    std::thread thread_;
+    std::atomic<bool> finish_{false};
+    std::atomic<bool> refused_{false};
+    std::atomic<int> connected_{0};
+    std::atomic<double> cpu_seconds_{0};
+    mutable std::mutex mutex_;
+    std::string refusal_;
+    PublishTotals totals_;
+    bool finished_ = false;
+};
+
+}  // namespace mk27x
