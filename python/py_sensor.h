@@ -118,7 +118,8 @@ public:
     void Backup(const std::string& path);
     py::list Clone(const std::string& path);
     void Close();
-    bool Closed() const { return closed_.load(); }
+    // True from the moment close() is called.
+    bool Closed() const { return closing_.load(); }
     std::string Port();
     std::uint32_t Baud();
     int Address();
