@@ -72,7 +72,8 @@ class Sensor:
                   release: int = 2, serial: int = 1234, base_mm: int = 100, range_mm: int = 50,
                   source: str = "constant", value: int = 8192, amplitude: int = 0,
                   period: int = 100, noise: int = 0, stream_rate: float = 2000.0,
-                  silent_after: Optional[int] = None, trace: Optional[str] = None) -> "Sensor":
+                  silent_after: Optional[int] = None,
+                  stream_stop_after: Optional[int] = None, trace: Optional[str] = None) -> "Sensor":
         """A connected Sensor on the program's virtual sensor, no hardware."""
     @property
     def identity(self) -> Identity: ...

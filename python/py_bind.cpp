@@ -29,6 +29,7 @@ std::shared_ptr<Sensor> MakeSimulator(bool pty, std::uint32_t baud, int address,
                                       const std::string& source, int value, int amplitude,
                                       int period, int noise, double stream_rate,
                                       std::optional<long long> silent_after,
+                                      std::optional<long long> stream_stop_after,
                                       const std::optional<std::string>& trace) {
     sim::SensorConfig c;
     c.identity = {Checked<std::uint8_t>(model, 0, 255, "model"),
@@ -46,6 +47,9 @@ std::shared_ptr<Sensor> MakeSimulator(bool pty, std::uint32_t baud, int address,
     if (silent_after)
         c.faults.silent_after_requests =
             Checked<std::uint32_t>(*silent_after, 0, 1LL << 31, "silent_after");
+    if (stream_stop_after)
+        c.faults.stream_stop_after_frames =
+            Checked<std::uint64_t>(*stream_stop_after, 0, 1LL << 62, "stream_stop_after");
     if (!(stream_rate >= 0)) throw py::value_error("stream_rate must be at least 0");
     return Sensor::Simulator(c, pty, stream_rate, trace);
 }
@@ -93,7 +97,8 @@ PortError on use. One call runs at a time; other threads wait for it.)")
                     py::arg("range_mm") = 50, py::arg("source") = "constant",
                     py::arg("value") = 8192, py::arg("amplitude") = 0, py::arg("period") = 100,
                     py::arg("noise") = 0, py::arg("stream_rate") = 2000.0,
-                    py::arg("silent_after") = py::none(), py::arg("trace") = py::none(),
+                    py::arg("silent_after") = py::none(),
+                    py::arg("stream_stop_after") = py::none(), py::arg("trace") = py::none(),
                     R"(A connected Sensor on the program's virtual sensor, no hardware.
 
 pty=True serves it on a pseudo-terminal through the real serial backend (as
@@ -103,7 +108,8 @@ sensor's; model, release, serial, base_mm and range_mm its identity; source
 ('constant', 'ramp', 'sine'), value, amplitude, period and noise its
 measurements in raw units of 1/16384 of the range; stream_rate its frames per
 second on the pty (0: as fast as the pty takes them); silent_after makes it
-swallow every request after that many.)")
+swallow every request after that many, stream_stop_after its stream fall
+silent after that many frames.)")
         .def_property_readonly("identity", &Sensor::Identity,
                                "Identity(model, release, serial, base_mm, range_mm).")
         .def_property_readonly("port", &Sensor::Port, "The port's name.")
