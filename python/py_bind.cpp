@@ -97,8 +97,8 @@ PortError on use. One call runs at a time; other threads wait for it.)")
                     py::arg("range_mm") = 50, py::arg("source") = "constant",
                     py::arg("value") = 8192, py::arg("amplitude") = 0, py::arg("period") = 100,
                     py::arg("noise") = 0, py::arg("stream_rate") = 2000.0,
-                    py::arg("silent_after") = py::none(),
-                    py::arg("stream_stop_after") = py::none(), py::arg("trace") = py::none(),
+                    py::arg("silent_after") = py::none(), py::arg("stream_stop_after") = py::none(),
+                    py::arg("trace") = py::none(),
                     R"(A connected Sensor on the program's virtual sensor, no hardware.
 
 pty=True serves it on a pseudo-terminal through the real serial backend (as
