@@ -19,19 +19,19 @@
 #include "link/port_backends.h"
 #include "link/recording.h"
 #include "link/sample_file.h"
-#include "params/commit_rule.h"
+#include "params/parameter_entry.h"
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
 #include "pty_server.h"
 #include "session/parameter_file.h"
 #include "session/session.h"
+#include "session/session_tasks.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
 namespace {
 
 constexpr std::uint32_t kRates[] = {9600, 115200, 230400, 460800, 921600};
-constexpr unsigned kMeasurePeriodMs = 50;
 
 struct UsageError {
     std::string text;
@@ -161,26 +161,7 @@ private:
     RecordingSink& sink_;
 };
 
-// Row of a NAME as the grid shows it (spaces included; case does not matter) or
-// an index 0..19.
-std::optional<int> ParameterIndex(const std::string& name) {
-    for (int i = 0; i < kParameterCount; ++i) {
-        const std::string_view row = ParameterTable[static_cast<std::size_t>(i)].name;
-        if (std::equal(row.begin(), row.end(), name.begin(), name.end(),
-                       [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
-            return i;
-    }
-    int n = -1;
-    const auto [ptr, ec] = std::from_chars(name.data(), name.data() + name.size(), n);
-    if (ec == std::errc() && ptr == name.data() + name.size() && n >= 0 && n < kParameterCount)
-        return n;
-    return std::nullopt;
-}
-
-struct Assignment {
-    int index;
-    std::string text;
-};
+using Assignment = ParameterEntry;
 
 std::vector<Assignment> ParseAssignments(const std::vector<std::string>& operands) {
     if (operands.empty()) throw UsageError{"set needs NAME=TEXT"};
@@ -188,14 +169,11 @@ std::vector<Assignment> ParseAssignments(const std::vector<std::string>& operand
     for (const std::string& op : operands) {
         const auto eq = op.find('=');
         if (eq == std::string::npos) throw UsageError{"expected NAME=TEXT, got '" + op + "'"};
-        const auto index = ParameterIndex(op.substr(0, eq));
+        const auto index = ParameterIndexByName(op.substr(0, eq));
         if (!index) throw UsageError{"no parameter named '" + op.substr(0, eq) + "'"};
         const std::string text = op.substr(eq + 1);
-        // Whether a text is a number at all does not depend on the sensor.
-        const bool picker_row = *index == kSynchronization || *index == kOutLogic;
-        if ((picker_row && !ParseInteger(text)) ||
-            CommitParameterText(*index, text, 0, 1).action == CommitAction::ConversionError)
-            throw RefusedText{InvalidIntegerMessage(text)};
+        if (std::string error = EntryFormError(*index, text); !error.empty())
+            throw RefusedText{error};
         list.push_back({*index, text});
     }
     return list;
@@ -341,42 +319,11 @@ private:
     }
 
     int Set(const std::vector<Assignment>& assignments) {
-        ParameterSet& values = session_->Values();
-        const ParameterSet before = values;
-        const std::int16_t range = session_->Identity().SignedRange();
         std::vector<int> indexes;
-        for (const Assignment& a : assignments) {
-            const auto k = static_cast<std::size_t>(a.index);
-            const std::string_view name = ParameterTable[k].name;
-            CommitResult r = CommitParameterText(a.index, a.text, values[k], range);
-            if (r.action == CommitAction::Ignore &&
-                (a.index == kSynchronization || a.index == kOutLogic)) {
-                // Set by their pickers in the window: here the byte itself.
-                const auto n = ParseInteger(a.text);
-                if (!n)
-                    r = {CommitAction::ConversionError, values[k], InvalidIntegerMessage(a.text)};
-                else if (*n < 0 || *n > 255)
-                    r = {CommitAction::PutBack, values[k], {}};
-                else
-                    r = {CommitAction::Store, static_cast<std::uint16_t>(*n), {}};
-            }
-            switch (r.action) {
-                case CommitAction::Store:
-                    values[k] = r.value;
-                    indexes.push_back(a.index);
-                    continue;
-                case CommitAction::ConversionError:
-                    io_.err << "mk27x: " << r.text << '\n';
-                    break;
-                case CommitAction::PutBack:
-                    io_.err << "mk27x: '" << a.text << "' is out of range for " << name << '\n';
-                    break;
-                case CommitAction::Ignore:
-                    io_.err << "mk27x: '" << a.text << "' is not a value of " << name << '\n';
-                    break;
-            }
-            values = before;  // nothing is sent
-            return kExitUsage;
+        if (const auto refused = StoreParameterEntries(
+                assignments, session_->Values(), session_->Identity().SignedRange(), indexes)) {
+            io_.err << "mk27x: " << refused->reason << '\n';
+            return kExitUsage;  // nothing is sent
         }
         if (!session_->WriteParameters(indexes)) {
             messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
@@ -446,24 +393,15 @@ private:
     int Measure() {
         DistancePrinter printer(io_.out, o_.json);
         RecordingScope scope(session_->Recording(), printer);
-        const auto period = std::chrono::milliseconds(kMeasurePeriodMs);
-        auto next = io_.clock.Now();
-        session_->BeginSeries(false);
-        for (long i = 0; i < *o_.count && !Stopping(); ++i) {
-            if (i > 0) {
-                next += period;
-                const auto wait =
-                    std::chrono::ceil<std::chrono::milliseconds>(next - io_.clock.Now());
-                if (wait.count() > 0) io_.clock.Sleep(static_cast<unsigned>(wait.count()));
-            }
-            if (!session_->MeasureSample()) {
-                session_->EndSeries();
-                messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+        switch (MeasureSeries(*session_, io_.clock, *o_.count, false,
+                              [this] { return Stopping() != 0; })) {
+            case TaskOutcome::NoAnswer:
                 Finish();
                 return kExitNoSensor;
-            }
+            case TaskOutcome::Done:
+            case TaskOutcome::Stopped:
+                break;
         }
-        session_->EndSeries();
         return Finish() ? kExitOk : kExitNoSensor;
     }
 
@@ -511,31 +449,17 @@ private:
         auto finish_publishing = [&](int status) {
             return publisher ? FinishPublishing(*publisher, io_.err, status) : status;
         };
-        session_->StartStream();
-        const auto end = io_.clock.Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                               std::chrono::duration<double>(*o_.seconds));
-        // The watchdog's question is asked once a second, as the window does; the
-        // pauses between are short, so that a signal is answered at once.
-        constexpr long long kSliceMs = 50;
-        auto next_check = io_.clock.Now() + std::chrono::seconds(1);
-        bool alive = true;
-        while (alive && !Stopping() && !(publisher && publisher->Refused()) &&
-               io_.clock.Now() < end) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count();
-            io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
-            if (io_.clock.Now() >= next_check) {
-                next_check += std::chrono::seconds(1);
-                alive = session_->LinkAlive();
-                session_->Recording().Flush();
-            }
+        TimedStream stream(*session_, io_.clock, *o_.seconds);
+        stream.Start();
+        // Short slices, so that a signal is answered at once.
+        while (!Stopping() && !(publisher && publisher->Refused()) &&
+               stream.Step() == TimedStream::State::Running) {
         }
-        if (!alive) {
-            session_->EndLostLink();
+        if (stream.Current() == TimedStream::State::Lost) {
             Finish();
             return finish_publishing(kExitNoSensor);
         }
-        session_->StopStream();
+        stream.Stop();
         return finish_publishing(Finish() ? kExitOk : kExitNoSensor);
     }
 

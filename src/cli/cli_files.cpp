@@ -4,6 +4,7 @@
 
 #include "session/parameter_file.h"
 #include "session/sensor_search.h"
+#include "session/session_tasks.h"
 
 namespace mk27x {
 namespace {
@@ -24,7 +25,7 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
                   std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace,
                   const std::atomic<int>* stop) {
     std::vector<std::string> list = ports;
-    if (list.empty()) list = {"COM1", "COM2", "COM3", "COM4", "USB"};
+    if (list.empty()) list = DefaultSearchPorts();
     SearchOpener opener = RealSearchOpener();
     if (trace)
         opener = [inner = opener, trace](const std::string& port, std::uint32_t baud,
@@ -51,10 +52,8 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
 
 int BackupCommand(SensorSession& session, const std::string& path, std::ostream& out,
                   std::ostream& err) {
-    const std::string text =
-        ParameterFileText(session.Values(), session.Identity(), ParameterFileTime());
     std::string error;
-    if (!WriteParameterFile(path, text, error)) {
+    if (!BackupToFile(session, path, error)) {
         err << "mk27x: cannot write " << path << ": " << error << '\n';
         return kFailed;
     }
@@ -65,32 +64,29 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
 
 int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
                  std::ostream& out, std::ostream& err, const std::atomic<int>* stop) {
-    const ParameterFileResult r = ReadParameterFile(path);
-    if (!r.ok) {
-        err << "mk27x: " << OneLine(ParameterFileReadError(path, r.error)) << '\n';
-        return kRefused;
+    const CloneResult r =
+        CloneFromFile(session, messages, path, [stop] { return stop && stop->load() != 0; });
+    switch (r.status) {
+        case CloneResult::Status::FileRefused:
+            err << "mk27x: " << OneLine(r.error) << '\n';
+            return kRefused;
+        case CloneResult::Status::Declined:
+            return kRefused;
+        case CloneResult::Status::Stopped:
+            err << "mk27x: clone stopped after the write\n";
+            return kFailed;
+        case CloneResult::Status::NoAnswer:
+            return kFailed;
+        case CloneResult::Status::Written:
+            break;
     }
-    if (!ApplyParameterFile(r.file, session.Identity(), session.Values(), messages))
-        return kRefused;
-    session.LoadAllParameters();
-    if (stop && stop->load() != 0) {
-        err << "mk27x: clone stopped after the write\n";
-        return kFailed;
-    }
-    if (!session.LinkAlive()) {
-        messages.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
-        return kFailed;
-    }
-    int differ = 0;
-    for (int i = 0; i < kParameterCount; ++i) {
+    for (int i : r.differing) {
         const auto k = static_cast<std::size_t>(i);
-        if (session.ReadBack()[k] == r.file.values[k]) continue;
-        ++differ;
         out << "'" << ParameterTable[k].name << "': file=" << r.file.values[k]
             << ", sensor=" << session.ReadBack()[k] << '\n';
     }
-    if (differ != 0) {
-        err << "mk27x: " << differ << " parameter(s) differ after the re-read\n";
+    if (!r.differing.empty()) {
+        err << "mk27x: " << r.differing.size() << " parameter(s) differ after the re-read\n";
         return kFailed;
     }
     out << "All 20 parameters of " << path << " are in the sensor.\n";

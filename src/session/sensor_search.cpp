@@ -42,6 +42,10 @@ std::size_t SearchPlan::Attempts() const {
     return ports.size() * rates.size() * static_cast<std::size_t>(addresses);
 }
 
+std::vector<std::string> DefaultSearchPorts() {
+    return {"COM1", "COM2", "COM3", "COM4", "USB"};
+}
+
 SearchPlan QuickSearchPlan(std::vector<std::string> ports) {
     SearchPlan plan;
     plan.ports = std::move(ports);

@@ -55,6 +55,9 @@ struct SearchPlan {
     std::size_t Attempts() const;
 };
 
+// The ports searched when none is named: COM1..COM4 and USB.
+std::vector<std::string> DefaultSearchPorts();
+
 SearchPlan QuickSearchPlan(std::vector<std::string> ports);
 SearchPlan FullSearchPlan(std::vector<std::string> ports);
 
