@@ -7,10 +7,9 @@
 #include <exception>
 
 #include "platform/message_box.h"
+#include "session/texts.h"
 
 namespace mk27x {
-
-inline constexpr const char* kApplicationTitle = "MK27x-SP";
 
 // Runs `handler`; an exception escaping it is shown through `messages` with the
 // application title as caption. Returns false when one was caught.

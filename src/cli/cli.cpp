@@ -16,7 +16,6 @@
 #include "link/codec.h"
 #include "link/port_backends.h"
 #include "link/recording.h"
-#include "link/sample_file.h"
 #include "params/commit_rule.h"
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
@@ -29,7 +28,9 @@ namespace mk27x {
 namespace {
 
 constexpr std::uint32_t kRates[] = {9600, 115200, 230400, 460800, 921600};
-constexpr unsigned kMeasurePeriodMs = 50;
+// The longest sleep of the command line's loops, so that a signal is answered
+// at once.
+constexpr long long kSliceMs = 50;
 
 struct UsageError {
     std::string text;
@@ -237,8 +238,7 @@ public:
         if (o_.csv) {
             csv_ = std::make_unique<CsvWriter>(*o_.csv);
             if (!csv_->Ok()) {
-                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
-                               kSampleFileErrorFlags);
+                ShowMessage(SampleFileErrorMessage(*o_.csv));
                 return kExitNoSensor;
             }
         }
@@ -248,8 +248,7 @@ public:
         if (o_.command == "backup")
             return BackupCommand(*session_, o_.operands[0], io_.out, io_.err);
         if (o_.command == "clone")
-            return CloneCommand(*session_, messages_, o_.operands[0], io_.out, io_.err,
-                                io_.stop_signal);
+            return CloneCommand(*session_, o_.operands[0], io_.out, io_.err, io_.stop_signal);
         if (o_.command == "identify") return Identify();
         if (o_.command == "params") return PrintParameters();
         if (o_.command == "set") return Set(assignments);
@@ -262,6 +261,17 @@ public:
     }
 
 private:
+    void ShowMessage(const OperatorMessage& m) { messages_.Show(m.text, m.caption, m.flags); }
+
+    // Sleeps until `due` in slices of at most kSliceMs; returns early on a signal.
+    void SleepUntil(Clock::TimePoint due) {
+        while (!Stopping()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - io_.clock.Now());
+            if (left.count() <= 0) return;
+            io_.clock.Sleep(static_cast<unsigned>(std::min<long long>(left.count(), kSliceMs)));
+        }
+    }
+
     bool OpenSession() {
         std::string port = o_.port;
         if (o_.simulator) {
@@ -285,10 +295,12 @@ private:
             case ConnectOutcome::Connected:
                 return true;
             case ConnectOutcome::ReadFailed:
-                messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+                // The window's watchdog would end the attempt within a second;
+                // nothing else can happen meanwhile, so it is asked at once.
+                session_->WatchdogTick();
                 return false;
             default:
-                return false;  // the message is out already
+                return false;  // the session has shown why
         }
     }
 
@@ -368,7 +380,7 @@ private:
             return kExitUsage;
         }
         if (!session_->WriteParameters(indexes)) {
-            messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+            session_->WatchdogTick();  // the read-back failed: "No answer."
             return kExitNoSensor;
         }
         return PrintParameters();
@@ -420,7 +432,7 @@ private:
     // sensor holds afterwards.
     int Teach() {
         if (!session_->Teach()) {
-            messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+            session_->WatchdogTick();  // the read-back failed: "No answer."
             return kExitNoSensor;
         }
         return PrintParameters();
@@ -429,24 +441,31 @@ private:
     // A signal asked the command to stop: its number, else 0.
     int Stopping() const { return io_.stop_signal ? io_.stop_signal->load() : 0; }
 
+    // A timed series of --count measurements: the session's series tick every
+    // kSeriesPeriodMs and its watchdog every kWatchdogPeriodMs, as the window's
+    // timers call them. A failed measurement ends the command, so the watchdog
+    // is asked at once then.
     int Measure() {
         DistancePrinter printer(io_.out, o_.json);
         RecordingScope scope(session_->Recording(), printer);
-        const auto period = std::chrono::milliseconds(kMeasurePeriodMs);
+        const auto series_period = std::chrono::milliseconds(kSeriesPeriodMs);
+        const auto watchdog_period = std::chrono::milliseconds(kWatchdogPeriodMs);
         auto next = io_.clock.Now();
+        auto next_watch = next + watchdog_period;
         session_->BeginSeries(false);
         for (long i = 0; i < *o_.count && !Stopping(); ++i) {
             if (i > 0) {
-                next += period;
-                const auto wait =
-                    std::chrono::ceil<std::chrono::milliseconds>(next - io_.clock.Now());
-                if (wait.count() > 0) io_.clock.Sleep(static_cast<unsigned>(wait.count()));
+                next += series_period;
+                SleepUntil(next);
+                if (Stopping()) break;
             }
-            if (!session_->MeasureSample()) {
-                session_->EndSeries();
-                messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
-                Finish();
-                return kExitNoSensor;
+            const bool measured = session_->SeriesTick();
+            if (!measured || io_.clock.Now() >= next_watch) {
+                next_watch += watchdog_period;
+                if (session_->WatchdogTick()) {
+                    Finish();
+                    return kExitNoSensor;
+                }
             }
         }
         session_->EndSeries();
@@ -463,8 +482,7 @@ private:
             session_->Recording().Detach(*csv_);
             csv_->Flush();
             if (!csv_->Ok()) {
-                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
-                               kSampleFileErrorFlags);
+                ShowMessage(SampleFileErrorMessage(*o_.csv));
                 ok = false;
             }
         }
@@ -482,31 +500,25 @@ private:
         return ok;
     }
 
+    // The stream for --seconds: the session's watchdog every kWatchdogPeriodMs,
+    // as the window's timer calls it, and the recording handed to its files as
+    // often.
     int Stream() {
         DistancePrinter printer(io_.out, o_.json);
         RecordingScope scope(session_->Recording(), printer);
         session_->StartStream();
+        const auto watchdog_period = std::chrono::milliseconds(kWatchdogPeriodMs);
         const auto end = io_.clock.Now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
                                                std::chrono::duration<double>(*o_.seconds));
-        // The watchdog's question is asked once a second, as the window does; the
-        // pauses between are short, so that a signal is answered at once.
-        constexpr long long kSliceMs = 50;
-        auto next_check = io_.clock.Now() + std::chrono::seconds(1);
-        bool alive = true;
-        while (alive && !Stopping() && io_.clock.Now() < end) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count();
-            io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
-            if (io_.clock.Now() >= next_check) {
-                next_check += std::chrono::seconds(1);
-                alive = session_->LinkAlive();
-                session_->Recording().Flush();
+        for (auto next_watch = io_.clock.Now() + watchdog_period;
+             !Stopping() && io_.clock.Now() < end; next_watch += watchdog_period) {
+            SleepUntil(std::min(next_watch, end));
+            if (Stopping() || io_.clock.Now() < next_watch) break;
+            if (session_->WatchdogTick()) {
+                Finish();
+                return kExitNoSensor;
             }
-        }
-        if (!alive) {
-            session_->EndLostLink();
-            Finish();
-            return kExitNoSensor;
+            session_->Recording().Flush();
         }
         session_->StopStream();
         return Finish() ? kExitOk : kExitNoSensor;

@@ -2,8 +2,8 @@
 
 #include <ostream>
 
-#include "session/parameter_file.h"
 #include "session/sensor_search.h"
+#include "session/texts.h"
 
 namespace mk27x {
 namespace {
@@ -51,11 +51,9 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
 
 int BackupCommand(SensorSession& session, const std::string& path, std::ostream& out,
                   std::ostream& err) {
-    const std::string text =
-        ParameterFileText(session.Values(), session.Identity(), ParameterFileTime());
-    std::string error;
-    if (!WriteParameterFile(path, text, error)) {
-        err << "mk27x: cannot write " << path << ": " << error << '\n';
+    const SensorSession::FileOutcome saved = session.SaveParameterFile(path, true);
+    if (!saved.ok()) {
+        err << "mk27x: cannot write " << path << ": " << saved.reason << '\n';
         return kFailed;
     }
     out << "Parameters of sensor " << session.Identity().SerialNumber << " saved to " << path
@@ -63,30 +61,27 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
     return kOk;
 }
 
-int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
-                 std::ostream& out, std::ostream& err, const std::atomic<int>* stop) {
-    const ParameterFileResult r = ReadParameterFile(path);
-    if (!r.ok) {
-        err << "mk27x: " << OneLine(ParameterFileReadError(path, r.error)) << '\n';
+int CloneCommand(SensorSession& session, const std::string& path, std::ostream& out,
+                 std::ostream& err, const std::atomic<int>* stop) {
+    const SensorSession::FileOutcome loaded = session.LoadParameterFile(path, true);
+    if (loaded.result == SensorSession::FileOutcome::Result::Failed) {
+        err << "mk27x: " << OneLine(ParameterFileReadError(path, loaded.reason)) << '\n';
         return kRefused;
     }
-    if (!ApplyParameterFile(r.file, session.Identity(), session.Values(), messages))
-        return kRefused;
+    if (!loaded.ok()) return kRefused;
+    const ParameterSet wanted = session.Values();
     session.LoadAllParameters();
     if (stop && stop->load() != 0) {
         err << "mk27x: clone stopped after the write\n";
         return kFailed;
     }
-    if (!session.LinkAlive()) {
-        messages.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
-        return kFailed;
-    }
+    if (session.WatchdogTick()) return kFailed;  // "No answer."
     int differ = 0;
     for (int i = 0; i < kParameterCount; ++i) {
         const auto k = static_cast<std::size_t>(i);
-        if (session.ReadBack()[k] == r.file.values[k]) continue;
+        if (session.ReadBack()[k] == wanted[k]) continue;
         ++differ;
-        out << "'" << ParameterTable[k].name << "': file=" << r.file.values[k]
+        out << "'" << ParameterTable[k].name << "': file=" << wanted[k]
             << ", sensor=" << session.ReadBack()[k] << '\n';
     }
     if (differ != 0) {
