@@ -43,8 +43,8 @@ inline constexpr std::uint8_t kFlashRestore = 0x69;
 struct LinkEvents {
     // The sensor identified itself.
     std::function<void(const SensorIdentity&)> identity_known;
-    // A read-all or write-all moved on: `done` of `total` (the classic progress bar
-    // positions: a read-all reports 0..19 of 19, a write-all 1..20 of 19).
+    // A read-all or write-all moved on: `done` of `total` (a read-all reports
+    // 0..19 of 19, a write-all 1..20 of 19).
     std::function<void(int done, int total)> progress;
     // The program's own address or port rate followed the sensor: after a write of
     // the address or baud parameter, or the factory restore.
@@ -114,7 +114,8 @@ public:
     // nibble bytes came. LinkAlive is left alone.
     std::optional<unsigned> CalibrationBlockExchange(std::span<const std::uint8_t> block);
 
-    // Copies all 21 entries of the read set over the working set and shows it.
+    // Copies all 21 entries of the read set over the working set and reports it
+    // (parameters_replaced).
     void AdoptReadBackValues();
 
     // The bytes read for the last reply held stream frames: the sensor was

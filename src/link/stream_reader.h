@@ -3,8 +3,8 @@
 // significant first) and the frame's tag in bits 4..6; a change of tag starts a
 // new frame. The stream is taken off the port in reads of whatever has arrived;
 // the frames of each read get their sample times from the stream's timeline
-// (see stream_timeline.h) and go to the recording together. Every frame becomes
-// LastDistance and a readout update.
+// (see stream_timeline.h) and go to the recording together. The newest frame of
+// each read becomes LastDistance, and the read's samples go to `frames_decoded`.
 //
 // Threading: one thread owns the calls (Resume, Stop, Start/StopStreaming,
 // HoldLinkAlive); the reader's flags are its own and change only through them.

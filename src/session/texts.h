@@ -38,6 +38,9 @@ inline constexpr const char* kUsbOpenFailureCaption = "MK270_TestStend";
 inline constexpr const char* kCalibrationFailedCaption = "Внимание !";
 inline constexpr const char* kCalibrationWrittenCaption = "Сообщение...";
 
+// The general error report of an exception that carries no text.
+inline constexpr const char* kUnknownErrorText = "Unknown error.";
+
 // --- the link --------------------------------------------------------------------
 inline constexpr const char* kNoIdentificationText = "No answer. Please change parameters.";
 inline constexpr const char* kNoAnswerText = "No answer.";
