@@ -65,15 +65,14 @@ int ReadAllOverRfc2217(const char* name, bool chardelay) {
         std::fprintf(stderr, "ser2net does not listen\n");
         return 1;
     }
-    RecordingMessageBox messages;
-    SensorPort port(messages, RealPortBackends());
-    port.PortName = ser2net.Address();
-    port.PortBaudRate = kBaud;
+    SensorPort port(RealPortBackends());
+    port.SetPortName(ser2net.Address());
+    port.SetPortBaudRate(kBaud);
     if (!port.Open()) {
-        std::fprintf(stderr, "cannot open %s\n", port.PortName.c_str());
+        std::fprintf(stderr, "cannot open %s\n", port.PortName().c_str());
         return 1;
     }
-    SensorProtocol protocol(port, SystemClock::Instance(), messages);
+    SensorProtocol protocol(port, SystemClock::Instance());
     if (!protocol.IdentifySensor()) {
         std::fprintf(stderr, "the virtual sensor does not answer through ser2net\n");
         return 1;

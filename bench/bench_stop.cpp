@@ -52,16 +52,15 @@ int main() {
         std::fprintf(stderr, "cannot start the virtual sensor: %s\n", server.Error().c_str());
         return 1;
     }
-    RecordingMessageBox messages;
-    SensorPort port(messages, RealPortBackends());
-    port.PortName = server.SlavePath();
-    SensorProtocol protocol(port, SystemClock::Instance(), messages);
+    SensorPort port(RealPortBackends());
+    port.SetPortName(server.SlavePath());
+    SensorProtocol protocol(port, SystemClock::Instance());
     SampleRing ring;
 
     std::vector<double> stop_ms, close_ms;
     for (int run = 0; run < kRuns; ++run) {
         if (!port.Open()) {
-            std::fprintf(stderr, "cannot open %s\n", port.PortName.c_str());
+            std::fprintf(stderr, "cannot open %s\n", port.PortName().c_str());
             return 1;
         }
         {
@@ -96,5 +95,5 @@ int main() {
                 stop_ms[stop_ms.size() / 2] / kTargetMs);
     Report("close_latency_ms", close_ms);
     std::printf("stop_runs: %d\n", kRuns);
-    return messages.shown.empty() ? 0 : 1;
+    return 0;
 }

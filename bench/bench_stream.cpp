@@ -74,7 +74,6 @@ Result Run(double rate, bool one_byte_reads, std::uint64_t frames, double max_se
         std::fprintf(stderr, "pty: %s\n", server.Error().c_str());
         std::exit(1);
     }
-    RecordingMessageBox messages;
     PortBackends backends{[&](const std::string& name, std::uint32_t baud) {
                               std::shared_ptr<ByteTransport> port =
                                   PosixSerialPort::Open(name, baud);
@@ -83,11 +82,11 @@ Result Run(double rate, bool one_byte_reads, std::uint64_t frames, double max_se
                               return port;
                           },
                           {}};
-    SensorPort port(messages, backends);
-    port.PortName = server.SlavePath();
-    port.PortBaudRate = kBaud;
+    SensorPort port(backends);
+    port.SetPortName(server.SlavePath());
+    port.SetPortBaudRate(kBaud);
     if (!port.Open()) std::exit(1);
-    SensorProtocol protocol(port, SystemClock::Instance(), messages);
+    SensorProtocol protocol(port, SystemClock::Instance());
     if (!protocol.IdentifySensor()) {
         std::fprintf(stderr, "no identification\n");
         std::exit(1);

@@ -38,15 +38,14 @@ bool Run(std::uint32_t baud) {
         std::fprintf(stderr, "cannot start the virtual sensor: %s\n", server.Error().c_str());
         return false;
     }
-    RecordingMessageBox messages;
-    SensorPort port(messages, RealPortBackends());
-    port.PortName = server.SlavePath();
-    port.PortBaudRate = baud;
+    SensorPort port(RealPortBackends());
+    port.SetPortName(server.SlavePath());
+    port.SetPortBaudRate(baud);
     if (!port.Open()) {
-        std::fprintf(stderr, "cannot open %s\n", port.PortName.c_str());
+        std::fprintf(stderr, "cannot open %s\n", port.PortName().c_str());
         return false;
     }
-    SensorProtocol protocol(port, SystemClock::Instance(), messages);
+    SensorProtocol protocol(port, SystemClock::Instance());
     if (!protocol.IdentifySensor() || protocol.Identity.Release != 1) {
         std::fprintf(stderr, "the virtual sensor does not answer at %u baud\n", baud);
         return false;

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0)
             std::abort();
         if (text.size() > 1 + mk27x::kShownFieldLimit + 3 + suffix.size()) std::abort();
-        if (result.error.caption != mk27x::kConversionErrorCaption) std::abort();
+        if (result.error.kind != mk27x::CalibrationRefusal::Kind::ConversionError) std::abort();
         return 0;
     }
     const mk27x::CalibrationTable& table = *result.table;

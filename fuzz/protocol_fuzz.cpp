@@ -67,12 +67,11 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;
     auto wire = std::make_shared<FuzzTransport>(data + 4, size - 4);
-    RecordingMessageBox messages;
     VirtualClock clock;
-    SensorPort port{messages, {[&](const std::string&, std::uint32_t) { return wire; }, {}}};
-    port.PortName = "COM1";
+    SensorPort port{{[&](const std::string&, std::uint32_t) { return wire; }, {}}};
+    port.SetPortName("COM1");
     if (!port.Open()) std::abort();
-    SensorProtocol protocol{port, clock, messages};
+    SensorProtocol protocol{port, clock};
 
     for (int k = 0; k < 4; ++k) {
         const int op = data[k] & 0xF;
@@ -132,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 protocol.WriteParameter(index);
                 break;
         }
-        if (protocol.LinkAlive.load() > 1) std::abort();
+        if (protocol.LinkAlive() > 1) std::abort();
     }
     port.Close();
     return 0;

@@ -387,7 +387,7 @@ py::list Sensor::Clone(const std::string& path) {
     CloneResult r;
     {
         py::gil_scoped_release release;
-        r = CloneFromFile(S(), messages_, path, std::ref(interrupt));
+        r = CloneFromFile(S(), path, std::ref(interrupt));
     }
     switch (r.status) {
         case CloneResult::Status::FileRefused: {
@@ -408,7 +408,7 @@ py::list Sensor::Clone(const std::string& path) {
     py::list differences;
     for (int i : r.differing) {
         const auto k = static_cast<std::size_t>(i);
-        differences.append(DifferenceTuple(i, r.file.values[k], S().ReadBack()[k]));
+        differences.append(DifferenceTuple(i, r.wanted[k], S().ReadBack()[k]));
     }
     return differences;
 }

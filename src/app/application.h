@@ -1,6 +1,6 @@
-// The GUI application of the program: title "MK27x-SP", and the general error
-// report: an exception that escapes an event handler is shown in a message box
-// with its text, and the program goes on.
+// The GUI application of the program: its title (kApplicationTitle), and the
+// general error report: an exception that escapes an event handler is shown in
+// a message box with its text, and the program goes on.
 #pragma once
 
 #include <QApplication>
@@ -8,12 +8,11 @@
 #include <functional>
 
 #include "platform/message_box.h"
+#include "session/texts.h"
 
 class QSocketNotifier;
 
 namespace mk27x {
-
-inline constexpr const char* kApplicationTitle = "MK27x-SP";
 
 // Runs `handler`; an exception escaping it is shown through `messages` with the
 // application title as caption. Returns false when one was caught.
@@ -25,7 +24,7 @@ bool ReportingEscapes(MessageBox& messages, Handler&& handler) {
     } catch (const std::exception& e) {
         messages.Show(e.what(), kApplicationTitle, MB_OK | MB_ICONSTOP);
     } catch (...) {
-        messages.Show("Unknown error.", kApplicationTitle, MB_OK | MB_ICONSTOP);
+        messages.Show(kUnknownErrorText, kApplicationTitle, MB_OK | MB_ICONSTOP);
     }
     return false;
 }

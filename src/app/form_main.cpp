@@ -270,6 +270,9 @@ void TFormMain::InstallSessionEvents() {
         ComboBoxWorkBaund->setCurrentIndex(item);
     };
     events.parameters_replaced = [this] { FillParameterGrid(); };
+    events.state_changed = [this](LinkState state) {
+        if (state == LinkState::Lost) RenderLostLink();
+    };
     events.distance = [this](float mm) {
         if (QThread::currentThread() == thread())
             ShowReadout(mm);
@@ -381,6 +384,10 @@ void TFormMain::ButtonConnectClick() {
 void TFormMain::DisconnectBranch() {
     if (TimerMore->isActive()) return;
     session.Disconnect();
+    RenderDisconnected();
+}
+
+void TFormMain::RenderDisconnected() {
     SetTimerMore(true);
     ButtonConnect->Tag = 0;
     ButtonConnect->setText("Connect");
@@ -419,8 +426,13 @@ void TFormMain::ComboBoxWorkCodeDevChange() {
 }
 
 void TFormMain::TimerAnswerTimer() {
-    if (session.LinkAlive()) return;
+    // A lost link is rendered at the session's Lost, before "No answer.".
+    session.WatchdogTick();
+}
 
+// The link is lost: the window goes back to its unconnected state (and shrinks
+// when a connection was up and no stream ran).
+void TFormMain::RenderLostLink() {
     SetTimerMore(false);
     TimerDesc->stop();
     TimerAnswer->stop();
@@ -428,7 +440,7 @@ void TFormMain::TimerAnswerTimer() {
     SetSensorButtonsEnabled(false);
     ButtonConnect->setEnabled(true);
     ValueListEditorParam->setEnabled(true);
-    if (ButtonConnect->Tag == 1 && !session.Streaming()) DisconnectBranch();
+    if (ButtonConnect->Tag == 1 && !session.Streaming()) RenderDisconnected();
     ButtonConnect->Tag = 0;
     ButtonStream->setText("Stream start");
     ButtonStream->Tag = 0;
@@ -437,8 +449,6 @@ void TFormMain::TimerAnswerTimer() {
     ButtonMeasure->Tag = 0;
     ResetIdentityLabels();
     ResetReadout();
-    // Stream mode off without a stop request, port closed, "No answer.".
-    session.EndLostLink();
 }
 
 void TFormMain::TimerMoreTimer() {

@@ -288,8 +288,12 @@ private:
     // box takes the keyboard focus from the grid) does nothing and fails.
     bool CommitReported();
     bool commit_running_ = false;
-    // The part of ButtonConnectClick that ends a connection.
+    // The part of ButtonConnectClick that ends a connection: the session's
+    // Disconnect, then the window's part of it.
     void DisconnectBranch();
+    void RenderDisconnected();
+    // The window's part of the watchdog's end of a link (at LinkState::Lost).
+    void RenderLostLink();
     void SetSensorButtonsEnabled(bool enabled);
     void ResetIdentityLabels();
     void ResetReadout();

@@ -56,7 +56,7 @@ void TFormMain::ToggleSeries(QPushButton* pressed, const char* caption, bool dev
 void TFormMain::TimerMeasureTimer() {
     // A failed measurement leaves everything as it is; the watchdog reports it.
     // On success the readout has followed through the session's distance event.
-    if (!session.MeasureSample()) return;
+    if (!session.SeriesTick()) return;
     Chart->SeriesOsc.AddPoint(session.LastDistance(), QString::number(MeasurePointCount), Qt::red);
     ++MeasurePointCount;
 }

@@ -4,8 +4,6 @@
 
 #include "app/form_main.h"
 #include "chart/chart_view.h"
-#include "link/recording.h"
-#include "link/sample_file.h"
 #include "platform/qt_file_dialog.h"
 
 namespace mk27x {
@@ -27,13 +25,11 @@ FileDialogOptions TFormMain::ExportCsvDialogOptions() const {
 void TFormMain::MenuExportCsvClick() {
     const std::optional<std::string> path = recording_dialog_->Save(ExportCsvDialogOptions());
     if (!path) return;
-    if (!SaveCsvFile(TakeRecording(session.Ring()), *path))
-        session.Messages().Show(SampleFileErrorText(*path), kSampleFileErrorCaption,
-                                kSampleFileErrorFlags);
+    session.ExportCsv(*path);
 }
 
 void TFormMain::MenuStatisticsClick() {
-    session.Messages().Show(StatisticsText(session.Statistics()), kLinkCaption, MB_OK);
+    session.ShowStatistics();
 }
 
 }  // namespace mk27x

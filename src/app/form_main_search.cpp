@@ -7,16 +7,9 @@
 #include "app/form_main.h"
 #include "app/search_dialog.h"
 #include "platform/file_dialog.h"
-#include "session/parameter_file.h"
 
 namespace mk27x {
 namespace {
-
-std::optional<SensorIdentity> KnownIdentity(const SensorSession& session) {
-    const SensorIdentity& id = session.Identity();
-    if (id == SensorIdentity{}) return std::nullopt;
-    return id;
-}
 
 FileDialogOptions ParameterFileOptions(const char* title) {
     FileDialogOptions options;
@@ -82,28 +75,15 @@ void TFormMain::PopupMenuSaveFileClick() {
     FileDialogOptions options = ParameterFileOptions("Save parameters to file");
     options.confirm_overwrite = true;
     const auto path = parameter_file_dialog->Save(options);
-    if (!path) return;
-    const std::string text =
-        ParameterFileText(session.Values(), KnownIdentity(session), ParameterFileTime());
-    std::string error;
-    if (!WriteParameterFile(*path, text, error))
-        session.Messages().Show("Cannot write " + *path + ":\r" + error + ".",
-                                kParameterFileCaption, MB_OK | MB_ICONSTOP);
+    if (path) session.SaveParameterFile(*path);
 }
 
 void TFormMain::PopupMenuLoadFileClick() {
     if (!parameter_file_dialog) return;
     const auto path =
         parameter_file_dialog->Open(ParameterFileOptions("Load parameters from file"));
-    if (!path) return;
-    const ParameterFileResult r = ReadParameterFile(*path);
-    if (!r.ok) {
-        session.Messages().Show(ParameterFileReadError(*path, r.error), kParameterFileCaption,
-                                MB_OK | MB_ICONSTOP);
-        return;
-    }
-    if (ApplyParameterFile(r.file, KnownIdentity(session), session.Values(), session.Messages()))
-        FillParameterGrid();
+    // The grid follows through the session's parameters_replaced event.
+    if (path) session.LoadParameterFile(*path);
 }
 
 }  // namespace mk27x

@@ -7,7 +7,6 @@
 #include <system_error>
 
 #include "params/parameter_text.h"
-#include "platform/message_box.h"
 
 namespace mk27x {
 namespace {
@@ -65,7 +64,7 @@ std::string ShownField(const std::string& field) {
     return field.substr(0, kShownFieldLimit) + "...";
 }
 
-CalibrationFileResult Refuse(CalibrationMessage message) {
+CalibrationFileResult Refuse(CalibrationRefusal message) {
     CalibrationFileResult result;
     result.error = std::move(message);
     return result;
@@ -73,20 +72,20 @@ CalibrationFileResult Refuse(CalibrationMessage message) {
 
 }  // namespace
 
-CalibrationMessage CannotOpenFileMessage(const std::string& path) {
-    return {"Cannot open file " + path + ".", kCalibrationFileCaption, MB_OK | MB_ICONSTOP};
+CalibrationRefusal CannotOpenFileRefusal(const std::string& path) {
+    return {CalibrationRefusal::Kind::CannotOpen, "Cannot open file " + path + "."};
 }
 
-CalibrationMessage ConversionErrorMessage(const std::string& field) {
-    return {InvalidIntegerMessage(ShownField(field)), kConversionErrorCaption, MB_OK | MB_ICONSTOP};
+CalibrationRefusal ConversionErrorRefusal(const std::string& field) {
+    return {CalibrationRefusal::Kind::ConversionError, InvalidIntegerMessage(ShownField(field))};
 }
 
 CalibrationFileResult ReadCalibration(std::istream& in, std::uint8_t release) {
     std::streambuf* buffer = in.rdbuf();
-    if (buffer == nullptr) return Refuse(ConversionErrorMessage(""));
+    if (buffer == nullptr) return Refuse(ConversionErrorRefusal(""));
 
     const std::optional<Line> header = NextLine(*buffer, std::nullopt);
-    if (header && header->has_nul) return Refuse(ConversionErrorMessage(header->Field()));
+    if (header && header->has_nul) return Refuse(ConversionErrorRefusal(header->Field()));
 
     CalibrationTable table(release);
     std::optional<std::int32_t> last;
@@ -95,14 +94,14 @@ CalibrationFileResult ReadCalibration(std::istream& in, std::uint8_t release) {
         if (!line) {
             // A short file: the missing lines repeat the last value. Without a
             // first value the field is empty.
-            if (!last) return Refuse(ConversionErrorMessage(""));
+            if (!last) return Refuse(ConversionErrorRefusal(""));
             for (int k = i; k < table.sizes.lines; ++k) table.entries[k] = *last;
             break;
         }
         const std::string field = line->Field();
         std::optional<std::int32_t> value;
         if (!line->has_nul && line->length <= kLongestDataLine) value = ParseNumberField(field);
-        if (!value) return Refuse(ConversionErrorMessage(field));
+        if (!value) return Refuse(ConversionErrorRefusal(field));
         table.entries[i] = *value;
         last = value;
     }
@@ -111,9 +110,9 @@ CalibrationFileResult ReadCalibration(std::istream& in, std::uint8_t release) {
 
 CalibrationFileResult ReadCalibrationFile(const std::string& path, std::uint8_t release) {
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return Refuse(CannotOpenFileMessage(path));
+    if (std::filesystem::is_directory(path, ec)) return Refuse(CannotOpenFileRefusal(path));
     std::ifstream file(path, std::ios::in | std::ios::binary);
-    if (!file.is_open()) return Refuse(CannotOpenFileMessage(path));
+    if (!file.is_open()) return Refuse(CannotOpenFileRefusal(path));
     return ReadCalibration(file, release);
 }
 

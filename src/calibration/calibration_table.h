@@ -9,7 +9,7 @@
 // further lines are not looked at. A file that ends early repeats the last
 // value read for every missing line.
 //
-// Anything else is refused with the message the window shows, before a single
+// Anything else is refused, with the text the window shows, before a single
 // byte goes to the sensor:
 //  - a file that cannot be opened: "Cannot open file <name>.";
 //  - a data line that is no number: the conversion error
@@ -57,26 +57,25 @@ struct CalibrationTable {
     std::vector<std::int32_t> entries;
 };
 
-// A message box as the caller is to show it.
-struct CalibrationMessage {
+// Why a file is refused: the reader's words, and which of the program's two
+// reports they belong to (the session shows them).
+struct CalibrationRefusal {
+    enum class Kind {
+        CannotOpen,       // "Cannot open file <name>."
+        ConversionError,  // the general error report's conversion error
+    };
+    Kind kind = Kind::CannotOpen;
     std::string text;
-    std::string caption;
-    unsigned flags = 0;
-    bool operator==(const CalibrationMessage&) const = default;
+    bool operator==(const CalibrationRefusal&) const = default;
 };
 
-// Caption of the message of a file that cannot be opened.
-inline constexpr const char* kCalibrationFileCaption = "MK271-SP";
-// Caption of the application's general error report, which shows the
-// conversion error of a field that is no integer.
-inline constexpr const char* kConversionErrorCaption = "MK27x-SP";
 // A field text longer than this is cut (and marked with "...") in the message.
 inline constexpr std::size_t kShownFieldLimit = 64;
 
-// Either the table or the message that refuses the file.
+// Either the table or why the file is refused.
 struct CalibrationFileResult {
     std::optional<CalibrationTable> table;
-    CalibrationMessage error;  // meaningful when there is no table
+    CalibrationRefusal error;  // meaningful when there is no table
 
     bool ok() const { return table.has_value(); }
 };
@@ -86,10 +85,9 @@ CalibrationFileResult ReadCalibrationFile(const std::string& path, std::uint8_t 
 // Reads the contents of a file from a stream (opened in binary mode).
 CalibrationFileResult ReadCalibration(std::istream& in, std::uint8_t release);
 
-// "Cannot open file <path>." with its caption and MB_OK | MB_ICONSTOP.
-CalibrationMessage CannotOpenFileMessage(const std::string& path);
-// The conversion error of a field, with the caption of the general error report
-// and MB_OK | MB_ICONSTOP.
-CalibrationMessage ConversionErrorMessage(const std::string& field);
+// "Cannot open file <path>.".
+CalibrationRefusal CannotOpenFileRefusal(const std::string& path);
+// The conversion error of a field.
+CalibrationRefusal ConversionErrorRefusal(const std::string& field);
 
 }  // namespace mk27x

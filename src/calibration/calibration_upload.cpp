@@ -1,7 +1,6 @@
 #include "calibration/calibration_upload.h"
 
 #include "calibration/calibration_block.h"
-#include "link/codec.h"
 
 namespace mk27x {
 
@@ -10,20 +9,14 @@ UploadOutcome UploadCalibration(SensorProtocol& protocol, const CalibrationTable
                                 const std::function<bool()>& stop) {
     UploadOutcome outcome;
     outcome.blocks = table.sizes.blocks;
-    SensorPort& port = protocol.Port();
     for (int b = 0; b < outcome.blocks; ++b) {
-        protocol.BeginRequest();
-        port.WriteByte(CommandByte(Command::CalibrationBlock));
         const CalibrationBlock block = BuildCalibrationBlock(table, b);
-        protocol.GetClock().Sleep(kCalibrationBlockPauseMs);
-        port.Write(block.data(), block.size());
-
-        std::uint8_t ack[kCalibrationAckLength] = {};
-        if (port.Read(ack, sizeof ack) != sizeof ack || !AllNibbleBytes(ack, sizeof ack)) {
+        const std::optional<unsigned> ack = protocol.CalibrationBlockExchange(block);
+        if (!ack) {
             outcome.result = UploadOutcome::Result::NoAcknowledgement;
             return outcome;
         }
-        const unsigned value = CalibrationAckValue(ack[0], ack[1]);
+        const unsigned value = *ack;
         if (value != kCalibrationAccepted) {
             outcome.result = UploadOutcome::Result::Rejected;
             outcome.acknowledgement = value;
@@ -39,12 +32,6 @@ UploadOutcome UploadCalibration(SensorProtocol& protocol, const CalibrationTable
     return outcome;
 }
 
-CalibrationMessage UploadOutcomeMessage(const UploadOutcome& outcome) {
-    if (outcome.ok())
-        return {kCalibrationWrittenText, kCalibrationWrittenCaption, kCalibrationWrittenFlags};
-    return {kCalibrationFailedText, kCalibrationFailedCaption, kCalibrationFailedFlags};
-}
-
 CalibrationFileUpload UploadCalibrationFile(
     SensorProtocol& protocol, const std::string& path,
     const std::function<void(int block, int blocks)>& progress,
@@ -53,7 +40,7 @@ CalibrationFileUpload UploadCalibrationFile(
     if (!file.ok()) return {std::nullopt, std::move(file.error)};
     if (started) started();
     const UploadOutcome outcome = UploadCalibration(protocol, *file.table, progress, stop);
-    return {outcome, UploadOutcomeMessage(outcome)};
+    return {outcome, {}};
 }
 
 }  // namespace mk27x

@@ -1,10 +1,10 @@
 // The calibration upload: the table goes into the connected sensor block by
 // block, each block acknowledged.
 //
-// For each block b = 0 .. N-1: BeginRequest (purge, address, 5 ms), the command
-// byte 0x8A, 100 ms, the 2052 bytes of the block in one write, then one read
-// of the 2-byte acknowledgement. Its value, the low nibbles taken low first,
-// must be 0xAA; a short or other acknowledgement stops the upload at that
+// For each block b = 0 .. N-1 the protocol's CalibrationBlockExchange (purge,
+// address, 5 ms, the command byte 0x8A, 100 ms, the 2052 bytes of the block in
+// one write, then one read of the 2-byte acknowledgement). Its value, the low
+// nibbles taken low first, must be 0xAA; a short or other acknowledgement stops the upload at that
 // block (the blocks before it stay written in the sensor). Nothing is retried
 // and the link state (LinkAlive) is left alone.
 //
@@ -22,17 +22,7 @@
 
 namespace mk27x {
 
-inline constexpr unsigned kCalibrationBlockPauseMs = 100;
-inline constexpr std::size_t kCalibrationAckLength = 2;
 inline constexpr unsigned kCalibrationAccepted = 0xAA;
-
-// The outcome messages.
-inline constexpr const char* kCalibrationFailedText = "Ошибка записи файла калибровки!!!";
-inline constexpr const char* kCalibrationFailedCaption = "Внимание !";
-inline constexpr unsigned kCalibrationFailedFlags = MB_OK | MB_ICONEXCLAMATION;
-inline constexpr const char* kCalibrationWrittenText = "Файл калибровки записан в датчик!!!";
-inline constexpr const char* kCalibrationWrittenCaption = "Сообщение...";
-inline constexpr unsigned kCalibrationWrittenFlags = MB_OK;
 
 struct UploadOutcome {
     enum class Result {
@@ -69,16 +59,13 @@ constexpr int CalibrationProgressPosition(int block, int blocks) {
     return blocks > 0 ? block * 100 / blocks : 0;
 }
 
-// The message box that reports an outcome.
-CalibrationMessage UploadOutcomeMessage(const UploadOutcome& outcome);
-
 // The whole operation after the file has been chosen: reads `path` for the
 // identified sensor's Release and, only when the whole file is sound, uploads
 // it. `started` (may be empty) runs once the file has been read, just before
 // the first byte is sent (the window resets its progress bar there).
 struct CalibrationFileUpload {
     std::optional<UploadOutcome> upload;  // empty when the file was refused
-    CalibrationMessage message;           // what to show: the refusal or the outcome
+    CalibrationRefusal refusal;           // why, when it was
 };
 CalibrationFileUpload UploadCalibrationFile(
     SensorProtocol& protocol, const std::string& path,

@@ -20,6 +20,7 @@
 #include "link/recording.h"
 #include "link/sample_file.h"
 #include "params/parameter_entry.h"
+#include "params/commit_rule.h"
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
 #include "pty_server.h"
@@ -226,8 +227,7 @@ public:
         if (o_.csv) {
             csv_ = std::make_unique<CsvWriter>(*o_.csv);
             if (!csv_->Ok()) {
-                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
-                               kSampleFileErrorFlags);
+                ShowMessage(SampleFileErrorMessage(*o_.csv));
                 return kExitNoSensor;
             }
         }
@@ -237,8 +237,7 @@ public:
         if (o_.command == "backup")
             return BackupCommand(*session_, o_.operands[0], io_.out, io_.err);
         if (o_.command == "clone")
-            return CloneCommand(*session_, messages_, o_.operands[0], io_.out, io_.err,
-                                io_.stop_signal);
+            return CloneCommand(*session_, o_.operands[0], io_.out, io_.err, io_.stop_signal);
         if (o_.command == "identify") return Identify();
         if (o_.command == "params") return PrintParameters();
         if (o_.command == "set") return Set(assignments);
@@ -251,6 +250,8 @@ public:
     }
 
 private:
+    void ShowMessage(const OperatorMessage& m) { messages_.Show(m.text, m.caption, m.flags); }
+
     bool OpenSession() {
         std::string port = o_.port;
         if (o_.simulator) {
@@ -274,10 +275,12 @@ private:
             case ConnectOutcome::Connected:
                 return true;
             case ConnectOutcome::ReadFailed:
-                messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+                // The window's watchdog would end the attempt within a second;
+                // nothing else can happen meanwhile, so it is asked at once.
+                session_->WatchdogTick();
                 return false;
             default:
-                return false;  // the message is out already
+                return false;  // the session has shown why
         }
     }
 
@@ -326,7 +329,7 @@ private:
             return kExitUsage;  // nothing is sent
         }
         if (!session_->WriteParameters(indexes)) {
-            messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+            session_->WatchdogTick();  // the read-back failed: "No answer."
             return kExitNoSensor;
         }
         return PrintParameters();
@@ -381,7 +384,7 @@ private:
     // sensor holds afterwards.
     int Teach() {
         if (!session_->Teach()) {
-            messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+            session_->WatchdogTick();  // the read-back failed: "No answer."
             return kExitNoSensor;
         }
         return PrintParameters();
@@ -390,6 +393,7 @@ private:
     // A signal asked the command to stop: its number, else 0.
     int Stopping() const { return io_.stop_signal ? io_.stop_signal->load() : 0; }
 
+    // A timed series of --count measurements (see MeasureSeries).
     int Measure() {
         DistancePrinter printer(io_.out, o_.json);
         RecordingScope scope(session_->Recording(), printer);
@@ -415,8 +419,7 @@ private:
             session_->Recording().Detach(*csv_);
             csv_->Flush();
             if (!csv_->Ok()) {
-                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
-                               kSampleFileErrorFlags);
+                ShowMessage(SampleFileErrorMessage(*o_.csv));
                 ok = false;
             }
         }
@@ -434,6 +437,9 @@ private:
         return ok;
     }
 
+    // The stream for --seconds: the session's watchdog every kWatchdogPeriodMs,
+    // as the window's timer calls it, and the recording handed to its files as
+    // often.
     int Stream() {
         DistancePrinter printer(io_.out, o_.json);
         RecordingScope scope(session_->Recording(), printer);

@@ -2,9 +2,9 @@
 
 #include <ostream>
 
-#include "session/parameter_file.h"
 #include "session/sensor_search.h"
 #include "session/session_tasks.h"
+#include "session/texts.h"
 
 namespace mk27x {
 namespace {
@@ -62,10 +62,9 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
     return kOk;
 }
 
-int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
-                 std::ostream& out, std::ostream& err, const std::atomic<int>* stop) {
-    const CloneResult r =
-        CloneFromFile(session, messages, path, [stop] { return stop && stop->load() != 0; });
+int CloneCommand(SensorSession& session, const std::string& path, std::ostream& out,
+                 std::ostream& err, const std::atomic<int>* stop) {
+    const CloneResult r = CloneFromFile(session, path, [stop] { return stop && stop->load() != 0; });
     switch (r.status) {
         case CloneResult::Status::FileRefused:
             err << "mk27x: " << OneLine(r.error) << '\n';
@@ -82,7 +81,7 @@ int CloneCommand(SensorSession& session, MessageBox& messages, const std::string
     }
     for (int i : r.differing) {
         const auto k = static_cast<std::size_t>(i);
-        out << "'" << ParameterTable[k].name << "': file=" << r.file.values[k]
+        out << "'" << ParameterTable[k].name << "': file=" << r.wanted[k]
             << ", sensor=" << session.ReadBack()[k] << '\n';
     }
     if (!r.differing.empty()) {

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/message_box.h"
 #include "session/protocol_trace.h"
 #include "session/session.h"
 
@@ -32,8 +31,9 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
 // `mk27x clone FILE.json`: FILE's set written as Load All does (write all,
 // 500 ms, read all), then every parameter the sensor holds otherwise printed;
 // 1 when one differs or the sensor did not answer. A signal reported in `stop`
-// lets the write in progress end, then stops before the comparison (1).
-int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
-                 std::ostream& out, std::ostream& err, const std::atomic<int>* stop = nullptr);
+// lets the write in progress end, then stops before the comparison (1). A file
+// of another model is asked about through the session's messages.
+int CloneCommand(SensorSession& session, const std::string& path, std::ostream& out,
+                 std::ostream& err, const std::atomic<int>* stop = nullptr);
 
 }  // namespace mk27x

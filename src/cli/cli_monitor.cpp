@@ -9,6 +9,7 @@
 
 #include "cli/cli_publish.h"
 #include "group/group_sinks.h"
+#include "session/texts.h"
 #include "group/sensor_group.h"
 #include "link/port_backends.h"
 #include "link/sample_file.h"
@@ -185,8 +186,8 @@ public:
         if (o_.csv) {
             csv_ = std::make_unique<GroupCsvWriter>(*o_.csv, columns);
             if (!csv_->Ok()) {
-                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
-                               kSampleFileErrorFlags);
+                const OperatorMessage m = SampleFileErrorMessage(*o_.csv);
+                messages_.Show(m.text, m.caption, m.flags);
                 return kExitNoSensor;
             }
         }
@@ -283,8 +284,8 @@ private:
         if (csv_) {
             csv_->Flush();
             if (!csv_->Ok()) {
-                messages_.Show(SampleFileErrorText(*o_.csv), kSampleFileErrorCaption,
-                               kSampleFileErrorFlags);
+                const OperatorMessage m = SampleFileErrorMessage(*o_.csv);
+                messages_.Show(m.text, m.caption, m.flags);
                 ok = false;
             }
         }

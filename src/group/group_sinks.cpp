@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "link/csv_writer.h"
+#include "session/texts.h"
 
 namespace mk27x {
 namespace {

@@ -29,7 +29,7 @@ inline constexpr const char* kCsvHeader = "index,time,seconds,mm";
 std::string IsoWallTime(std::int64_t wall_ns);
 std::string CsvText(std::span<const RecordedSample> samples);
 // Writes the CSV to `path` through a temporary file and a rename; false when
-// that fails (the caller shows the sample file's failure message).
+// that fails.
 bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& path);
 
 class CsvWriter final : public RecordingSink {

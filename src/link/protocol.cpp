@@ -19,18 +19,11 @@ std::uint8_t Wire(unsigned v) {
 
 }  // namespace
 
-SensorProtocol::SensorProtocol(SensorPort& port, Clock& clock, MessageBox& messages)
-    : port_(port), clock_(clock), messages_(messages) {}
-
-void SensorProtocol::BeginRequest() {
-    // Requests made from outside (teach, calibration) carry no name of ours.
-    port_.SetOperation("Request");
-    BeginFrame();
-}
+SensorProtocol::SensorProtocol(SensorPort& port, Clock& clock) : port_(port), clock_(clock) {}
 
 void SensorProtocol::BeginFrame() {
     port_.Purge();
-    port_.WriteByte(NetAddress);
+    port_.WriteByte(net_address_);
     clock_.Sleep(kBytePauseMs);
 }
 
@@ -54,12 +47,12 @@ bool SensorProtocol::IdentifySensor() {
     SendRequest(Command::Identify, {});
     std::uint8_t reply[kIdentityReplyLength];
     if (!ReadReply(reply, sizeof reply)) {
-        LinkAlive = 0;
+        link_alive_ = 0;
         return false;
     }
     Identity = DecodeIdentity(reply);
     Call(events.identity_known, Identity);
-    LinkAlive = 1;
+    link_alive_ = 1;
     return true;
 }
 
@@ -97,7 +90,7 @@ bool SensorProtocol::ReadParameter(int index) {
         }
         ReadBackValues[index] = static_cast<std::uint16_t>(v);
     }
-    LinkAlive = ok ? 1 : 0;
+    link_alive_ = ok ? 1 : 0;
     return ok;
 }
 
@@ -124,14 +117,14 @@ void SensorProtocol::WriteParameter(int index) {
     }
 
     if (index == kNetworkAddress) {
-        NetAddress = static_cast<std::uint8_t>(v & 0xFF);
-        Call(events.address_changed, NetAddress);
+        net_address_ = static_cast<std::uint8_t>(v & 0xFF);
+        Call(events.address_changed, net_address_);
     } else if (index == kUartBaudrate) {
         clock_.Sleep(kBytePauseMs);
-        port_.PortBaudRate = v * 2400u;
+        port_.SetPortBaudRate(v * 2400u);
         port_.ApplyBaudRate();
         clock_.Sleep(kBytePauseMs);
-        Call(events.baud_changed, port_.PortBaudRate);
+        Call(events.baud_changed, port_.PortBaudRate());
     }
 }
 
@@ -141,7 +134,7 @@ bool SensorProtocol::ReadAllParameters() {
         ok = ReadParameter(p);
         Call(events.progress, p, kParameterCount - 1);
     }
-    LinkAlive = ok ? 1 : 0;
+    link_alive_ = ok ? 1 : 0;
     return ok;
 }
 
@@ -178,32 +171,22 @@ int SensorProtocol::FlashOperation(std::uint8_t code) {
     return static_cast<int>(NibblesValue(reply, 2));
 }
 
-bool SensorProtocol::WriteParametersToFlash() {
-    if (FlashOperation(kFlashStore) == kFlashStore) {
-        messages_.Show("When including, parameters written in FLASH will by default.", "MK271-SP.",
-                       MB_OK);
-        return true;
-    }
-    messages_.Show("Write ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP);
-    return false;
+FlashResult SensorProtocol::WriteParametersToFlash() {
+    return FlashOperation(kFlashStore) == kFlashStore ? FlashResult::Done : FlashResult::NoEcho;
 }
 
-bool SensorProtocol::RestoreFactoryParameters() {
-    if (FlashOperation(kFlashRestore) != kFlashRestore) {
-        messages_.Show("Restore ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP);
-        return false;
-    }
+FlashResult SensorProtocol::RestoreFactoryParameters() {
+    if (FlashOperation(kFlashRestore) != kFlashRestore) return FlashResult::NoEcho;
     // The sensor is back at its factory link settings: 115200 baud and address 1.
-    port_.PortBaudRate = 115200;
+    port_.SetPortBaudRate(115200);
     port_.ApplyBaudRate();
-    NetAddress = 1;
-    Call(events.baud_changed, port_.PortBaudRate);
-    Call(events.address_changed, NetAddress);
+    net_address_ = 1;
+    Call(events.baud_changed, port_.PortBaudRate());
+    Call(events.address_changed, net_address_);
     clock_.Sleep(kRestoreRereadPauseMs);
-    if (!ReadAllParameters()) return false;
+    if (!ReadAllParameters()) return FlashResult::ReadFailed;
     AdoptReadBackValues();
-    messages_.Show("All parameters restored in FLASH.", "MK271-SP.", MB_OK);
-    return true;
+    return FlashResult::Done;
 }
 
 void SensorProtocol::AdoptReadBackValues() {
@@ -216,17 +199,17 @@ bool SensorProtocol::MeasureOnce() {
     SendRequest(MeasureDevMode ? Command::MeasureDev : Command::Measure, {});
     std::uint8_t reply[4];
     if (!ReadReply(reply, sizeof reply)) {
-        LinkAlive = 0;
+        link_alive_ = 0;
         return false;
     }
     const auto value = static_cast<std::uint16_t>(NibblesValue(reply, 4));
     LastDistance = DistanceMm(value, Identity.MeasuringRange);
-    LinkAlive = 1;
+    link_alive_ = 1;
     return true;
 }
 
 void SensorProtocol::StartStream() {
-    LinkAlive = 1;
+    link_alive_ = 1;
     port_.SetOperation("StartStream");
     SendRequest(Command::StreamStart, {});
 }
@@ -241,6 +224,19 @@ void SensorProtocol::Teach() {
     SendRequest(Command::Teach, {});
     std::uint8_t reply[kTeachReplyLength];
     port_.Read(reply, sizeof reply);
+}
+
+std::optional<unsigned> SensorProtocol::CalibrationBlockExchange(
+    std::span<const std::uint8_t> block) {
+    port_.SetOperation("CalibrationBlock");
+    BeginFrame();
+    port_.WriteByte(CommandByte(Command::CalibrationBlock));
+    clock_.Sleep(kCalibrationBlockPauseMs);
+    port_.Write(block.data(), block.size());
+    std::uint8_t ack[kCalibrationAckLength] = {};
+    if (port_.Read(ack, sizeof ack) != sizeof ack || !AllNibbleBytes(ack, sizeof ack))
+        return std::nullopt;
+    return static_cast<unsigned>(NibblesValue(ack, sizeof ack));
 }
 
 }  // namespace mk27x

@@ -3,7 +3,10 @@
 // each written alone and paced by fixed pauses; replies are fixed-length runs of
 // nibble bytes read in one call under the port's time-outs. Nothing is retried.
 //
-// Threading: every request is made from the window thread. LinkAlive and
+// Operations report what happened (a bool, or a FlashResult); the protocol
+// shows nothing.
+//
+// Threading: every request is made from the owner's thread. LinkAlive and
 // LastDistance are also written by the stream reader thread.
 #pragma once
 
@@ -12,12 +15,14 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
+#include <span>
 
 #include "link/codec.h"
 #include "link/sensor_port.h"
+#include "link/stream_link.h"
 #include "params/parameter_table.h"
 #include "platform/clock.h"
-#include "platform/message_box.h"
 
 namespace mk27x {
 
@@ -25,19 +30,21 @@ namespace mk27x {
 inline constexpr unsigned kBytePauseMs = 5;
 inline constexpr unsigned kFlashReplyPauseMs = 1000;
 inline constexpr unsigned kRestoreRereadPauseMs = 500;
+inline constexpr unsigned kCalibrationBlockPauseMs = 100;
 
 inline constexpr std::size_t kTeachReplyLength = 2;
+inline constexpr std::size_t kCalibrationAckLength = 2;
 
 inline constexpr std::uint8_t kFlashStore = 0xAA;
 inline constexpr std::uint8_t kFlashRestore = 0x69;
 
 // What the protocol reports as it goes, in device terms. Unset hooks do nothing;
-// all of them run on the calling (window) thread.
+// all of them run on the calling thread.
 struct LinkEvents {
     // The sensor identified itself.
     std::function<void(const SensorIdentity&)> identity_known;
-    // A read-all or write-all moved on: `done` of `total` (the classic progress bar
-    // positions: a read-all reports 0..19 of 19, a write-all 1..20 of 19).
+    // A read-all or write-all moved on: `done` of `total` (a read-all reports
+    // 0..19 of 19, a write-all 1..20 of 19).
     std::function<void(int done, int total)> progress;
     // The program's own address or port rate followed the sensor: after a write of
     // the address or baud parameter, or the factory restore.
@@ -47,14 +54,26 @@ struct LinkEvents {
     std::function<void()> parameters_replaced;
 };
 
-class SensorProtocol {
+// What a FLASH operation came to.
+enum class FlashResult {
+    Done,        // the sensor echoed the operation's code (a restore: and all was read back)
+    NoEcho,      // a short reply, or another code
+    ReadFailed,  // a restore the sensor confirmed, whose re-read of all parameters failed
+};
+
+class SensorProtocol final : public StreamLink {
 public:
-    SensorProtocol(SensorPort& port, Clock& clock, MessageBox& messages);
+    SensorProtocol(SensorPort& port, Clock& clock);
 
     LinkEvents events;
 
-    std::uint8_t NetAddress = 1;
-    std::atomic<std::uint8_t> LinkAlive{0};
+    // The sensor's network address, the first byte of every request.
+    std::uint8_t NetAddress() const { return net_address_; }
+    void SetNetAddress(std::uint8_t address) { net_address_ = address; }
+    // 1 while the last watched exchange got its whole reply.
+    std::uint8_t LinkAlive() const { return link_alive_.load(); }
+    void SetLinkAlive(bool alive) { link_alive_ = alive ? 1 : 0; }
+
     SensorIdentity Identity;
     std::atomic<float> LastDistance{0.0f};
     bool MeasureDevMode = false;
@@ -63,10 +82,13 @@ public:
     ParameterSet ReadBackValues = DefaultParameterSet();
 
     SensorPort& Port() { return port_; }
-    Clock& GetClock() { return clock_; }
 
-    // Purge, the address byte alone, 5 ms (for requests made outside this class).
-    void BeginRequest();
+    // The stream reader's view (see stream_link.h).
+    SensorPort& StreamPort() override { return port_; }
+    std::uint16_t StreamRange() const override { return Identity.MeasuringRange; }
+    std::atomic<std::uint8_t>& LinkAliveFlag() override { return link_alive_; }
+    std::atomic<float>& LastDistanceValue() override { return LastDistance; }
+
     bool IdentifySensor();
     bool ReadParameter(int index);
     void WriteParameter(int index);
@@ -74,17 +96,26 @@ public:
     void WriteAllParameters();
     bool CompareParameter(int index);
     bool CompareAllParameters();
-    // Each shows its outcome message; true on success.
-    bool WriteParametersToFlash();
-    bool RestoreFactoryParameters();
+    // The sensor stores its parameters in FLASH.
+    FlashResult WriteParametersToFlash();
+    // The sensor restores its factory set: on its echo the link goes back to
+    // 115200 baud and address 1, and after 500 ms all parameters are read back
+    // and adopted.
+    FlashResult RestoreFactoryParameters();
     bool MeasureOnce();
     void StartStream();
     void StopStream();
     // The teach request and its 2-byte reply, which is read but not examined:
     // the sensor's answer (or its silence) changes nothing, LinkAlive included.
     void Teach();
+    // One block of a calibration table: the address, the command byte 0x8A,
+    // 100 ms, the block's bytes in one write, then the 2-byte acknowledgement.
+    // Its value (low nibbles, the first byte low), or nothing when fewer than 2
+    // nibble bytes came. LinkAlive is left alone.
+    std::optional<unsigned> CalibrationBlockExchange(std::span<const std::uint8_t> block);
 
-    // Copies all 21 entries of the read set over the working set and shows it.
+    // Copies all 21 entries of the read set over the working set and reports it
+    // (parameters_replaced).
     void AdoptReadBackValues();
 
     // The bytes read for the last reply held stream frames: the sensor was
@@ -108,7 +139,8 @@ private:
 
     SensorPort& port_;
     Clock& clock_;
-    MessageBox& messages_;
+    std::uint8_t net_address_ = 1;
+    std::atomic<std::uint8_t> link_alive_{0};
     bool last_reply_carried_stream_ = false;
 };
 

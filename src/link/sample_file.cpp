@@ -140,10 +140,6 @@ bool Replace(const std::string& path, const std::string& text, int& failure) {
 
 }  // namespace
 
-std::string SampleFileErrorText(const std::string& file_name) {
-    return "Cannot write file " + file_name + ".";
-}
-
 std::string SampleFileText(const SampleRing& ring, std::uint16_t write_index, bool wrapped) {
     const auto [first, count] = Held(write_index, wrapped);
     std::string text;

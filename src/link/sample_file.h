@@ -4,7 +4,7 @@
 // C library's current decimal separator, which the GUI application takes from
 // the system), each line ended by CR LF, oldest sample first, no header.
 //
-// Threading: window thread. Call while no one appends to the ring (a timed
+// Threading: the owner's thread. Call while no one appends to the ring (a timed
 // series between ticks, or a stream after it has been switched off); a save
 // during a stream writes what the ring holds when it starts.
 #pragma once
@@ -15,15 +15,8 @@
 #include <vector>
 
 #include "link/sample_ring.h"
-#include "platform/message_box.h"
 
 namespace mk27x {
-
-// The message box of a failed save: SampleFileErrorText(chosen path) with this
-// caption and these flags.
-inline constexpr const char* kSampleFileErrorCaption = "MK271-SP";
-inline constexpr unsigned kSampleFileErrorFlags = MB_OK | MB_ICONSTOP;
-std::string SampleFileErrorText(const std::string& file_name);
 
 // The file's bytes for the ring at the given WriteIndex and Wrapped: the 10000
 // samples from write_index round the ring when wrapped, else 0 to

@@ -1,7 +1,7 @@
 // SampleRing: the newest 10000 distances of a recording, appended by the stream
 // reader thread while streaming and by timed measuring otherwise.
 //
-// Threading: one writer at a time. The window thread reads the ring only after
+// Threading: one writer at a time. The owner's thread reads the ring only after
 // streaming has been switched off; samples are individually atomic and the
 // write index publishes them, so a late append of the reader cannot tear a read.
 //
@@ -71,7 +71,7 @@ public:
     std::array<std::atomic<std::int64_t>, kCapacity> WallNs{};
     std::atomic<std::uint16_t> WriteIndex{0};
     std::atomic<bool> Wrapped{false};
-    // How far the chart has taken samples; window thread only.
+    // How far the recording has been taken out of the ring; owner's thread only.
     std::uint16_t ReadPosition = 0;
 };
 

@@ -100,11 +100,8 @@ private:
 // The statistics of samples already in memory.
 SampleStatistics ComputeStatistics(std::span<const RecordedSample> samples, double period_s = 0);
 
-// The statistics as the window shows them (lines separated by a carriage
-// return, '.' as decimal point) and as one JSON object.
-std::string StatisticsText(const SampleStatistics& s);
+// The statistics as one JSON object.
 std::string StatisticsJson(const SampleStatistics& s);
-inline constexpr const char* kNoSamplesText = "No samples.";
 
 // A number with '.' as decimal point and `decimals` decimals, whatever the
 // locale ("-0.000" reads "0.000").

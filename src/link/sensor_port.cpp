@@ -4,24 +4,16 @@
 
 namespace mk27x {
 
-std::string SerialOpenFailureText(const std::string& port_name) {
-    return "Порт " + port_name + " отсутсвует.\rИли занят другим приложением.";
-}
-
-std::string UsbOpenFailureText(const std::string& port_name) {
-    return "Error opening " + port_name + ".\rPort already in use or not available.";
-}
-
-std::string NetworkOpenFailureText(const std::string& address, const std::string& reason) {
-    return SerialOpenFailureText(address) + "\r" + reason + ".";
-}
-
 bool IsNetworkPortName(const std::string& port_name) {
     return port_name.rfind("tcp://", 0) == 0 || port_name.rfind("rfc2217://", 0) == 0;
 }
 
-SensorPort::SensorPort(MessageBox& messages, PortBackends backends)
-    : messages_(messages), backends_(std::move(backends)) {}
+PortKind PortKindOf(const std::string& port_name) {
+    if (port_name == "USB") return PortKind::Usb;
+    return IsNetworkPortName(port_name) ? PortKind::Network : PortKind::Serial;
+}
+
+SensorPort::SensorPort(PortBackends backends) : backends_(std::move(backends)) {}
 
 SensorPort::~SensorPort() {
     CloseAny();
@@ -52,41 +44,34 @@ void SensorPort::CloseAny() {
     old->SetBreak();
 }
 
-bool SensorPort::OpenComPort() {
+PortOpenResult SensorPort::OpenComPort() {
     CloseAny();
+    PortOpenResult result{false, PortKindOf(port_name_), port_name_, {}};
     std::shared_ptr<ByteTransport> opened;
-    if (IsNetworkPortName(PortName)) {
-        std::string reason = "No network ports in this program";
-        if (backends_.open_network) opened = backends_.open_network(PortName, PortBaudRate, reason);
-        if (!opened) {
-            messages_.Show(NetworkOpenFailureText(PortName, reason), kSerialOpenFailureCaption,
-                           MB_OK | MB_ICONSTOP);
-            return false;
-        }
-        handle_.store(std::move(opened));
-        return true;
+    if (result.kind == PortKind::Network) {
+        result.reason = "No network ports in this program";
+        if (backends_.open_network)
+            opened = backends_.open_network(port_name_, baud_rate_, result.reason);
+    } else {
+        result.kind = PortKind::Serial;
+        if (backends_.open_serial) opened = backends_.open_serial(port_name_, baud_rate_);
     }
-    if (backends_.open_serial) opened = backends_.open_serial(PortName, PortBaudRate);
-    if (!opened) {
-        messages_.Show(SerialOpenFailureText(PortName), kSerialOpenFailureCaption,
-                       MB_OK | MB_ICONSTOP);
-        return false;
-    }
+    if (!opened) return result;
+    result.reason.clear();
+    result.opened = true;
     handle_.store(std::move(opened));
-    return true;
+    return result;
 }
 
-bool SensorPort::OpenUsbPort() {
+PortOpenResult SensorPort::OpenUsbPort() {
     CloseAny();
+    PortOpenResult result{false, PortKind::Usb, port_name_, {}};
     std::shared_ptr<ByteTransport> opened;
-    if (backends_.open_usb) opened = backends_.open_usb(PortBaudRate);
-    if (!opened) {
-        messages_.Show(UsbOpenFailureText(PortName), kUsbOpenFailureCaption,
-                       MB_OK | MB_ICONEXCLAMATION);
-        return false;
-    }
+    if (backends_.open_usb) opened = backends_.open_usb(baud_rate_);
+    if (!opened) return result;
+    result.opened = true;
     handle_.store(std::move(opened));
-    return true;
+    return result;
 }
 
 // Both closes end whatever connection is open: the backend was fixed at open.
@@ -98,7 +83,7 @@ void SensorPort::CloseUsbPort() {
 }
 
 void SensorPort::ApplyBaudRate() {
-    if (auto h = handle_.load()) h->SetBaudRate(PortBaudRate);
+    if (auto h = handle_.load()) h->SetBaudRate(baud_rate_);
 }
 
 void SensorPort::Purge() {

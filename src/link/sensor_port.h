@@ -5,9 +5,10 @@
 //
 // The backend used for I/O is fixed when a port opens: purge, write, read, baud
 // and close go to the backend that opened the connection, whatever PortName says
-// later.
+// later. An open reports what happened (the kind of port and, on failure, the
+// system's reason); it shows nothing.
 //
-// Threading: everything is called from the window thread, except Read() and
+// Threading: everything is called from the owner's thread, except Read() and
 // ReadAvailable(), which the stream reader may call at the same time. Closing
 // while a read is in progress cuts that read short and waits for it to return,
 // so the device (and its lock) is released when the close returns.
@@ -18,9 +19,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "link/transport.h"
-#include "platform/message_box.h"
 
 namespace mk27x {
 
@@ -41,26 +42,47 @@ struct PortBackends {
 // A port name that names a network serial port: "tcp://..." or "rfc2217://...".
 bool IsNetworkPortName(const std::string& port_name);
 
+// The kind of port a name opens: "USB", a network address, or else a serial port.
+enum class PortKind { Serial, Usb, Network };
+PortKind PortKindOf(const std::string& port_name);
+
+// What an open did: the port by name and kind and, when it failed, why (for a
+// network port the system's reason, e.g. "Connection refused"; empty where the
+// backend gives none).
+struct PortOpenResult {
+    bool opened = false;
+    PortKind kind = PortKind::Serial;
+    std::string port_name;
+    std::string reason;
+
+    explicit operator bool() const { return opened; }
+    bool operator==(const PortOpenResult&) const = default;
+};
+
 class SensorPort {
 public:
-    SensorPort(MessageBox& messages, PortBackends backends);
+    explicit SensorPort(PortBackends backends);
     ~SensorPort();
     SensorPort(const SensorPort&) = delete;
     SensorPort& operator=(const SensorPort&) = delete;
 
-    // The item chosen in the port combo box; decides which open and close to use.
-    std::string PortName = "USB";
-    std::uint32_t PortBaudRate = 115200;
+    // The port the next open uses ("COM1".."COM4", "USB", a device path or a
+    // network address); it decides which open and close to use.
+    const std::string& PortName() const { return port_name_; }
+    void SetPortName(std::string name) { port_name_ = std::move(name); }
+    // The rate applied at open and by ApplyBaudRate.
+    std::uint32_t PortBaudRate() const { return baud_rate_; }
+    void SetPortBaudRate(std::uint32_t baud) { baud_rate_ = baud; }
 
-    bool IsUsb() const { return PortName == "USB"; }
+    bool IsUsb() const { return port_name_ == "USB"; }
     bool IsOpen() const { return handle_.load() != nullptr; }
 
-    bool OpenComPort();
-    bool OpenUsbPort();
+    PortOpenResult OpenComPort();
+    PortOpenResult OpenUsbPort();
     void CloseComPort();
     void CloseUsbPort();
     // Open or close by the is-USB test, as every caller does.
-    bool Open() { return IsUsb() ? OpenUsbPort() : OpenComPort(); }
+    PortOpenResult Open() { return IsUsb() ? OpenUsbPort() : OpenComPort(); }
     void Close() { IsUsb() ? CloseUsbPort() : CloseComPort(); }
 
     // Puts PortBaudRate into the open port's line settings; nothing when closed.
@@ -86,20 +108,13 @@ private:
     // Counts a read in flight for the time of its call.
     class ReadScope;
 
-    MessageBox& messages_;
+    std::string port_name_ = "USB";
+    std::uint32_t baud_rate_ = 115200;
     PortBackends backends_;
     // The open connection; shared so that a read in flight keeps it alive.
     std::atomic<std::shared_ptr<ByteTransport>> handle_;
     // Reads in progress; a close waits until it is zero.
     std::atomic<int> reads_in_flight_{0};
 };
-
-// The message texts of a failed open.
-std::string SerialOpenFailureText(const std::string& port_name);
-std::string UsbOpenFailureText(const std::string& port_name);
-// A network port's: the serial text for the address, then the reason.
-std::string NetworkOpenFailureText(const std::string& address, const std::string& reason);
-inline constexpr const char* kSerialOpenFailureCaption = "Zozuvi-dada";
-inline constexpr const char* kUsbOpenFailureCaption = "MK270_TestStend";
 
 }  // namespace mk27x

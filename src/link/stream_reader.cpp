@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "link/sensor_port.h"
+
 namespace mk27x {
 namespace {
 
@@ -32,8 +34,8 @@ std::optional<std::uint16_t> FrameDecoder::Take(std::uint8_t byte) {
     return static_cast<std::uint16_t>(nibbles_);
 }
 
-StreamReader::StreamReader(SensorProtocol& protocol, Recording& recording)
-    : protocol_(protocol), recording_(recording) {
+StreamReader::StreamReader(StreamLink& link, Recording& recording)
+    : link_(link), recording_(recording) {
     const std::size_t most_frames = kChunkBytes / 4 + 1;
     times_.resize(most_frames);
     values_.reserve(most_frames);
@@ -62,7 +64,7 @@ void StreamReader::Stop() {
         done_ = true;
         return;
     }
-    SensorPort& port = protocol_.Port();
+    SensorPort& port = link_.StreamPort();
     port.CancelRead();
     thread_.join();
     port.ResumeReads();
@@ -92,7 +94,7 @@ void StreamReader::StopStreaming() {
     // A read begun after this point sees streaming off and is not made.
     std::unique_lock lock(read_mutex_);
     if (!in_read_) return;
-    SensorPort& port = protocol_.Port();
+    SensorPort& port = link_.StreamPort();
     port.CancelRead();
     read_done_.wait(lock, [this] { return !in_read_; });
     port.ResumeReads();
@@ -116,7 +118,7 @@ void StreamReader::ReadChunk(std::uint64_t epoch) {
     }
     std::size_t size = 0;
     if (streaming_.load() && epoch_.load() == epoch)
-        size = protocol_.Port().ReadAvailable(chunk_, sizeof chunk_);
+        size = link_.StreamPort().ReadAvailable(chunk_, sizeof chunk_);
     const std::int64_t arrival = SteadyNs();
     {
         std::lock_guard lock(read_mutex_);
@@ -128,10 +130,10 @@ void StreamReader::ReadChunk(std::uint64_t epoch) {
         decoder_.BeginFrame();  // the partial frame is dropped
         {
             std::lock_guard lock(state_mutex_);
-            if (Current(epoch) && !hold_link_alive_) protocol_.LinkAlive = 0;
+            if (Current(epoch) && !hold_link_alive_) link_.LinkAliveFlag() = 0;
         }
         // A closed port answers every read at once: wait as when idle.
-        if (!protocol_.Port().IsOpen()) Idle(epoch);
+        if (!link_.StreamPort().IsOpen()) Idle(epoch);
         return;
     }
 
@@ -143,7 +145,7 @@ void StreamReader::ReadChunk(std::uint64_t epoch) {
     const std::span<std::int64_t> times(times_.data(), values_.size());
     timeline_.Place(arrival, size == sizeof chunk_, times);
     const std::int64_t wall_offset = wall_offset_ns_.load();
-    const std::uint16_t range = protocol_.Identity.MeasuringRange;
+    const std::uint16_t range = link_.StreamRange();
     batch_.clear();
     for (std::size_t i = 0; i < values_.size(); ++i)
         batch_.push_back({DistanceMm(values_[i], range), {times[i], times[i] + wall_offset}});
@@ -152,9 +154,9 @@ void StreamReader::ReadChunk(std::uint64_t epoch) {
         // A read that began before the stream was stopped or restarted brought
         // bytes that belong to no recording.
         if (!Current(epoch)) return;
-        protocol_.LastDistance.store(batch_.back().mm, std::memory_order_relaxed);
+        link_.LastDistanceValue().store(batch_.back().mm, std::memory_order_relaxed);
         recording_.Add(batch_);
-        if (!hold_link_alive_) protocol_.LinkAlive = 1;
+        if (!hold_link_alive_) link_.LinkAliveFlag() = 1;
     }
     frames_.fetch_add(batch_.size(), std::memory_order_relaxed);
     if (frames_decoded) frames_decoded(batch_);

@@ -3,13 +3,13 @@
 // significant first) and the frame's tag in bits 4..6; a change of tag starts a
 // new frame. The stream is taken off the port in reads of whatever has arrived;
 // the frames of each read get their sample times from the stream's timeline
-// (see stream_timeline.h) and go to the recording together. Every frame becomes
-// LastDistance and a readout update.
+// (see stream_timeline.h) and go to the recording together. The newest frame of
+// each read becomes LastDistance, and the read's samples go to `frames_decoded`.
 //
-// Threading: the window thread owns the calls (Resume, Stop, Start/StopStreaming,
+// Threading: one thread owns the calls (Resume, Stop, Start/StopStreaming,
 // HoldLinkAlive); the reader's flags are its own and change only through them.
 // The reader reads the port only while streaming. It writes LinkAlive and
-// LastDistance of the protocol, adds to the recording and calls
+// LastDistance of its link, adds to the recording and calls
 // `frames_decoded` on its own thread (keep that hook cheap). Each stream is a
 // recording of its own: once StopStreaming() has returned, no read of the
 // reader is pending on the port, and the reader neither adds to the recording
@@ -27,8 +27,9 @@
 #include <thread>
 #include <vector>
 
-#include "link/protocol.h"
+#include "link/codec.h"
 #include "link/recording.h"
+#include "link/stream_link.h"
 #include "link/stream_timeline.h"
 
 namespace mk27x {
@@ -50,7 +51,7 @@ private:
 
 class StreamReader {
 public:
-    StreamReader(SensorProtocol& protocol, Recording& recording);
+    StreamReader(StreamLink& link, Recording& recording);
     // Stop().
     ~StreamReader();
     StreamReader(const StreamReader&) = delete;
@@ -70,8 +71,7 @@ public:
     bool Streaming() const { return streaming_.load(); }
     // The thread has left its loop.
     bool Done() const { return done_.load(); }
-    // While held (the window's height animation runs) the reader leaves
-    // LinkAlive alone.
+    // While held, the reader leaves LinkAlive alone.
     void HoldLinkAlive(bool hold);
     bool LinkAliveHeld() const { return hold_link_alive_.load(); }
 
@@ -94,7 +94,7 @@ private:
     // Waits up to 50 ms, or until stopped or a stream starts.
     void Idle(std::uint64_t seen_epoch);
 
-    SensorProtocol& protocol_;
+    StreamLink& link_;
     Recording& recording_;
     FrameDecoder decoder_;
     StreamTimeline timeline_;

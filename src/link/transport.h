@@ -1,7 +1,7 @@
 // The byte transport: one open connection to the sensor, as the serial, USB and
 // in-process backends provide it.
 //
-// Threading contract: one thread (the window thread) purges, writes, changes the
+// Threading contract: one thread (the owner's) purges, writes, changes the
 // baud rate and sets the break; at the same time one other thread (the stream
 // reader) may block in Read(), and CancelRead() may come from any thread. A
 // backend must allow exactly this. The object is

@@ -15,6 +15,7 @@
 
 #include "link/sample_file.h"
 #include "params/parameter_text.h"
+#include "session/texts.h"
 
 namespace mk27x {
 namespace {
@@ -399,25 +400,16 @@ bool WriteParameterFile(const std::string& path, const std::string& text, std::s
     return ReplaceFileContents(path, text, &error);
 }
 
-std::string OtherModelQuestion(int file_model, int sensor_model) {
-    return "The file holds the parameters of a model " + std::to_string(file_model) +
-           " sensor; this sensor is model " + std::to_string(sensor_model) + ".\rLoad them anyway?";
-}
-
 bool ApplyParameterFile(const ParameterFile& file, const std::optional<SensorIdentity>& current,
                         ParameterSet& values, MessageBox& messages) {
     if (file.sensor && current && file.sensor->Model != current->Model) {
-        if (messages.Show(OtherModelQuestion(file.sensor->Model, current->Model),
-                          kParameterFileCaption, MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
+        if (messages.Show(OtherModelQuestion(file.sensor->Model, current->Model), kLinkCaption,
+                          MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
             return false;
     }
     for (std::size_t k = 0; k < static_cast<std::size_t>(kParameterCount); ++k)
         values[k] = file.values[k];
     return true;
-}
-
-std::string ParameterFileReadError(const std::string& path, const std::string& reason) {
-    return "Cannot load " + path + ":\r" + reason + ".";
 }
 
 }  // namespace mk27x

@@ -68,18 +68,11 @@ bool WriteParameterFile(const std::string& path, const std::string& text, std::s
 // Why `value` does not fit row `index`; empty when it does.
 std::string ParameterValueProblem(int index, std::uint16_t value);
 
-// The question asked before a file from another model is loaded.
-std::string OtherModelQuestion(int file_model, int sensor_model);
-
 // Takes the file's 20 values into `values` (the spare entry is kept). When both
 // the file's sensor and `current` are known and their models differ, asks first
-// (OK/Cancel); false, with nothing changed, when the operator declines.
+// (OtherModelQuestion, OK/Cancel); false, with nothing changed, when the operator declines.
 bool ApplyParameterFile(const ParameterFile& file, const std::optional<SensorIdentity>& current,
                         ParameterSet& values, MessageBox& messages);
-
-// Texts shown by the front ends.
-inline constexpr const char* kParameterFileCaption = "MK271-SP";
-std::string ParameterFileReadError(const std::string& path, const std::string& reason);
 
 // A JSON string literal: quotes, backslashes and control characters escaped.
 std::string JsonQuoted(std::string_view s);

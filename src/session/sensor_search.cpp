@@ -6,22 +6,12 @@
 #include "link/sensor_port.h"
 #include "link/serial_posix.h"
 #include "link/usb_ftdi.h"
-#include "platform/message_box.h"
+#include "session/texts.h"
 
 namespace mk27x {
 namespace {
 
 constexpr unsigned kBitsPerByte = 11;  // start, 8 data, parity, stop
-
-// The port's open failure, kept as the reason instead of being shown.
-class QuietMessageBox final : public MessageBox {
-public:
-    int Show(const std::string& text, const std::string&, unsigned) override {
-        last = text;
-        return IDOK;
-    }
-    std::string last;
-};
 
 std::string OneLine(std::string text) {
     for (char& c : text)
@@ -118,7 +108,6 @@ SearchResult SensorSearch::Run(const SearchPlan& plan) {
             }
             const std::uint32_t baud = plan.rates[r];
             const ReadTimeouts timeouts = SearchTimeouts(baud, slack);
-            QuietMessageBox quiet;
             PortBackends backends;
             backends.open_serial = [this, timeouts](const std::string& port, std::uint32_t b) {
                 return opener_(port, b, timeouts);
@@ -126,24 +115,25 @@ SearchResult SensorSearch::Run(const SearchPlan& plan) {
             backends.open_usb = [this, timeouts](std::uint32_t b) {
                 return opener_("USB", b, timeouts);
             };
-            SensorPort port(quiet, std::move(backends));
-            port.PortName = name;
-            port.PortBaudRate = baud;
-            if (!port.Open()) {
-                FailedPort failed{name, OneLine(quiet.last)};
+            SensorPort port(std::move(backends));
+            port.SetPortName(name);
+            port.SetPortBaudRate(baud);
+            if (const PortOpenResult opened = port.Open(); !opened) {
+                // The reason as the window would show it, on one line.
+                FailedPort failed{name, OneLine(PortOpenFailureMessage(opened).text)};
                 if (events.port_failed) events.port_failed(failed);
                 result.failed.push_back(std::move(failed));
                 done += per_rate * (plan.rates.size() - r);
                 progress();
                 break;
             }
-            SensorProtocol protocol(port, clock_, quiet);
+            SensorProtocol protocol(port, clock_);
             for (int a = plan.first_address; a <= plan.last_address; ++a) {
                 if (cancel_.load()) {
                     result.cancelled = true;
                     return result;  // the port closes on the way out
                 }
-                protocol.NetAddress = static_cast<std::uint8_t>(a);
+                protocol.SetNetAddress(static_cast<std::uint8_t>(a));
                 if (protocol.IdentifySensor()) {
                     FoundSensor sensor{name, baud, static_cast<std::uint8_t>(a), protocol.Identity};
                     if (events.found) events.found(sensor);

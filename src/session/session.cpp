@@ -3,7 +3,9 @@
 #include <utility>
 
 #include "calibration/calibration_upload.h"
+#include "link/csv_writer.h"
 #include "link/sample_file.h"
+#include "session/parameter_file.h"
 
 namespace mk27x {
 namespace {
@@ -16,36 +18,18 @@ std::function<void(Args...)> Forward(const std::function<void(Args...)>& target)
     };
 }
 
-std::string Line(int index, const ParameterSet& values, const ParameterSet& read) {
-    const auto i = static_cast<std::size_t>(index);
-    return "Write=" + std::to_string(values[i]) + ", Read=" + std::to_string(read[i]);
-}
-
-std::string Name(int index) {
-    return std::string(ParameterTable[static_cast<std::size_t>(index)].name);
+std::optional<SensorIdentity> KnownIdentity(const SensorIdentity& id) {
+    if (id == SensorIdentity{}) return std::nullopt;
+    return id;
 }
 
 }  // namespace
 
-std::string CompareMismatchText(int index, const ParameterSet& values, const ParameterSet& read) {
-    return "Parameters '" + Name(index) + "' not equal:\r" + Line(index, values, read) + ".";
-}
-
-std::string CompareAllText(const ParameterSet& values, const ParameterSet& read) {
-    std::string text = "Parameters not equal:";
-    for (int p = 0; p < kParameterCount; ++p) {
-        const auto i = static_cast<std::size_t>(p);
-        text += "\r'" + Name(p) + "': " + Line(p, values, read) + ": " +
-                (values[i] == read[i] ? "OK." : "Error.");
-    }
-    return text;
-}
-
 SensorSession::SensorSession(MessageBox& messages, Clock& clock, PortBackends backends)
     : messages_(messages),
       clock_(clock),
-      port_(messages, std::move(backends)),
-      protocol_(port_, clock, messages),
+      port_(std::move(backends)),
+      protocol_(port_, clock),
       reader_(protocol_, recording_) {
     recording_.Attach(ring_sink_);
     recording_.Attach(statistics_);
@@ -64,8 +48,18 @@ SensorSession::~SensorSession() {
     Shutdown();
 }
 
+int SensorSession::Show(const OperatorMessage& message) {
+    return messages_.Show(message.text, message.caption, message.flags);
+}
+
+void SensorSession::SetState(LinkState state) {
+    if (state_ == state) return;
+    state_ = state;
+    if (events.state_changed) events.state_changed(state);
+}
+
 void SensorSession::SetBaudRate(std::uint32_t baud) {
-    port_.PortBaudRate = baud;
+    port_.SetPortBaudRate(baud);
     port_.ApplyBaudRate();
 }
 
@@ -82,10 +76,16 @@ void SensorSession::Shutdown() {
     if (streaming) protocol_.StopStream();
     recording_.End();
     port_.Close();
+    // No event: the front end may be going away.
+    state_ = LinkState::Closed;
 }
 
 ConnectOutcome SensorSession::Connect() {
-    if (!port_.Open()) return ConnectOutcome::PortNotOpened;
+    const PortOpenResult opened = port_.Open();
+    if (!opened) {
+        Show(PortOpenFailureMessage(opened));
+        return ConnectOutcome::PortNotOpened;
+    }
     if (display_busy_) return ConnectOutcome::OpenedOnly;
     bool identified = protocol_.IdentifySensor();
     if (!identified && protocol_.LastReplyCarriedStream()) {
@@ -99,21 +99,32 @@ ConnectOutcome SensorSession::Connect() {
         port_.Close();
         return ConnectOutcome::NotIdentified;
     }
-    protocol_.LinkAlive = 1;
+    protocol_.SetLinkAlive(true);
     if (!protocol_.ReadAllParameters()) return ConnectOutcome::ReadFailed;
     Adopt();
+    SetState(LinkState::Connected);
     return ConnectOutcome::Connected;
 }
 
 void SensorSession::Disconnect() {
     port_.Close();
+    SetState(LinkState::Closed);
 }
 
 void SensorSession::EndLostLink() {
+    SetState(LinkState::Lost);
     reader_.StopStreaming();
     recording_.End();
     port_.Close();
     messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+    SetState(LinkState::Closed);
+}
+
+bool SensorSession::WatchdogTick() {
+    if (state_ == LinkState::Closed && !port_.IsOpen()) return false;
+    if (LinkAlive()) return false;
+    EndLostLink();
+    return true;
 }
 
 void SensorSession::SetDisplayBusy(bool busy) {
@@ -164,20 +175,56 @@ void SensorSession::CompareAllParameters() {
 }
 
 SensorSession::FlashOutcome SensorSession::WriteToFlash() {
-    if (messages_.Show("Are you sure? Write parameters to FLASH?", kOutcomeCaption,
-                       MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
+    if (messages_.Show(kFlashQuestionText, kOutcomeCaption, MB_OKCANCEL | MB_ICONEXCLAMATION) !=
+        IDOK)
         return FlashOutcome::Cancelled;
-    return protocol_.WriteParametersToFlash() ? FlashOutcome::Done : FlashOutcome::Failed;
+    if (protocol_.WriteParametersToFlash() == FlashResult::Done) {
+        messages_.Show(kFlashWrittenText, kOutcomeCaption, MB_OK);
+        return FlashOutcome::Done;
+    }
+    messages_.Show(kFlashWriteErrorText, kOutcomeCaption, MB_OK | MB_ICONSTOP);
+    return FlashOutcome::Failed;
 }
 
 SensorSession::FlashOutcome SensorSession::RestoreFactorySettings() {
-    if (messages_.Show("Restore factory parameters in FLASH?", kOutcomeCaption,
-                       MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
+    if (messages_.Show(kRestoreQuestionText, kOutcomeCaption, MB_OKCANCEL | MB_ICONEXCLAMATION) !=
+        IDOK)
         return FlashOutcome::Cancelled;
-    const bool done = protocol_.RestoreFactoryParameters();
-    // Shown once more whatever the outcome.
+    const FlashResult result = protocol_.RestoreFactoryParameters();
+    if (result == FlashResult::NoEcho)
+        messages_.Show(kRestoreErrorText, kOutcomeCaption, MB_OK | MB_ICONSTOP);
+    else if (result == FlashResult::Done)
+        messages_.Show(kRestoredText, kOutcomeCaption, MB_OK);
+    // A restore whose re-read failed ends without a message. The working set is
+    // shown once more whatever the outcome.
     if (events.parameters_replaced) events.parameters_replaced();
-    return done ? FlashOutcome::Done : FlashOutcome::Failed;
+    return result == FlashResult::Done ? FlashOutcome::Done : FlashOutcome::Failed;
+}
+
+SensorSession::FileOutcome SensorSession::SaveParameterFile(const std::string& path, bool quiet) {
+    const std::string text =
+        ParameterFileText(Values(), KnownIdentity(Identity()), ParameterFileTime());
+    FileOutcome outcome;
+    if (WriteParameterFile(path, text, outcome.reason)) return outcome;
+    outcome.result = FileOutcome::Result::Failed;
+    if (!quiet)
+        messages_.Show(ParameterFileWriteError(path, outcome.reason), kLinkCaption,
+                       MB_OK | MB_ICONSTOP);
+    return outcome;
+}
+
+SensorSession::FileOutcome SensorSession::LoadParameterFile(const std::string& path, bool quiet) {
+    const ParameterFileResult file = ReadParameterFile(path);
+    if (!file.ok) {
+        if (!quiet)
+            messages_.Show(ParameterFileReadError(path, file.error), kLinkCaption,
+                           MB_OK | MB_ICONSTOP);
+        return {FileOutcome::Result::Failed, file.error};
+    }
+    if (!ApplyParameterFile(file.file, KnownIdentity(Identity()), Values(), messages_))
+        return {FileOutcome::Result::Declined, {}};
+    if (events.parameters_replaced) events.parameters_replaced();
+    return {};
 }
 
 SensorSession::UploadResult SensorSession::UploadCalibration(
@@ -193,8 +240,11 @@ SensorSession::UploadResult SensorSession::UploadCalibration(
             if (block_done) block_done(block + 1, blocks);
         },
         [&] { progress(0); }, stop);
-    messages_.Show(upload.message.text, upload.message.caption, upload.message.flags);
-    if (!upload.upload) return UploadResult::FileRefused;
+    if (!upload.upload) {
+        Show(CalibrationRefusalMessage(upload.refusal));
+        return UploadResult::FileRefused;
+    }
+    Show(UploadOutcomeMessage(*upload.upload));
     return upload.upload->ok() ? UploadResult::Written : UploadResult::Failed;
 }
 
@@ -206,12 +256,14 @@ bool SensorSession::MeasureOnce() {
 
 void SensorSession::StartStream() {
     // Until the stream's own period is measured: the time of a frame on the line.
-    const double prior_period_s = FrameLineTimeS(port_.PortBaudRate);
+    const double prior_period_s = FrameLineTimeS(port_.PortBaudRate());
     recording_.Begin({true, prior_period_s});
     protocol_.LastDistance = 0.0f;
     protocol_.StartStream();
     reader_.Resume();
     reader_.StartStreaming(prior_period_s);
+    if (state_ != LinkState::Streaming) state_before_ = state_;
+    SetState(LinkState::Streaming);
 }
 
 void SensorSession::StopStream() {
@@ -219,12 +271,15 @@ void SensorSession::StopStream() {
     protocol_.StopStream();
     clock_.Sleep(kStreamDrainPauseMs);
     recording_.End();
+    if (state_ == LinkState::Streaming) SetState(state_before_);
 }
 
 void SensorSession::BeginSeries(bool dev_mode) {
     recording_.Begin({false, kSeriesPeriodMs / 1000.0});
     protocol_.MeasureDevMode = dev_mode;
     protocol_.LastDistance = 0.0f;
+    if (state_ != LinkState::TimedSeries) state_before_ = state_;
+    SetState(LinkState::TimedSeries);
 }
 
 bool SensorSession::MeasureSample() {
@@ -235,6 +290,11 @@ bool SensorSession::MeasureSample() {
 
 void SensorSession::EndSeries() {
     recording_.End();
+    if (state_ == LinkState::TimedSeries) SetState(state_before_);
+}
+
+bool SensorSession::SeriesTick() {
+    return MeasureSample();
 }
 
 std::vector<std::pair<float, std::uint16_t>> SensorSession::DrainRecording() {
@@ -243,8 +303,18 @@ std::vector<std::pair<float, std::uint16_t>> SensorSession::DrainRecording() {
 
 bool SensorSession::SaveSamples(const std::string& path) {
     if (SaveSampleFile(ring_, path)) return true;
-    messages_.Show(SampleFileErrorText(path), kSampleFileErrorCaption, kSampleFileErrorFlags);
+    Show(SampleFileErrorMessage(path));
     return false;
+}
+
+bool SensorSession::ExportCsv(const std::string& path) {
+    if (SaveCsvFile(TakeRecording(ring_), path)) return true;
+    Show(SampleFileErrorMessage(path));
+    return false;
+}
+
+void SensorSession::ShowStatistics() {
+    messages_.Show(StatisticsText(Statistics()), kLinkCaption, MB_OK);
 }
 
 bool SensorSession::Teach() {

@@ -4,8 +4,10 @@
 // reader with its thread, the sensor's identity and both parameter sets. Its
 // operations speak device terms (connect, read all, store in FLASH, start the
 // stream); the front ends (the main window, the mk27x command line) turn its
-// events into what they show. Messages go through the message-box layer, so the
-// program's texts stay here whatever the front end.
+// events into what they show. The session holds the link's state (LinkState)
+// and the rules of the two timers (WatchdogTick, SeriesTick), and it shows
+// every message of the program (texts.h) through the message-box layer, so the
+// program's words stay here whatever the front end.
 //
 // Every stream and every timed series is a recording: its samples, each with its
 // sample time, go to the recording's sinks. The session keeps two of them
@@ -33,15 +35,9 @@
 #include "link/stream_reader.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
+#include "session/texts.h"
 
 namespace mk27x {
-
-// Captions and texts of the link.
-inline constexpr const char* kLinkCaption = "MK271-SP";
-inline constexpr const char* kOutcomeCaption = "MK271-SP.";
-inline constexpr const char* kNoIdentificationText = "No answer. Please change parameters.";
-inline constexpr const char* kNoAnswerText = "No answer.";
-inline constexpr const char* kTeachCompleteText = "Teaching complete.";
 
 // Pauses of the parameter commands, in milliseconds.
 inline constexpr unsigned kLoadRereadPauseMs = 100;
@@ -51,17 +47,33 @@ inline constexpr unsigned kLoadAllRereadPauseMs = 500;
 inline constexpr unsigned kStreamDrainPauseMs = 100;
 // A sensor found streaming at connect is told to stop, and given this long.
 inline constexpr unsigned kStreamRecoveryPauseMs = 100;
-// The interval of a timed series, in milliseconds.
+// The interval of a timed series, in milliseconds: the period of SeriesTick.
 inline constexpr unsigned kSeriesPeriodMs = 50;
+// The period of WatchdogTick, in milliseconds.
+inline constexpr unsigned kWatchdogPeriodMs = 1000;
+
+// The state of the link to the sensor.
+//   Closed      no connection (an attempt whose read-all failed stays here with
+//               the port open until the watchdog ends it)
+//   Connected   identified and all parameters read
+//   TimedSeries a timed series runs (BeginSeries .. EndSeries)
+//   Streaming   the sensor streams (StartStream .. StopStream)
+//   Lost        the watchdog found no answer; the link is being torn down and
+//               is Closed once "No answer." has been shown
+enum class LinkState { Closed, Connected, TimedSeries, Streaming, Lost };
 
 struct SessionEvents : LinkEvents {
     // A distance was measured (caller's thread) or decoded from the stream (the
     // reader's thread: keep it cheap).
     std::function<void(float mm)> distance;
+    // The link's state changed to the one given (caller's thread). At Lost the
+    // link is still as it was (a stream still runs), so the front end can
+    // render the loss before "No answer." is shown.
+    std::function<void(LinkState state)> state_changed;
 };
 
 enum class ConnectOutcome {
-    PortNotOpened,  // the port has shown its message
+    PortNotOpened,  // the port's failure has been shown
     OpenedOnly,     // the display was busy: the port is open, nothing was sent
     NotIdentified,  // "No answer. Please change parameters." shown, port closed
     ReadFailed,     // identified, but a parameter read failed: the watchdog ends it
@@ -80,14 +92,14 @@ public:
     // --- link settings: take effect as the operator chooses them ---------------
     // The port by name ("COM1".."COM4", "USB" or a device path); nothing else,
     // even while connected.
-    void SetPortName(const std::string& name) { port_.PortName = name; }
+    void SetPortName(const std::string& name) { port_.SetPortName(name); }
     // Changes an open port at once; the sensor is not told.
     void SetBaudRate(std::uint32_t baud);
     // The address of the next request; the sensor is not told.
-    void SetAddress(std::uint8_t address) { protocol_.NetAddress = address; }
-    const std::string& PortName() const { return port_.PortName; }
-    std::uint32_t BaudRate() const { return port_.PortBaudRate; }
-    std::uint8_t Address() const { return protocol_.NetAddress; }
+    void SetAddress(std::uint8_t address) { protocol_.SetNetAddress(address); }
+    const std::string& PortName() const { return port_.PortName(); }
+    std::uint32_t BaudRate() const { return port_.PortBaudRate(); }
+    std::uint8_t Address() const { return protocol_.NetAddress(); }
 
     // --- life of the session -------------------------------------------------
     // Starts the stream reader (no effect when it runs).
@@ -105,13 +117,21 @@ public:
     // Closes the port; nothing is sent to the sensor and the identity is kept.
     void Disconnect();
     bool IsOpen() const { return port_.IsOpen(); }
+    LinkState State() const { return state_; }
     // The watchdog's question: did the last watched exchange get its reply?
-    bool LinkAlive() const { return protocol_.LinkAlive != 0; }
-    // The watchdog's end of a connection: stream mode off without a stop request
-    // (the sensor is not answering anyway), port closed, "No answer." shown.
+    bool LinkAlive() const { return protocol_.LinkAlive() != 0; }
+    // The watchdog's end of a connection: state Lost, stream mode off without a
+    // stop request (the sensor is not answering anyway), the recording ended,
+    // port closed, "No answer." shown, state Closed.
     void EndLostLink();
+    // The lost-answer rule, asked every kWatchdogPeriodMs while a link is up
+    // (or an attempt is pending): when LinkAlive is 0 the link is ended as
+    // EndLostLink does; true then. Nothing while there is no link to watch.
+    bool WatchdogTick();
     // While the front end animates its height, a connect goes no further than
-    // opening the port, and the stream reader leaves LinkAlive alone.
+    // opening the port, and the stream reader leaves LinkAlive alone (the
+    // animation holds up the window thread, so a silent stream then says
+    // nothing about the sensor).
     void SetDisplayBusy(bool busy);
     bool DisplayBusy() const { return display_busy_; }
 
@@ -131,6 +151,23 @@ public:
     // Writes the given parameters of the working set (in the order given), waits
     // 100 ms and reads all back; false when the read failed.
     bool WriteParameters(const std::vector<int>& indexes);
+
+    // --- parameter files -------------------------------------------------------
+    struct FileOutcome {
+        enum class Result { Done, Failed, Declined };
+        Result result = Result::Done;
+        std::string reason;  // why it failed, in the system's or the reader's words
+        bool ok() const { return result == Result::Done; }
+    };
+    // Writes the working set, with the sensor's identity when one is known, to
+    // `path` (replaced whole, see WriteParameterFile). A failure is shown
+    // (ParameterFileWriteError) unless `quiet`.
+    FileOutcome SaveParameterFile(const std::string& path, bool quiet = false);
+    // Takes the 20 values of the parameter file `path` into the working set
+    // and reports it (parameters_replaced); nothing is sent. A refused file is
+    // shown (ParameterFileReadError) unless `quiet`; a file of another model
+    // asks first, and Declined leaves everything as it was.
+    FileOutcome LoadParameterFile(const std::string& path, bool quiet = false);
 
     ParameterSet& Values() { return protocol_.ParameterValues; }
     const ParameterSet& ReadBack() const { return protocol_.ReadBackValues; }
@@ -166,9 +203,14 @@ public:
     // Dev command when `dev_mode`) and sets LastDistance to 0; each
     // MeasureSample is one MeasureOnce whose distance, on success, goes to the
     // recording with the time of its reply; EndSeries ends the recording.
+    // The state is TimedSeries from BeginSeries to EndSeries.
     void BeginSeries(bool dev_mode);
     bool MeasureSample();
     void EndSeries();
+    // The timed series' rule, asked every kSeriesPeriodMs while a series runs:
+    // one measurement into the recording (MeasureSample); false when it failed,
+    // which leaves LinkAlive 0 for the watchdog.
+    bool SeriesTick();
 
     // The recording of streams and series, its sinks, and the statistics of the
     // current (or last) recording.
@@ -180,6 +222,11 @@ public:
     // Writes the ring's samples to `path` (see SaveSampleFile); a file that
     // cannot be written is reported and leaves any existing file as it was.
     bool SaveSamples(const std::string& path);
+    // Writes the ring's samples with their times to `path` as CSV (see
+    // SaveCsvFile); a file that cannot be written is reported.
+    bool ExportCsv(const std::string& path);
+    // Shows the statistics of the current (or last) recording.
+    void ShowStatistics();
 
     // --- teach -----------------------------------------------------------------
     // The teach request (its reply is not examined), then read all. When every
@@ -197,6 +244,8 @@ public:
 private:
     // Copies the read set over the working set and reports it.
     void Adopt() { protocol_.AdoptReadBackValues(); }
+    int Show(const OperatorMessage& message);
+    void SetState(LinkState state);
 
     MessageBox& messages_;
     Clock& clock_;
@@ -208,11 +257,9 @@ private:
     StatisticsAccumulator statistics_;
     StreamReader reader_;
     bool display_busy_ = false;
+    LinkState state_ = LinkState::Closed;
+    // The state a series or a stream returns to at its end.
+    LinkState state_before_ = LinkState::Closed;
 };
-
-// The texts of the comparisons: one parameter, and the list of all 20 (lines
-// separated by a carriage return).
-std::string CompareMismatchText(int index, const ParameterSet& values, const ParameterSet& read);
-std::string CompareAllText(const ParameterSet& values, const ParameterSet& read);
 
 }  // namespace mk27x

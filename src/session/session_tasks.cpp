@@ -4,18 +4,15 @@
 #include <chrono>
 
 namespace mk27x {
-namespace {
-
-void ShowNoAnswer(SensorSession& session) {
-    session.Messages().Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
-}
-
-}  // namespace
-
 TaskOutcome MeasureSeries(SensorSession& session, Clock& clock, long count, bool dev,
                           const std::function<bool()>& stop) {
+    // The session's series tick every kSeriesPeriodMs and its watchdog every
+    // kWatchdogPeriodMs, as the window's timers call them. A failed
+    // measurement ends the task, so the watchdog is asked at once then.
     const auto period = std::chrono::milliseconds(kSeriesPeriodMs);
+    const auto watchdog_period = std::chrono::milliseconds(kWatchdogPeriodMs);
     auto next = clock.Now();
+    auto next_watch = next + watchdog_period;
     session.BeginSeries(dev);
     for (long i = 0; i < count; ++i) {
         if (stop && stop()) {
@@ -27,10 +24,10 @@ TaskOutcome MeasureSeries(SensorSession& session, Clock& clock, long count, bool
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - clock.Now());
             if (wait.count() > 0) clock.Sleep(static_cast<unsigned>(wait.count()));
         }
-        if (!session.MeasureSample()) {
-            session.EndSeries();
-            ShowNoAnswer(session);
-            return TaskOutcome::NoAnswer;
+        const bool measured = session.SeriesTick();
+        if (!measured || clock.Now() >= next_watch) {
+            next_watch += watchdog_period;
+            if (session.WatchdogTick()) return TaskOutcome::NoAnswer;  // "No answer." shown
         }
     }
     session.EndSeries();
@@ -47,7 +44,7 @@ void TimedStream::Start() {
     if (seconds_)
         end_ = now + std::chrono::duration_cast<Clock::TimePoint::duration>(
                          std::chrono::duration<double>(*seconds_));
-    next_check_ = now + std::chrono::seconds(1);
+    next_check_ = now + std::chrono::milliseconds(kWatchdogPeriodMs);
 }
 
 TimedStream::State TimedStream::Step(const std::function<void(unsigned ms)>& wait) {
@@ -63,11 +60,8 @@ TimedStream::State TimedStream::Step(const std::function<void(unsigned ms)>& wai
     else
         clock_.Sleep(static_cast<unsigned>(slice));
     if (clock_.Now() >= next_check_) {
-        next_check_ += std::chrono::seconds(1);
-        if (!session_.LinkAlive()) {
-            session_.EndLostLink();
-            return state_ = State::Lost;
-        }
+        next_check_ += std::chrono::milliseconds(kWatchdogPeriodMs);
+        if (session_.WatchdogTick()) return state_ = State::Lost;
         session_.Recording().Flush();
     }
     if (end_ && clock_.Now() >= *end_) state_ = State::Ended;
@@ -81,38 +75,37 @@ void TimedStream::Stop() {
 }
 
 bool BackupToFile(SensorSession& session, const std::string& path, std::string& error) {
-    const std::string text =
-        ParameterFileText(session.Values(), session.Identity(), ParameterFileTime());
-    return WriteParameterFile(path, text, error);
+    const SensorSession::FileOutcome saved = session.SaveParameterFile(path, true);
+    error = saved.reason;
+    return saved.ok();
 }
 
-CloneResult CloneFromFile(SensorSession& session, MessageBox& messages, const std::string& path,
+CloneResult CloneFromFile(SensorSession& session, const std::string& path,
                           const std::function<bool()>& stop) {
     CloneResult result;
-    const ParameterFileResult r = ReadParameterFile(path);
-    if (!r.ok) {
+    const SensorSession::FileOutcome loaded = session.LoadParameterFile(path, true);
+    if (loaded.result == SensorSession::FileOutcome::Result::Failed) {
         result.status = CloneResult::Status::FileRefused;
-        result.error = ParameterFileReadError(path, r.error);
+        result.error = ParameterFileReadError(path, loaded.reason);
         return result;
     }
-    result.file = r.file;
-    if (!ApplyParameterFile(r.file, session.Identity(), session.Values(), messages)) {
+    if (!loaded.ok()) {
         result.status = CloneResult::Status::Declined;
         return result;
     }
+    result.wanted = session.Values();
     session.LoadAllParameters();
     if (stop && stop()) {
         result.status = CloneResult::Status::Stopped;
         return result;
     }
-    if (!session.LinkAlive()) {
-        messages.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+    if (session.WatchdogTick()) {  // the re-read failed: "No answer." shown
         result.status = CloneResult::Status::NoAnswer;
         return result;
     }
     for (int i = 0; i < kParameterCount; ++i) {
         const auto k = static_cast<std::size_t>(i);
-        if (session.ReadBack()[k] != r.file.values[k]) result.differing.push_back(i);
+        if (session.ReadBack()[k] != result.wanted[k]) result.differing.push_back(i);
     }
     return result;
 }

@@ -85,15 +85,16 @@ struct CloneResult {
     };
     Status status = Status::Written;
     std::string error;
-    ParameterFile file;
+    // The file's set, as written.
+    ParameterSet wanted{};
     // Rows whose value read back differs from the file's.
     std::vector<int> differing;
 };
 
 // The file's set written as Load All does (write all, 500 ms, read all), then
 // compared with what the sensor holds. The other model's question and "No
-// answer." go to `messages` (the session's own, as a rule).
-CloneResult CloneFromFile(SensorSession& session, MessageBox& messages, const std::string& path,
+// answer." are the session's messages.
+CloneResult CloneFromFile(SensorSession& session, const std::string& path,
                           const std::function<bool()>& stop = {});
 
 }  // namespace mk27x

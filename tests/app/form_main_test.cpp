@@ -219,7 +219,7 @@ TEST_F(main_window, ConnectShowsTheSensorAndDisconnectResetsTheWindow) {
     EXPECT_TRUE(w.LabelRast->isEnabled());
     EXPECT_EQ(w.LabelRast->text(), "0.000 mm");
     EXPECT_TRUE(w.TimerAnswer->isActive());
-    EXPECT_EQ(w.session.Protocol().LinkAlive, 1);
+    EXPECT_EQ(w.session.Protocol().LinkAlive(), 1);
     EXPECT_EQ(w.ProgressBarParam->maximum(), 19);
     EXPECT_EQ(w.ProgressBarParam->value(), 19);
     EXPECT_EQ(GridValues(w),
@@ -447,7 +447,7 @@ TEST(main_window_stream_silent, SilentStreamEndsInNoAnswerWithoutShrinking) {
 
     w.session.StartStream();
     h.opened.back()->ClearLog();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return w.session.Protocol().LinkAlive == 0; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.session.Protocol().LinkAlive() == 0; }, 10000));
     w.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_FALSE(w.session.Streaming());
@@ -498,7 +498,7 @@ TEST_F(main_window_stream, ReadoutQueuedBeforeAResetNeverOverwritesIt) {
     h.FinishAnimation();
     h.Connect();
     std::thread([&] { w.session.events.distance(12.5f); }).join();
-    w.session.Protocol().LinkAlive = 0;
+    w.session.Protocol().SetLinkAlive(false);
     w.TimerAnswerTimer();
     h.FinishAnimation();
     h.messages.shown.clear();

@@ -40,7 +40,7 @@ TEST(main_window_stream_teardown, ReadoutQueuedAfterTheResetLeavesIt) {
     h.Connect();
     // The watchdog has reset the readout; the reader, not yet idle, decodes
     // one more frame.
-    w.session.Protocol().LinkAlive = 0;
+    w.session.Protocol().SetLinkAlive(0);
     w.TimerAnswerTimer();
     w.session.Protocol().LastDistance = 12.5f;
     std::thread([&] { w.session.events.distance(12.5f); }).join();

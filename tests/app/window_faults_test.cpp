@@ -67,7 +67,12 @@ TEST(window_faults, SensorSilentMidSeriesEndsTheSeriesWithNoAnswer) {
     h.sensor->SetFaults(faults);
     w.TimerMeasureTimer();
     EXPECT_EQ(w.session.Ring().WriteIndex.load(), 2);
+    // "No answer." comes up over a window already back at its unconnected state.
+    QString caption_under_box;
+    h.messages.while_shown = [&] { caption_under_box = w.ButtonMeasure->text(); };
     w.TimerAnswerTimer();
+    EXPECT_EQ(caption_under_box, "Measure");
+    EXPECT_EQ(w.session.State(), LinkState::Closed);
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_FALSE(w.TimerMeasure->isActive());
     EXPECT_EQ(w.ButtonMeasure->text(), "Measure");

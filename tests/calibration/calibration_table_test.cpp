@@ -131,8 +131,8 @@ TEST(CalibrationFile, RefusedFilesAndTheirMessages) {
 
 TEST(CalibrationFile, RefusalsUseTheGeneralErrorReport) {
     const CalibrationFileResult r = Parse(TblText({"x"}));
-    EXPECT_EQ(r.error, (CalibrationMessage{"'x' is not a valid integer value", "MK27x-SP",
-                                           MB_OK | MB_ICONSTOP}));
+    EXPECT_EQ(r.error, (CalibrationRefusal{CalibrationRefusal::Kind::ConversionError,
+                                           "'x' is not a valid integer value"}));
 }
 
 TEST(CalibrationFile, ReadsFromDiskAndRefusesWhatCannotBeOpened) {
@@ -144,9 +144,9 @@ TEST(CalibrationFile, ReadsFromDiskAndRefusesWhatCannotBeOpened) {
     EXPECT_EQ(r.table->entries[41739], -20);
 
     const std::string missing = dir.Path("missing.tbl");
-    EXPECT_EQ(
-        ReadCalibrationFile(missing, 2).error,
-        (CalibrationMessage{"Cannot open file " + missing + ".", "MK271-SP", MB_OK | MB_ICONSTOP}));
+    EXPECT_EQ(ReadCalibrationFile(missing, 2).error,
+              (CalibrationRefusal{CalibrationRefusal::Kind::CannotOpen,
+                                  "Cannot open file " + missing + "."}));
     const std::string directory = dir.Path("");
     EXPECT_EQ(ReadCalibrationFile(directory, 2).error.text, "Cannot open file " + directory + ".");
 

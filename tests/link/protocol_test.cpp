@@ -35,7 +35,7 @@ protected:
     }
 
     ScriptedPort link;
-    SensorProtocol proto{link.port, link.clock, link.messages};
+    SensorProtocol proto{link.port, link.clock};
     int progress_max = -1;
     std::vector<int> progress;
     std::vector<int> addresses;
@@ -58,19 +58,19 @@ TEST_F(ProtocolTest, IdentifySendsAddressThenCommandAndReadsSixteenAtOnce) {
     EXPECT_EQ(wire().ReadSizes(), (std::vector<std::size_t>{16}));
     EXPECT_EQ(proto.Identity, (SensorIdentity{0x1B, 0x02, 1234, 100, 250}));
     EXPECT_EQ(shown, proto.Identity);
-    EXPECT_EQ(proto.LinkAlive, 1);
+    EXPECT_EQ(proto.LinkAlive(), 1);
 }
 
 TEST_F(ProtocolTest, FifteenByteIdentificationFailsAndKeepsTheIdentity) {
     proto.Identity = SensorIdentity{1, 2, 3, 4, 5};
-    proto.LinkAlive = 1;
+    proto.SetLinkAlive(true);
     bool shown = false;
     proto.events.identity_known = [&](const SensorIdentity&) { shown = true; };
     Reply(Bytes(15, 0x81));
     EXPECT_FALSE(proto.IdentifySensor());
     EXPECT_EQ(proto.Identity, (SensorIdentity{1, 2, 3, 4, 5}));
     EXPECT_FALSE(shown);
-    EXPECT_EQ(proto.LinkAlive, 0);
+    EXPECT_EQ(proto.LinkAlive(), 0);
 }
 
 // --- register reads and writes ----------------------------------------------
@@ -84,7 +84,7 @@ TEST_F(ProtocolTest, ReadSamplingPeriodTwoRegistersLowFirst) {
     EXPECT_EQ(wire().WriteGaps(), (std::vector<long>{5, 5, 5, 0, 5, 5, 5}));
     EXPECT_EQ(wire().ReadSizes(), (std::vector<std::size_t>{2, 2}));
     EXPECT_EQ(proto.ReadBackValues[kSamplingPeriod], 276);
-    EXPECT_EQ(proto.LinkAlive, 1);
+    EXPECT_EQ(proto.LinkAlive(), 1);
 }
 
 TEST_F(ProtocolTest, EveryReplyDecoderTakesNibbleBytesOnly) {
@@ -98,7 +98,7 @@ TEST_F(ProtocolTest, EveryReplyDecoderTakesNibbleBytesOnly) {
         Reply({bad, 0x83});
         EXPECT_FALSE(proto.ReadParameter(8)) << +bad;
         EXPECT_EQ(proto.ReadBackValues[8], 0x35);
-        EXPECT_EQ(proto.LinkAlive, 0);
+        EXPECT_EQ(proto.LinkAlive(), 0);
     }
     proto.Identity = SensorIdentity{1, 2, 3, 4, 5};
     Bytes identity(16, 0x81);
@@ -111,18 +111,17 @@ TEST_F(ProtocolTest, EveryReplyDecoderTakesNibbleBytesOnly) {
     EXPECT_FALSE(proto.MeasureOnce());
     EXPECT_EQ(proto.LastDistance, 3.0f);
     Reply({0x8A, 0xAA});
-    EXPECT_FALSE(proto.WriteParametersToFlash());
-    EXPECT_EQ(link.messages.shown.back().text, "Write ERROR.");
+    EXPECT_EQ(proto.WriteParametersToFlash(), FlashResult::NoEcho);
 }
 
 TEST_F(ProtocolTest, SilentSecondRegisterFailsWithoutFurtherRequests) {
     proto.ReadBackValues[kSamplingPeriod] = 777;
-    proto.LinkAlive = 1;
+    proto.SetLinkAlive(true);
     Reply({0x84, 0x81});
     EXPECT_FALSE(proto.ReadParameter(kSamplingPeriod));
     EXPECT_EQ(wire().Requests().size(), 2u);
     EXPECT_EQ(proto.ReadBackValues[kSamplingPeriod], 777);
-    EXPECT_EQ(proto.LinkAlive, 0);
+    EXPECT_EQ(proto.LinkAlive(), 0);
 }
 
 TEST_F(ProtocolTest, WriteSamplingPeriodHighRegisterFirst) {
@@ -182,7 +181,7 @@ TEST_F(ProtocolTest, NetworkAddressWriteRedirectsLaterRequests) {
     proto.ReadParameter(kSensorOnOff);
     EXPECT_EQ(wire().Requests(),
               (std::vector<Bytes>{{0x01, 0x83, 0x83, 0x80, 0x85, 0x80}, {0x05, 0x82, 0x80, 0x80}}));
-    EXPECT_EQ(proto.NetAddress, 5);
+    EXPECT_EQ(proto.NetAddress(), 5);
     EXPECT_EQ(addresses, (std::vector<int>{5}));
 }
 
@@ -191,7 +190,7 @@ TEST_F(ProtocolTest, BaudWriteSwitchesThePortBetweenTwoPauses) {
     proto.WriteParameter(kUartBaudrate);
     ASSERT_EQ(wire().events.back().kind, WireEvent::Baud);
     EXPECT_EQ(wire().events.back().baud, 115200u);
-    EXPECT_EQ(link.port.PortBaudRate, 115200u);
+    EXPECT_EQ(link.port.PortBaudRate(), 115200u);
     EXPECT_EQ(bauds, (std::vector<std::uint32_t>{115200}));
     const auto pauses = link.clock.Pauses();
     ASSERT_GE(pauses.size(), 2u);
@@ -203,14 +202,14 @@ TEST_F(ProtocolTest, BaudWriteOf921600SendsOnlyTheLowByte) {
     proto.ParameterValues[kUartBaudrate] = 384;
     proto.WriteParameter(kUartBaudrate);
     EXPECT_EQ(wire().Requests(), (std::vector<Bytes>{{0x01, 0x83, 0x84, 0x80, 0x80, 0x88}}));
-    EXPECT_EQ(link.port.PortBaudRate, 921600u);
+    EXPECT_EQ(link.port.PortBaudRate(), 921600u);
     EXPECT_EQ(bauds, (std::vector<std::uint32_t>{921600}));
 }
 
 TEST_F(ProtocolTest, BaudWriteOfAnUnlistedRateStillSwitchesThePort) {
     proto.ParameterValues[kUartBaudrate] = 8;
     proto.WriteParameter(kUartBaudrate);
-    EXPECT_EQ(link.port.PortBaudRate, 19200u);
+    EXPECT_EQ(link.port.PortBaudRate(), 19200u);
     EXPECT_EQ(bauds, (std::vector<std::uint32_t>{19200}));
 }
 
@@ -219,14 +218,14 @@ TEST_F(ProtocolTest, BaudWriteOfAnUnlistedRateStillSwitchesThePort) {
 TEST_F(ProtocolTest, ReadAllStopsAtTheFirstSilentParameter) {
     // Parameters 0..6 occupy nine registers; parameter 7 gets no answer.
     ReplyRegisters({0x01, 0x00, 0x01, 0x04, 0x01, 0xF4, 0x01, 0x00, 0x00});
-    proto.LinkAlive = 1;
+    proto.SetLinkAlive(true);
     EXPECT_FALSE(proto.ReadAllParameters());
     const auto requests = wire().Requests();
     ASSERT_EQ(requests.size(), 10u);
     EXPECT_EQ(requests.back(), (Bytes{0x01, 0x82, 0x8E, 0x80}));
     EXPECT_EQ(progress_max, 19);
     EXPECT_EQ(progress, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
-    EXPECT_EQ(proto.LinkAlive, 0);
+    EXPECT_EQ(proto.LinkAlive(), 0);
     EXPECT_EQ(proto.ReadBackValues[kSamplingPeriod], 500);
 }
 
@@ -245,7 +244,7 @@ TEST_F(ProtocolTest, WriteAllSendsTwentyNineRegisterWritesFromTheLastParameter) 
     // 29 writes of five 5 ms pauses, plus the two around the baud switch.
     EXPECT_EQ(link.clock.TotalPausedMs(), 29u * 25 + 10);
     // The default baud value 4 switches the port to 9600 before parameters 2, 1, 0.
-    EXPECT_EQ(link.port.PortBaudRate, 9600u);
+    EXPECT_EQ(link.port.PortBaudRate(), 9600u);
 }
 
 TEST_F(ProtocolTest, CompareReportsEqualityOfTheTwoSets) {
@@ -261,38 +260,31 @@ TEST_F(ProtocolTest, CompareReportsEqualityOfTheTwoSets) {
 
 TEST_F(ProtocolTest, FlashStoreWaitsOneSecondForTheEcho) {
     Reply({0x8A, 0x8A});
-    proto.WriteParametersToFlash();
+    EXPECT_EQ(proto.WriteParametersToFlash(), FlashResult::Done);
     EXPECT_EQ(wire().Requests(), (std::vector<Bytes>{{0x01, 0x84, 0x8A, 0x8A}}));
     EXPECT_EQ(link.clock.Pauses(), (std::vector<unsigned>{5, 5, 5, 1000}));
     EXPECT_EQ(wire().ReadSizes(), (std::vector<std::size_t>{2}));
-    ASSERT_EQ(link.messages.shown.size(), 1u);
-    EXPECT_EQ(
-        link.messages.shown[0],
-        (RecordingMessageBox::Shown{"When including, parameters written in FLASH will by default.",
-                                    "MK271-SP.", MB_OK}));
 }
 
 TEST_F(ProtocolTest, FlashStoreErrorOnWrongOrShortEcho) {
     Reply({0x8A, 0x80});
-    proto.WriteParametersToFlash();
+    EXPECT_EQ(proto.WriteParametersToFlash(), FlashResult::NoEcho);
     Reply({0x8A});
-    proto.WriteParametersToFlash();
-    const RecordingMessageBox::Shown error{"Write ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP};
-    EXPECT_EQ(link.messages.shown, (std::vector<RecordingMessageBox::Shown>{error, error}));
+    EXPECT_EQ(proto.WriteParametersToFlash(), FlashResult::NoEcho);
 }
 
 TEST_F(ProtocolTest, RestoreResetsTheLinkRereadsAndReports) {
-    proto.NetAddress = 7;
-    link.port.PortBaudRate = 9600;
+    proto.SetNetAddress(7);
+    link.port.SetPortBaudRate(9600);
     Reply({0x89, 0x86});
     for (int i = 0; i < 29; ++i) Reply({0x80, 0x80});
-    proto.RestoreFactoryParameters();
+    EXPECT_EQ(proto.RestoreFactoryParameters(), FlashResult::Done);
 
     auto requests = wire().Requests();
     ASSERT_EQ(requests.size(), 30u);
     EXPECT_EQ(requests[0], (Bytes{0x07, 0x84, 0x89, 0x86}));
     EXPECT_EQ(requests[1], (Bytes{0x01, 0x82, 0x80, 0x80}));
-    EXPECT_EQ(link.port.PortBaudRate, 115200u);
+    EXPECT_EQ(link.port.PortBaudRate(), 115200u);
     EXPECT_EQ(bauds, (std::vector<std::uint32_t>{115200}));
     EXPECT_EQ(addresses, (std::vector<int>{1}));
     const auto pauses = link.clock.Pauses();
@@ -300,31 +292,24 @@ TEST_F(ProtocolTest, RestoreResetsTheLinkRereadsAndReports) {
     EXPECT_EQ(pauses[4], 500u);
     EXPECT_EQ(grid_fills, 1);
     EXPECT_EQ(proto.ParameterValues, proto.ReadBackValues);
-    ASSERT_EQ(link.messages.shown.size(), 1u);
-    EXPECT_EQ(link.messages.shown[0].text, "All parameters restored in FLASH.");
-    EXPECT_EQ(link.messages.shown[0].flags, MB_OK);
 }
 
 TEST_F(ProtocolTest, RestoreWhoseRereadFailsKeepsTheFactoryLinkSilently) {
-    proto.NetAddress = 7;
-    link.port.PortBaudRate = 9600;
+    proto.SetNetAddress(7);
+    link.port.SetPortBaudRate(9600);
     Reply({0x89, 0x86});
-    proto.RestoreFactoryParameters();
-    EXPECT_EQ(link.port.PortBaudRate, 115200u);
-    EXPECT_EQ(proto.NetAddress, 1);
-    EXPECT_TRUE(link.messages.shown.empty());
+    EXPECT_EQ(proto.RestoreFactoryParameters(), FlashResult::ReadFailed);
+    EXPECT_EQ(link.port.PortBaudRate(), 115200u);
+    EXPECT_EQ(proto.NetAddress(), 1);
     EXPECT_EQ(grid_fills, 0);
 }
 
 TEST_F(ProtocolTest, RestoreErrorChangesNothing) {
-    proto.NetAddress = 7;
+    proto.SetNetAddress(7);
     Reply({0x8A, 0x8A});
-    proto.RestoreFactoryParameters();
-    EXPECT_EQ(proto.NetAddress, 7);
+    EXPECT_EQ(proto.RestoreFactoryParameters(), FlashResult::NoEcho);
+    EXPECT_EQ(proto.NetAddress(), 7);
     EXPECT_EQ(wire().Requests().size(), 1u);
-    ASSERT_EQ(link.messages.shown.size(), 1u);
-    EXPECT_EQ(link.messages.shown[0],
-              (RecordingMessageBox::Shown{"Restore ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP}));
 }
 
 // --- measurement and stream -------------------------------------------------
@@ -351,16 +336,16 @@ TEST_F(ProtocolTest, MeasureDevModeUsesItsOwnCommand) {
 
 TEST_F(ProtocolTest, ShortMeasurementKeepsTheLastDistance) {
     proto.LastDistance = 12.5f;
-    proto.LinkAlive = 1;
+    proto.SetLinkAlive(true);
     Reply({0x80, 0x80, 0x80});
     EXPECT_FALSE(proto.MeasureOnce());
     EXPECT_EQ(proto.LastDistance, 12.5f);
-    EXPECT_EQ(proto.LinkAlive, 0);
+    EXPECT_EQ(proto.LinkAlive(), 0);
 }
 
 TEST_F(ProtocolTest, StreamStartAndStopAreBareCommands) {
     proto.StartStream();
-    EXPECT_EQ(proto.LinkAlive, 1);
+    EXPECT_EQ(proto.LinkAlive(), 1);
     proto.StopStream();
     EXPECT_EQ(wire().Requests(), (std::vector<Bytes>{{0x01, 0x87}, {0x01, 0x88}}));
     EXPECT_TRUE(wire().ReadSizes().empty());
@@ -412,11 +397,11 @@ TEST_F(ProtocolEdges, BaudWriteWaitsFiveMsOnEachSideOfTheSwitch) {
 }
 
 TEST_F(ProtocolEdges, FactoryRestoreSwitchesThePortTo115200AndAddressOneBeforeTheReread) {
-    proto.NetAddress = 9;
-    link.port.PortBaudRate = 460800;
+    proto.SetNetAddress(9);
+    link.port.SetPortBaudRate(460800);
     Reply({0x89, 0x86});
     for (int i = 0; i < 29; ++i) Reply({0x80, 0x80});
-    proto.RestoreFactoryParameters();
+    EXPECT_EQ(proto.RestoreFactoryParameters(), FlashResult::Done);
 
     const auto& ev = wire().events;
     const long baud = Find(WireEvent::Baud);
@@ -431,8 +416,8 @@ TEST_F(ProtocolEdges, FactoryRestoreSwitchesThePortTo115200AndAddressOneBeforeTh
     EXPECT_EQ(reread.kind, WireEvent::Purge);
     EXPECT_EQ(reread.at_ms - ev[static_cast<std::size_t>(baud)].at_ms, 500);
     EXPECT_EQ(ev[static_cast<std::size_t>(baud + 2)].bytes, Bytes{0x01});
-    EXPECT_EQ(link.port.PortBaudRate, 115200u);
-    EXPECT_EQ(proto.NetAddress, 1);
+    EXPECT_EQ(link.port.PortBaudRate(), 115200u);
+    EXPECT_EQ(proto.NetAddress(), 1);
 }
 
 TEST_F(ProtocolEdges, IdentityTakesAllSixteenNibbles) {

@@ -67,7 +67,7 @@ TEST(Recording, DecimalPointWhateverTheLocale) {
     const SampleStatistics s = ComputeStatistics(TakeRecording(ring));
     std::setlocale(LC_ALL, saved.c_str());
     EXPECT_NE(csv.find(",0.020000,-3.500\r\n"), std::string::npos) << csv;
-    EXPECT_EQ(StatisticsText(s).find(','), std::string::npos);
+    EXPECT_EQ(FixedNumber(s.mean, 3), "4.423");
 }
 
 TEST(Recording, CsvFileReplacesOrFailsLikeTheSampleFile) {
@@ -106,9 +106,6 @@ TEST(Statistics, KnownSamplesWithAGap) {
     EXPECT_NEAR(st.rate_hz, 5 / 0.440, 1e-9);
     EXPECT_NEAR(st.median_interval_s, 0.020, 1e-12);
     EXPECT_EQ(st.gaps, 1u);
-    EXPECT_EQ(StatisticsText(st),
-              "Samples: 6\rMean: 2.333 mm\r\xCF\x83: 2.160 mm\rMin: -1.000 mm\rMax: 5.000 mm"
-              "\rPeak-to-peak: 6.000 mm\rRate: 11.4 Hz\rGaps: 1");
     EXPECT_EQ(StatisticsJson(st),
               "{\"count\": 6, \"mean_mm\": 2.333333, \"stddev_mm\": 2.160247, \"min_mm\": "
               "-1.000, \"max_mm\": 5.000, \"peak_to_peak_mm\": 6.000, \"rate_hz\": 11.364, "
@@ -125,7 +122,7 @@ TEST(Statistics, KnownSamplesWithAGap) {
 }
 
 TEST(Statistics, EdgesOfTheCount) {
-    EXPECT_EQ(StatisticsText(ComputeStatistics({})), "No samples.");
+    EXPECT_EQ(ComputeStatistics({}).count, 0u);
     const std::vector<RecordedSample> one = {{7.5f, At(0)}};
     const SampleStatistics st = ComputeStatistics(one);
     EXPECT_EQ(st.count, 1u);

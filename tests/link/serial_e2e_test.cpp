@@ -48,9 +48,8 @@ class SerialE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.Start()) << server.Error();
-        port.PortName = server.SlavePath();
+        port.SetPortName(server.SlavePath());
         ASSERT_TRUE(port.Open());
-        ASSERT_TRUE(messages.shown.empty());
     }
 
     // The serial speed the line is set to right now, as any opener of the device
@@ -65,14 +64,13 @@ protected:
 
     std::shared_ptr<sim::VirtualSensor> sensor = std::make_shared<sim::VirtualSensor>();
     sim::PtySensorServer server{sensor};
-    RecordingMessageBox messages;
-    SensorPort port{messages, RealPortBackends()};
-    SensorProtocol protocol{port, SystemClock::Instance(), messages};
+    SensorPort port{RealPortBackends()};
+    SensorProtocol protocol{port, SystemClock::Instance()};
 };
 
 TEST_F(SerialE2E, IdentifiesTheSensor) {
     ASSERT_TRUE(protocol.IdentifySensor());
-    EXPECT_EQ(protocol.LinkAlive.load(), 1);
+    EXPECT_EQ(protocol.LinkAlive(), 1);
     EXPECT_EQ(protocol.Identity.Model, 27);
     EXPECT_EQ(protocol.Identity.Release, 2);
     EXPECT_EQ(protocol.Identity.SerialNumber, 1234);
@@ -125,7 +123,7 @@ TEST_F(SerialE2E, BaudRateWriteSwitchesPortAndSensorTogether) {
 
     protocol.ParameterValues[kUartBaudrate] = 96;  // 230400
     protocol.WriteParameter(kUartBaudrate);
-    EXPECT_EQ(port.PortBaudRate, 230400u);
+    EXPECT_EQ(port.PortBaudRate(), 230400u);
     EXPECT_EQ(sensor->Baud(), 230400u);
     EXPECT_EQ(LineSpeed(), static_cast<speed_t>(B230400));
     ASSERT_TRUE(protocol.IdentifySensor());  // the sensor hears the new rate
@@ -151,7 +149,7 @@ TEST_F(SerialE2E, SensorSilentFromParameterSevenStopsReadAllAfterOneTimeout) {
     EXPECT_FALSE(protocol.ReadAllParameters());
     const long ms = ElapsedMs(t0);
 
-    EXPECT_EQ(protocol.LinkAlive.load(), 0);
+    EXPECT_EQ(protocol.LinkAlive(), 0);
     EXPECT_EQ(protocol.ReadBackValues[kRangeEnd], 1234);  // kept
     EXPECT_EQ(protocol.ReadBackValues[kRangeBegin], 0);   // read (register value)
     ASSERT_FALSE(progress.empty());
@@ -170,7 +168,7 @@ TEST_F(SerialE2E, ShortIdentificationReplyFailsAfterTheInterval) {
     const auto t0 = SteadyClock::now();
     EXPECT_FALSE(protocol.IdentifySensor());
     const long ms = ElapsedMs(t0);
-    EXPECT_EQ(protocol.LinkAlive.load(), 0);
+    EXPECT_EQ(protocol.LinkAlive(), 0);
     EXPECT_EQ(protocol.Identity, SensorIdentity{});
     EXPECT_GE(ms, 50);    // the interval after the 15th byte
     EXPECT_LT(ms, 1000);  // not the total of 1000 + 16 * 50
@@ -182,16 +180,15 @@ TEST(SerialE2EWithLongInterval, CompleteReplyReturnsAtOnce) {
     auto sensor = std::make_shared<sim::VirtualSensor>();
     sim::PtySensorServer server(sensor);
     ASSERT_TRUE(server.Start()) << server.Error();
-    RecordingMessageBox messages;
     PortBackends backends;
     backends.open_serial = [](const std::string& name,
                               std::uint32_t baud) -> std::shared_ptr<ByteTransport> {
         return PosixSerialPort::Open(name, baud, ReadTimeouts{2000, 0, 5000});
     };
-    SensorPort port(messages, backends);
-    port.PortName = server.SlavePath();
+    SensorPort port(backends);
+    port.SetPortName(server.SlavePath());
     ASSERT_TRUE(port.Open());
-    SensorProtocol protocol(port, SystemClock::Instance(), messages);
+    SensorProtocol protocol(port, SystemClock::Instance());
     for (int i = 0; i < 3; ++i) {
         const auto t0 = SteadyClock::now();
         EXPECT_TRUE(protocol.IdentifySensor());
@@ -232,8 +229,8 @@ TEST_F(SerialE2E, WriteAllDeliversEveryByteOfAllRegisterWrites) {
     EXPECT_EQ(sensor->RequestsServed() - served_before, static_cast<std::uint64_t>(kRegisterCount));
     EXPECT_EQ(sensor->Address(), 5);
     EXPECT_EQ(sensor->Baud(), 9600u);
-    EXPECT_EQ(port.PortBaudRate, 9600u);
-    EXPECT_EQ(protocol.NetAddress, 5);
+    EXPECT_EQ(port.PortBaudRate(), 9600u);
+    EXPECT_EQ(protocol.NetAddress(), 5);
     EXPECT_EQ(sensor->Register(0x00), 1);
     EXPECT_EQ(sensor->Register(0x1E), 0x22);
     EXPECT_EQ(sensor->Register(0x1F), 0x0E);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "link/protocol.h"
 #include "link/stream_reader.h"
 
 namespace mk27x {
@@ -101,7 +102,7 @@ private:
 class StreamReaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        port.PortName = "COM1";
+        port.SetPortName("COM1");
         ASSERT_TRUE(port.Open());
         protocol.Identity.MeasuringRange = 250;
         recording.Attach(ring_sink);
@@ -118,12 +119,10 @@ protected:
             std::this_thread::sleep_for(1ms);
         return pred();
     }
-
-    RecordingMessageBox messages;
     VirtualClock clock;
     std::shared_ptr<QueueTransport> wire = std::make_shared<QueueTransport>();
-    SensorPort port{messages, {[this](const std::string&, std::uint32_t) { return wire; }, {}}};
-    SensorProtocol protocol{port, clock, messages};
+    SensorPort port{{[this](const std::string&, std::uint32_t) { return wire; }, {}}};
+    SensorProtocol protocol{port, clock};
     SampleRing ring;
     Recording recording;
     RingSink ring_sink{ring};
@@ -155,19 +154,19 @@ TEST_F(StreamReaderTest, DecodedFramesReachDistanceRingAndReadout) {
 }
 
 TEST_F(StreamReaderTest, SilentStreamClearsTheLinkFlagUnlessTheWindowAnimates) {
-    protocol.LinkAlive = 1;
+    protocol.SetLinkAlive(true);
     reader.HoldLinkAlive(true);
     reader.StartStreaming();
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(protocol.LinkAlive, 1);
+    EXPECT_EQ(protocol.LinkAlive(), 1);
     reader.HoldLinkAlive(false);
-    ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive == 0; }));
+    ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive() == 0; }));
     EXPECT_EQ(ring.WriteIndex, 0);
     EXPECT_FALSE(ring.Wrapped);
 
     // Frames coming back set it again.
     wire->Feed({0x01, 0x00, 0x00, 0x00});
-    ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive == 1; }));
+    ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive() == 1; }));
 }
 
 TEST_F(StreamReaderTest, RingTakesTheNewestTenThousand) {
@@ -280,7 +279,7 @@ private:
 class StreamHandOver : public ::testing::Test {
 protected:
     void SetUp() override {
-        port.PortName = "COM1";
+        port.SetPortName("COM1");
         ASSERT_TRUE(port.Open());
         protocol.Identity.MeasuringRange = 16384;  // one unit per mm
         recording.Attach(ring_sink);
@@ -291,7 +290,7 @@ protected:
     void Restart() {
         reader.StopStreaming();
         ring.Reset();
-        protocol.LinkAlive = 1;
+        protocol.SetLinkAlive(true);
         reader.StartStreaming();
     }
     std::vector<float> Recorded() const {
@@ -299,12 +298,10 @@ protected:
         for (std::uint16_t i = 0; i < ring.WriteIndex.load(); ++i) v.push_back(ring.At(i));
         return v;
     }
-
-    RecordingMessageBox messages;
     VirtualClock clock;
     std::shared_ptr<GateTransport> wire = std::make_shared<GateTransport>();
-    SensorPort port{messages, {[this](const std::string&, std::uint32_t) { return wire; }, {}}};
-    SensorProtocol protocol{port, clock, messages};
+    SensorPort port{{[this](const std::string&, std::uint32_t) { return wire; }, {}}};
+    SensorProtocol protocol{port, clock};
     SampleRing ring;
     Recording recording;
     RingSink ring_sink{ring};
@@ -312,19 +309,19 @@ protected:
 };
 
 TEST_F(StreamHandOver, StreamStoppedMidFrameLeavesTheLinkFlag) {
-    protocol.LinkAlive = 1;
+    protocol.SetLinkAlive(true);
     reader.StartStreaming();
     wire->Feed({0x10, 0x10});  // half a frame, then the sensor waits
     ASSERT_TRUE(wire->WaitBlocked(2));
     reader.StopStreaming();
     wire->AnswerEmpty();  // the read in flight times out after the stop
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(protocol.LinkAlive, 1);
+    EXPECT_EQ(protocol.LinkAlive(), 1);
     EXPECT_EQ(wire->ReadsStarted(), 2);  // idle: the port is left alone
 }
 
 TEST_F(StreamHandOver, QuickRestartIsNotBlamedForTheOldStreamsSilence) {
-    protocol.LinkAlive = 1;
+    protocol.SetLinkAlive(true);
     reader.StartStreaming();
     wire->Feed({0x10, 0x10});
     ASSERT_TRUE(wire->WaitBlocked(2));
@@ -334,12 +331,12 @@ TEST_F(StreamHandOver, QuickRestartIsNotBlamedForTheOldStreamsSilence) {
     Restart();
     ASSERT_TRUE(wire->WaitBlocked(3));
     EXPECT_EQ(wire->CancelledReads(), 1);
-    EXPECT_EQ(protocol.LinkAlive, 1);
+    EXPECT_EQ(protocol.LinkAlive(), 1);
     EXPECT_TRUE(Recorded().empty());
     // The new stream's own silence still counts.
     wire->AnswerEmpty();
     ASSERT_TRUE(wire->WaitBlocked(4));
-    EXPECT_EQ(protocol.LinkAlive, 0);
+    EXPECT_EQ(protocol.LinkAlive(), 0);
 }
 
 TEST_F(StreamHandOver, ARestartWhileTheOldStreamsFramesAreDeliveredKeepsThemOut) {
@@ -407,10 +404,10 @@ double ProcessCpuMs() {
 }
 
 TEST_F(StreamReaderTest, PortClosedWhileStreamingIsPolledNotSpunOn) {
-    protocol.LinkAlive = 1;
+    protocol.SetLinkAlive(true);
     reader.StartStreaming();
     port.Close();
-    ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive == 0; }));
+    ASSERT_TRUE(Eventually([&] { return protocol.LinkAlive() == 0; }));
     // Every read of a closed port returns at once; a reader that does not wait
     // between them keeps a core busy for the whole 300 ms.
     const double cpu0 = ProcessCpuMs();
@@ -421,17 +418,15 @@ TEST_F(StreamReaderTest, PortClosedWhileStreamingIsPolledNotSpunOn) {
 }
 
 TEST(SensorPortClose, ReleasesTheConnectionOnlyOnceTheWokenReadHasLetGo) {
-    RecordingMessageBox messages;
     std::weak_ptr<GateTransport> opened;
-    SensorPort port{messages,
-                    {[&](const std::string&, std::uint32_t) {
+    SensorPort port{{[&](const std::string&, std::uint32_t) {
                          auto wire = std::make_shared<GateTransport>();
                          wire->wake_delay = 50ms;
                          opened = wire;
                          return wire;
                      },
                      {}}};
-    port.PortName = "COM1";
+    port.SetPortName("COM1");
     ASSERT_TRUE(port.Open());
     std::thread reader([&] {
         std::uint8_t b;

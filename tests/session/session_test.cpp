@@ -304,6 +304,20 @@ TEST_F(SessionTest, FailingRestoreStillRefreshesTheGrid) {
     session.RestoreFactorySettings();
     EXPECT_EQ(messages.shown.back(), (Shown{"Restore ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP}));
     EXPECT_EQ(replaced, 1);
+    EXPECT_EQ(session.WriteToFlash(), SensorSession::FlashOutcome::Failed);
+    EXPECT_EQ(messages.shown.back(), (Shown{"Write ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP}));
+}
+
+TEST_F(SessionTest, RestoreWhoseRereadFailsEndsWithoutAMessage) {
+    Connect();
+    sim::Faults faults;
+    faults.silent_after_requests = 1;  // the restore only
+    sim.sensor->SetFaults(faults);
+    messages.shown.clear();
+    EXPECT_EQ(session.RestoreFactorySettings(), SensorSession::FlashOutcome::Failed);
+    EXPECT_EQ(messages.shown.size(), 1u);  // the question only
+    EXPECT_EQ(session.BaudRate(), 115200u);
+    EXPECT_EQ(replaced, 1);
 }
 
 TEST_F(SessionTest, WriteParametersInTheOrderGiven) {

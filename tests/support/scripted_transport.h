@@ -88,10 +88,8 @@ private:
 // transport.
 struct ScriptedPort {
     VirtualClock clock;
-    RecordingMessageBox messages;
     std::shared_ptr<ScriptedTransport> wire = std::make_shared<ScriptedTransport>(clock);
-    SensorPort port{messages,
-                    PortBackends{[this](const std::string&, std::uint32_t) { return wire; },
+    SensorPort port{PortBackends{[this](const std::string&, std::uint32_t) { return wire; },
                                  [this](std::uint32_t) { return wire; }}};
 };
 

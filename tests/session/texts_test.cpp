@@ -1,0 +1,61 @@
+// The catalog of the program's words: the texts composed from data, with the
+// captions and flags of their boxes.
+#include "session/texts.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace mk27x {
+namespace {
+
+TEST(Texts, CaptionsOfTheProgram) {
+    EXPECT_EQ(std::string(kOutcomeCaption), std::string(kLinkCaption) + ".");
+    EXPECT_EQ(std::string(kLinkCaption), "MK271-SP");
+    EXPECT_EQ(std::string(kApplicationTitle), "MK27x-SP");
+}
+
+TEST(Texts, PortOpenFailuresByKindOfPort) {
+    EXPECT_EQ(PortOpenFailureMessage({false, PortKind::Network, "tcp://h:1", "Connection refused"}),
+              (OperatorMessage{"Порт tcp://h:1 отсутсвует.\rИли занят другим приложением."
+                               "\rConnection refused.",
+                               "Zozuvi-dada", MB_OK | MB_ICONSTOP}));
+    EXPECT_EQ(PortOpenFailureMessage({false, PortKind::Serial, "COM9", ""}).text,
+              "Порт COM9 отсутсвует.\rИли занят другим приложением.");
+    EXPECT_EQ(PortOpenFailureMessage({false, PortKind::Usb, "USB", ""}).flags, 0x30u);
+}
+
+TEST(Texts, FilesAndCalibration) {
+    EXPECT_EQ(SampleFileErrorMessage("/x/s.txt"),
+              (OperatorMessage{"Cannot write file /x/s.txt.", "MK271-SP", MB_OK | MB_ICONSTOP}));
+    UploadOutcome outcome;
+    EXPECT_EQ(UploadOutcomeMessage(outcome),
+              (OperatorMessage{"Файл калибровки записан в датчик!!!", "Сообщение...", MB_OK}));
+    outcome.result = UploadOutcome::Result::Rejected;
+    EXPECT_EQ(UploadOutcomeMessage(outcome),
+              (OperatorMessage{"Ошибка записи файла калибровки!!!", "Внимание !",
+                               MB_OK | MB_ICONEXCLAMATION}));
+    EXPECT_EQ(CalibrationRefusalMessage({CalibrationRefusal::Kind::ConversionError, "'x' is"}),
+              (OperatorMessage{"'x' is", "MK27x-SP", MB_OK | MB_ICONSTOP}));
+    EXPECT_EQ(CalibrationRefusalMessage({CalibrationRefusal::Kind::CannotOpen, "Cannot"}).caption,
+              "MK271-SP");
+}
+
+TEST(Texts, StatisticsOfKnownSamples) {
+    SampleStatistics st;
+    st.count = 6;
+    st.mean = 14.0 / 6;
+    st.stddev = 2.1602469;
+    st.min = -1.0;
+    st.max = 5.0;
+    st.peak_to_peak = 6.0;
+    st.rate_hz = 5 / 0.440;
+    st.gaps = 1;
+    EXPECT_EQ(StatisticsText(st),
+              "Samples: 6\rMean: 2.333 mm\r\xCF\x83: 2.160 mm\rMin: -1.000 mm\rMax: 5.000 mm"
+              "\rPeak-to-peak: 6.000 mm\rRate: 11.4 Hz\rGaps: 1");
+    EXPECT_EQ(StatisticsText(SampleStatistics{}), "No samples.");
+}
+
+}  // namespace
+}  // namespace mk27x
