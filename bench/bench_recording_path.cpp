@@ -34,6 +34,7 @@
 #include "platform/message_box.h"
 #include "pty_server.h"
 #include "session/session.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {

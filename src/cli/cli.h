@@ -26,14 +26,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/exit_status.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 
 namespace mk27x {
-
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitNoSensor = 1;
-inline constexpr int kExitUsage = 2;
 
 // The message boxes of the command line (a carriage return starts a new line):
 // success notes (no icon) on `notes` (standard output, or standard error when
@@ -63,11 +60,6 @@ struct CommandLineIo {
     // stop, 0 while none has come; set from a signal handler.
     const std::atomic<int>* stop_signal = nullptr;
 };
-
-// The exit status of a command stopped by `signal`: 128 + its number.
-constexpr int SignalExitStatus(int signal) {
-    return 128 + signal;
-}
 
 // `args` without the program name.
 int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io);

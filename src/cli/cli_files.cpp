@@ -2,24 +2,11 @@
 
 #include <ostream>
 
+#include "cli/exit_status.h"
 #include "session/parameter_file.h"
 #include "session/sensor_search.h"
 
 namespace mk27x {
-namespace {
-
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kRefused = 2;
-
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\r') c = ' ';
-    return text;
-}
-
-}  // namespace
-
 int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, std::ostream& out,
                   std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace,
                   const std::atomic<int>* stop) {
@@ -44,9 +31,9 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
     const SearchResult result = search.Run(full ? FullSearchPlan(list) : QuickSearchPlan(list));
     if (result.found.empty()) {
         err << "mk27x: no sensor found\n";
-        return kFailed;
+        return kExitNoSensor;
     }
-    return kOk;
+    return kExitOk;
 }
 
 int BackupCommand(SensorSession& session, const std::string& path, std::ostream& out,
@@ -56,11 +43,11 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
     std::string error;
     if (!WriteParameterFile(path, text, error)) {
         err << "mk27x: cannot write " << path << ": " << error << '\n';
-        return kFailed;
+        return kExitNoSensor;
     }
     out << "Parameters of sensor " << session.Identity().SerialNumber << " saved to " << path
         << '\n';
-    return kOk;
+    return kExitOk;
 }
 
 int CloneCommand(SensorSession& session, MessageBox& messages, const std::string& path,
@@ -68,18 +55,18 @@ int CloneCommand(SensorSession& session, MessageBox& messages, const std::string
     const ParameterFileResult r = ReadParameterFile(path);
     if (!r.ok) {
         err << "mk27x: " << OneLine(ParameterFileReadError(path, r.error)) << '\n';
-        return kRefused;
+        return kExitUsage;
     }
     if (!ApplyParameterFile(r.file, session.Identity(), session.Values(), messages))
-        return kRefused;
+        return kExitUsage;
     session.LoadAllParameters();
     if (stop && stop->load() != 0) {
         err << "mk27x: clone stopped after the write\n";
-        return kFailed;
+        return kExitNoSensor;
     }
     if (!session.LinkAlive()) {
         messages.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
-        return kFailed;
+        return kExitNoSensor;
     }
     int differ = 0;
     for (int i = 0; i < kParameterCount; ++i) {
@@ -91,10 +78,10 @@ int CloneCommand(SensorSession& session, MessageBox& messages, const std::string
     }
     if (differ != 0) {
         err << "mk27x: " << differ << " parameter(s) differ after the re-read\n";
-        return kFailed;
+        return kExitNoSensor;
     }
     out << "All 20 parameters of " << path << " are in the sensor.\n";
-    return kOk;
+    return kExitOk;
 }
 
 }  // namespace mk27x

@@ -89,11 +89,7 @@ bool SensorPort::OpenUsbPort() {
     return true;
 }
 
-// Both closes end whatever connection is open: the backend was fixed at open.
-void SensorPort::CloseComPort() {
-    CloseAny();
-}
-void SensorPort::CloseUsbPort() {
+void SensorPort::Close() {
     CloseAny();
 }
 

@@ -57,11 +57,10 @@ public:
 
     bool OpenComPort();
     bool OpenUsbPort();
-    void CloseComPort();
-    void CloseUsbPort();
-    // Open or close by the is-USB test, as every caller does.
+    // Open by the is-USB test, as every caller does.
     bool Open() { return IsUsb() ? OpenUsbPort() : OpenComPort(); }
-    void Close() { IsUsb() ? CloseUsbPort() : CloseComPort(); }
+    // Ends whatever connection is open: the backend was fixed at open.
+    void Close();
 
     // Puts PortBaudRate into the open port's line settings; nothing when closed.
     void ApplyBaudRate();

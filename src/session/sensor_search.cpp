@@ -23,12 +23,6 @@ public:
     std::string last;
 };
 
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\r' || c == '\n') c = ' ';
-    return text;
-}
-
 }  // namespace
 
 ReadTimeouts SearchTimeouts(std::uint32_t baud, unsigned slack_ms) {

@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "link/stream_reader.h"
+#include "support/recording_message_box.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {

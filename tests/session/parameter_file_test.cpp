@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #include "session/session.h"
+#include "support/recording_message_box.h"
 #include "support/sim_backends.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {
