@@ -14,6 +14,7 @@
 
 #include "cli/cli_files.h"
 #include "link/codec.h"
+#include "link/json_line.h"
 #include "link/port_backends.h"
 #include "link/recording.h"
 #include "link/sample_file.h"
@@ -122,8 +123,17 @@ Options ParseOptions(const std::vector<std::string>& args) {
     return o;
 }
 
+// The double nearest a distance's three-decimal text; written back as JSON with
+// the fewest digits that read as it ("62.500" as 62.5).
+double DistanceNumber(float mm) {
+    const std::string text = DistanceText(mm);
+    double n = 0;
+    std::from_chars(text.data(), text.data() + text.size(), n);
+    return n;
+}
+
 std::string DistanceLine(float mm, bool json) {
-    return json ? "{\"mm\": " + JsonDistance(mm) + "}" : DistanceText(mm);
+    return json ? JsonLine({{"mm", DistanceNumber(mm)}}) : DistanceText(mm);
 }
 
 // Prints every distance of the recording, one line each.
@@ -295,9 +305,7 @@ private:
     int Identify() {
         const SensorIdentity& id = session_->Identity();
         if (o_.json) {
-            io_.out << "{\"model\": " << +id.Model << ", \"release\": " << +id.Release
-                    << ", \"serial\": " << id.SerialNumber << ", \"base_mm\": " << id.BaseDistance
-                    << ", \"range_mm\": " << id.MeasuringRange << "}\n";
+            io_.out << JsonLine(IdentityJson(id)) << '\n';
         } else {
             io_.out << "Model: " << +id.Model << "\nRelease: " << +id.Release
                     << "\nSerial number: " << id.SerialNumber
@@ -315,9 +323,12 @@ private:
             const auto k = static_cast<std::size_t>(i);
             const std::string_view name = ParameterTable[k].name;
             if (o_.json) {
-                io_.out << "  {\"index\": " << i << ", \"name\": " << JsonQuoted(name)
-                        << ", \"value\": " << values[k] << ", \"text\": " << JsonQuoted(texts[k])
-                        << "}" << (i + 1 < kParameterCount ? ",\n" : "\n");
+                io_.out << "  "
+                        << JsonLine({{"index", i},
+                                     {"name", name},
+                                     {"value", values[k]},
+                                     {"text", texts[k]}})
+                        << (i + 1 < kParameterCount ? ",\n" : "\n");
             } else {
                 char line[96];
                 std::snprintf(line, sizeof line, "%2d  %-30.*s %s\n", i,
@@ -540,9 +551,7 @@ int StreamMessageBox::Show(const std::string& text, const std::string&, unsigned
 }
 
 std::string JsonDistance(float mm) {
-    std::string text = DistanceText(mm);
-    while (text.size() > 1 && text.back() == '0' && text[text.size() - 2] != '.') text.pop_back();
-    return text;
+    return JsonLine(DistanceNumber(mm));
 }
 
 std::string CommandLineHelp() {

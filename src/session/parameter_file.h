@@ -81,7 +81,4 @@ bool ApplyParameterFile(const ParameterFile& file, const std::optional<SensorIde
 inline constexpr const char* kParameterFileCaption = "MK271-SP";
 std::string ParameterFileReadError(const std::string& path, const std::string& reason);
 
-// A JSON string literal: quotes, backslashes and control characters escaped.
-std::string JsonQuoted(std::string_view s);
-
 }  // namespace mk27x
