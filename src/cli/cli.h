@@ -6,7 +6,8 @@
 //
 // Commands: identify, params, set NAME=TEXT..., flash, restore, teach,
 // upload FILE.tbl, measure --count N, stream --seconds S (both with --csv FILE
-// and --stats), search [--full], backup FILE.json, clone FILE.json. Exit status
+// and --stats), search [--full], backup FILE.json, clone FILE.json; --help
+// (each command has its own) and --version (cli/cli_options.h). Exit status
 // 0 on success, 1 when the port cannot be opened or the sensor does not answer
 // (the program's message on standard error), 2 on a usage error (including a
 // parameter text that is refused).
@@ -63,9 +64,6 @@ struct CommandLineIo {
 
 // `args` without the program name.
 int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io);
-
-// The help text.
-std::string CommandLineHelp();
 
 // A distance as JSON number: three decimals, trailing zeros dropped down to one
 // ("25.0", "12.345", "-0.003").
