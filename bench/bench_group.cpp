@@ -27,6 +27,7 @@
 #include "group/sensor_group.h"
 #include "link/port_backends.h"
 #include "pty_server.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {

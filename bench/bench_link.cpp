@@ -14,6 +14,7 @@
 #include "link/protocol.h"
 #include "link/sensor_port.h"
 #include "pty_server.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {

@@ -34,6 +34,7 @@
 #include "publish/mqtt_publisher.h"
 #include "session/session.h"
 #include "support/mosquitto.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {

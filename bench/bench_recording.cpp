@@ -20,6 +20,7 @@
 #include "link/recording.h"
 #include "link/sensor_port.h"
 #include "pty_server.h"
+#include "support/recording_message_box.h"
 #include "support/ser2net.h"
 #include "virtual_sensor.h"
 

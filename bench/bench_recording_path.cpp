@@ -35,6 +35,7 @@
 #include "pty_server.h"
 #include "resident_memory.h"
 #include "session/session.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {

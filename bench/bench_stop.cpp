@@ -22,6 +22,7 @@
 #include "link/sensor_port.h"
 #include "link/stream_reader.h"
 #include "pty_server.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {

@@ -24,6 +24,7 @@
 #include "link/serial_posix.h"
 #include "link/stream_reader.h"
 #include "pty_server.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {

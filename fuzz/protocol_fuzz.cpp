@@ -23,6 +23,8 @@
 #include "link/transport.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
+#include "support/recording_message_box.h"
+#include "support/virtual_clock.h"
 
 using namespace mk27x;
 

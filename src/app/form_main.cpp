@@ -28,13 +28,10 @@ constexpr const char* kCaption = "MK27x-SP(Setup program).";
 constexpr const char* kNone = "none";
 constexpr const char* kNoneMm = "none mm";
 
-// The rates of the baud combo box, by item.
-constexpr std::uint32_t kBaudItems[] = {9600, 115200, 230400, 460800, 921600};
-
 // Item of the baud combo box for a rate, or -1.
 int BaudItem(std::uint32_t rate) {
-    for (int i = 0; i < static_cast<int>(std::size(kBaudItems)); ++i)
-        if (kBaudItems[i] == rate) return i;
+    for (int i = 0; i < static_cast<int>(std::size(kBaudRates)); ++i)
+        if (kBaudRates[i] == rate) return i;
     return -1;
 }
 
@@ -144,7 +141,7 @@ void TFormMain::BuildControls() {
     }
     ComboBoxCOM->addItem(QString::fromUtf8(kSearchItem));
     ComboBoxCOM->setCurrentIndex(ComboBoxCOM->findText("USB"));
-    for (std::uint32_t rate : kBaudItems) ComboBoxWorkBaund->addItem(QString::number(rate));
+    for (std::uint32_t rate : kBaudRates) ComboBoxWorkBaund->addItem(QString::number(rate));
     ComboBoxWorkBaund->setCurrentIndex(BaudItem(115200));
 
     ButtonConnect = new TagButton("Connect", PanelTop);

@@ -4,6 +4,7 @@
 //                  to the port list and choose it
 //   --simulator    serve a virtual sensor on a pseudo-terminal and choose it
 //   --trace FILE   write every request and reply to FILE
+//   --version, --help   answered without a display
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <iostream>
@@ -40,15 +41,18 @@ struct Options {
 void Describe(QCommandLineParser& parser, const Options& options) {
     parser.setApplicationDescription("Setup program for the MK27x laser distance sensors.");
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOption(options.port);
     parser.addOption(options.simulator);
     parser.addOption(options.trace);
 }
 
-bool AsksForHelp(int argc, char** argv) {
+bool AsksForHelpOrVersion(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all") return true;
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
+            arg == "--version")
+            return true;
     }
     return false;
 }
@@ -58,12 +62,13 @@ bool AsksForHelp(int argc, char** argv) {
 int main(int argc, char** argv) {
     using namespace mk27x;
     const Options options;
-    if (AsksForHelp(argc, argv)) {
-        // Help needs no display: answer it before the GUI starts.
+    QCoreApplication::setApplicationVersion(MK27X_VERSION);
+    if (AsksForHelpOrVersion(argc, argv)) {
+        // Help and version need no display: answer them before the GUI starts.
         QCoreApplication core(argc, argv);
         QCommandLineParser parser;
         Describe(parser, options);
-        parser.process(core);  // prints the help and exits
+        parser.process(core);  // prints the help or the version and exits
     }
 
     QtMessageBox messages;

@@ -21,7 +21,7 @@
 #include "app/form_main.h"
 #include "link/port_backends.h"
 #include "platform/clock.h"
-#include "platform/file_dialog.h"
+#include "platform/qt_file_dialog.h"
 #include "pty_server.h"
 #include "virtual_sensor.h"
 
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     }
 
     StderrMessageBox messages;
-    RecordingFileDialog files;  // never asked
+    QtFileDialog files;  // never asked
     TFormMain window(messages, files, SystemClock::Instance(), RealPortBackends());
     TFormDescr descr;
     window.SetFormDescr(&descr);

@@ -14,13 +14,15 @@
 
 #include "cli/cli_files.h"
 #include "cli/cli_monitor.h"
+#include "cli/cli_options.h"
 #include "cli/cli_publish.h"
 #include "link/codec.h"
+#include "link/json_line.h"
 #include "link/port_backends.h"
 #include "link/recording.h"
 #include "link/sample_file.h"
-#include "params/parameter_entry.h"
 #include "params/commit_rule.h"
+#include "params/parameter_entry.h"
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
 #include "pty_server.h"
@@ -32,104 +34,22 @@
 namespace mk27x {
 namespace {
 
-constexpr std::uint32_t kRates[] = {9600, 115200, 230400, 460800, 921600};
-
-struct UsageError {
-    std::string text;
-};
-
 // A parameter text that does not convert: refused with the conversion error.
 struct RefusedText {
     std::string text;
 };
 
-struct Options {
-    std::string port = "USB";
-    std::uint32_t baud = 115200;
-    std::uint8_t address = 1;
-    bool json = false;
-    bool simulator = false;
-    bool help = false;
-    std::string command;
-    std::vector<std::string> operands;
-    std::optional<long> count;
-    std::optional<double> seconds;
-    // search, backup, clone, --trace
-    std::vector<std::string> ports;
-    bool full = false;
-    std::string trace;
-    std::optional<std::string> csv;
-    bool stats = false;
-    PublishOptions publish;
-};
-
-template <typename Number>
-Number ParseNumber(const std::string& text, const std::string& option) {
-    Number n{};
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, n);
-    if (ec != std::errc() || ptr != end)
-        throw UsageError{"invalid value for " + option + ": " + text};
+// The double nearest a distance's three-decimal text; written back as JSON with
+// the fewest digits that read as it ("62.500" as 62.5).
+double DistanceNumber(float mm) {
+    const std::string text = DistanceText(mm);
+    double n = 0;
+    std::from_chars(text.data(), text.data() + text.size(), n);
     return n;
 }
 
-Options ParseOptions(const std::vector<std::string>& args) {
-    Options o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw UsageError{"option " + arg + " needs a value"};
-            return args[++i];
-        };
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--json") {
-            o.json = true;
-        } else if (arg == "--stats") {
-            o.stats = true;
-        } else if (arg == "--csv") {
-            o.csv = value();
-        } else if (arg == "--simulator") {
-            o.simulator = true;
-        } else if (arg == "--port") {
-            o.port = value();
-            o.ports.push_back(o.port);
-        } else if (arg == "--full") {
-            o.full = true;
-        } else if (arg == "--trace") {
-            o.trace = value();
-        } else if (arg == "--baud") {
-            o.baud = ParseNumber<std::uint32_t>(value(), arg);
-            if (std::find(std::begin(kRates), std::end(kRates), o.baud) == std::end(kRates))
-                throw UsageError{"--baud must be 9600, 115200, 230400, 460800 or 921600"};
-        } else if (arg == "--address") {
-            const int a = ParseNumber<int>(value(), arg);
-            if (a < 1 || a > 127) throw UsageError{"--address must be 1 to 127"};
-            o.address = static_cast<std::uint8_t>(a);
-        } else if (arg == "--count") {
-            o.count = ParseNumber<long>(value(), arg);
-            if (*o.count < 1) throw UsageError{"--count must be at least 1"};
-        } else if (arg == "--seconds") {
-            o.seconds = ParseNumber<double>(value(), arg);
-            if (!(*o.seconds > 0)) throw UsageError{"--seconds must be positive"};
-            // Bounded so that the end time stays far inside the clock's range
-            // (infinity or 1e300 would otherwise end the stream at once).
-            if (!(*o.seconds <= 1e6)) throw UsageError{"--seconds must be at most 1000000"};
-        } else if (std::string error; ParsePublishOption(arg, value, o.publish, error)) {
-            if (!error.empty()) throw UsageError{error};
-        } else if (arg.size() > 1 && arg[0] == '-' && o.command != "set") {
-            throw UsageError{"unknown option " + arg};
-        } else if (o.command.empty()) {
-            o.command = arg;
-        } else {
-            o.operands.push_back(arg);
-        }
-    }
-    return o;
-}
-
 std::string DistanceLine(float mm, bool json) {
-    return json ? "{\"mm\": " + JsonDistance(mm) + "}" : DistanceText(mm);
+    return json ? JsonLine({{"mm", DistanceNumber(mm)}}) : DistanceText(mm);
 }
 
 // Prints every distance of the recording, one line each.
@@ -187,28 +107,7 @@ public:
         : o_(options), io_(io), messages_(options.json ? io.err : io.out, io.err, io.ask) {}
 
     int Run() {
-        if (o_.command == "identify" || o_.command == "params" || o_.command == "set" ||
-            o_.command == "flash" || o_.command == "restore" || o_.command == "teach") {
-            if (o_.command != "set" && !o_.operands.empty())
-                throw UsageError{o_.command + " takes no operands"};
-        } else if (o_.command == "upload") {
-            if (o_.operands.size() != 1) throw UsageError{"upload needs one FILE.tbl"};
-        } else if (o_.command == "measure") {
-            if (!o_.count) throw UsageError{"measure needs --count N"};
-        } else if (o_.command == "stream") {
-            if (!o_.seconds) throw UsageError{"stream needs --seconds S"};
-        } else if (o_.command == "search") {
-            if (!o_.operands.empty()) throw UsageError{"search takes no operands"};
-        } else if (o_.command == "backup" || o_.command == "clone") {
-            if (o_.operands.size() != 1) throw UsageError{o_.command + " needs FILE.json"};
-        } else {
-            throw UsageError{o_.command.empty() ? "no command given"
-                                                : "unknown command '" + o_.command + "'"};
-        }
-        if ((o_.csv || o_.stats) && o_.command != "measure" && o_.command != "stream")
-            throw UsageError{"--csv and --stats go with measure and stream"};
         if (o_.publish.Any()) {
-            if (o_.command != "stream") throw UsageError{"--publish goes with stream"};
             std::string error;
             publish_ = PublishSettingsFrom(o_.publish, error);
             if (!publish_) throw UsageError{error};
@@ -287,9 +186,7 @@ private:
     int Identify() {
         const SensorIdentity& id = session_->Identity();
         if (o_.json) {
-            io_.out << "{\"model\": " << +id.Model << ", \"release\": " << +id.Release
-                    << ", \"serial\": " << id.SerialNumber << ", \"base_mm\": " << id.BaseDistance
-                    << ", \"range_mm\": " << id.MeasuringRange << "}\n";
+            io_.out << JsonLine(IdentityJson(id)) << '\n';
         } else {
             io_.out << "Model: " << +id.Model << "\nRelease: " << +id.Release
                     << "\nSerial number: " << id.SerialNumber
@@ -307,9 +204,12 @@ private:
             const auto k = static_cast<std::size_t>(i);
             const std::string_view name = ParameterTable[k].name;
             if (o_.json) {
-                io_.out << "  {\"index\": " << i << ", \"name\": " << JsonQuoted(name)
-                        << ", \"value\": " << values[k] << ", \"text\": " << JsonQuoted(texts[k])
-                        << "}" << (i + 1 < kParameterCount ? ",\n" : "\n");
+                io_.out << "  "
+                        << JsonLine({{"index", i},
+                                     {"name", name},
+                                     {"value", values[k]},
+                                     {"text", texts[k]}})
+                        << (i + 1 < kParameterCount ? ",\n" : "\n");
             } else {
                 char line[96];
                 std::snprintf(line, sizeof line, "%2d  %-30.*s %s\n", i,
@@ -498,99 +398,15 @@ int StreamMessageBox::Show(const std::string& text, const std::string&, unsigned
 }
 
 std::string JsonDistance(float mm) {
-    std::string text = DistanceText(mm);
-    while (text.size() > 1 && text.back() == '0' && text[text.size() - 2] != '.') text.pop_back();
-    return text;
-}
-
-std::string CommandLineHelp() {
-    return R"(Usage: mk27x [OPTIONS] COMMAND
-
-Talks to one MK27x laser distance sensor.
-
-Options:
-  --port PORT     COM1..COM4 (/dev/ttyS0..3), USB (the first FTDI adapter), a
-                  serial device path, or a network serial server:
-                  tcp://HOST:PORT (raw) or rfc2217://HOST:PORT; default USB
-  --baud RATE     9600, 115200, 230400, 460800 or 921600; default 115200
-  --address N     the sensor's network address, 1 to 127; default 1
-  --json          machine-readable output
-  --simulator     talk to a virtual sensor served inside this program
-  --trace FILE    write every request and reply to FILE (microseconds,
-                  direction, operation, bytes in hex)
-  -h, --help      this text
-
-Commands:
-  identify                 model, release, serial number, base distance, range
-                           (--json: {"model": 27, "release": 2, "serial": 1234,
-                            "base_mm": 80, "range_mm": 50})
-  params                   the 20 parameters read from the sensor (--json: a list
-                           of {"index", "name", "value", "text"})
-  set NAME=TEXT...         NAME a parameter name as the window shows it (quote
-                           names with spaces) or its index 0..19; TEXT what an
-                           operator would type in the cell. Every text is checked
-                           before anything is sent; then the writes, 100 ms, and
-                           the parameters read back and printed as by params
-  flash                    the sensor stores its parameters in FLASH
-  restore                  the sensor restores its factory parameters (and the
-                           link goes back to 115200 baud, address 1)
-                           (both ask for confirmation when standard input is a
-                           terminal)
-  upload FILE.tbl          writes a calibration table into the sensor in
-                           acknowledged blocks (progress on a terminal)
-  measure --count N        N measurements 50 ms apart, one distance (mm) a line
-                           (--json: {"mm": 25.0} a line)
-  stream --seconds S       the sensor's stream for S seconds, one distance a line,
-                           then stream stop
-  teach                    the sensor's teach function; "Teaching complete." on
-                           standard error, then the parameters read back and
-                           printed as by params
-  search [--full]          look for sensors: address 1 at every rate (--full:
-                           addresses 1 to 127) on each --port given (default
-                           COM1..COM4 and USB); one line per sensor (--json: an
-                           object a line); exit 1 when none answers
-  backup FILE.json         read the sensor's parameters into a parameter file
-  clone FILE.json          write a parameter file's set to the sensor as Load
-                           All does, read back, print every parameter that
-                           differs (exit 1 if one does)
-  monitor --sensor NAME=PORT[@RATE][#ADDRESS]... [--channel NAME=EXPR]...
-                           several sensors at once on one timeline, with
-                           computed channels (mk27x monitor --help)
-    measure and stream also take:
-    --csv FILE             every distance with its time written to FILE as CSV:
-                           index,time,seconds,mm (ISO 8601 UTC time with
-                           microseconds, seconds since the first sample)
-    --stats                the statistics at the end: count, mean, standard
-                           deviation, min, max, peak-to-peak, rate and gaps
-                           (--json: {"statistics": {...}})
-    stream also takes:
-    --publish URL          publish the samples to an MQTT broker:
-                           mqtt://[USER@]HOST[:PORT]/PREFIX, or mqtts://... for
-                           TLS; topics PREFIX/SERIAL/identity, status, samples,
-                           statistics; the password from MK27X_MQTT_PASSWORD
-    --mqtt-password-file FILE   the password on FILE's first line instead
-    --mqtt-cafile FILE     the CA certificates of an mqtts broker (default: the
-                           system's)
-    --mqtt-qos 0|1|2       default 1
-    --mqtt-buffer-seconds S   the samples kept while the broker cannot be
-                           reached, oldest dropped first; default 600
-                           A summary goes to standard error at the end; a
-                           broker refusing the connection ends the stream with
-                           status 1.
-
-Exit status: 0 on success, 1 when the port cannot be opened, the sensor does
-not answer or reports an error (the message on standard error), 2 on a usage
-error, a refused parameter text or calibration file, or a confirmation
-answered no.
-)";
+    return JsonLine(DistanceNumber(mm));
 }
 
 int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io) {
     if (const auto at = MonitorCommandAt(args)) return RunMonitor(args, *at, io);
     try {
         const Options options = ParseOptions(args);
-        if (options.help) {
-            io.out << CommandLineHelp();
+        if (options.answer) {
+            io.out << *options.answer;
             return kExitOk;
         }
         const int status = CommandLine(options, io).Run();

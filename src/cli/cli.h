@@ -6,7 +6,8 @@
 //
 // Commands: identify, params, set NAME=TEXT..., flash, restore, teach,
 // upload FILE.tbl, measure --count N, stream --seconds S (both with --csv FILE
-// and --stats), search [--full], backup FILE.json, clone FILE.json. Exit status
+// and --stats), search [--full], backup FILE.json, clone FILE.json; --help
+// (each command has its own) and --version (cli/cli_options.h). Exit status
 // 0 on success, 1 when the port cannot be opened or the sensor does not answer
 // (the program's message on standard error), 2 on a usage error (including a
 // parameter text that is refused).
@@ -26,14 +27,11 @@
 #include <string>
 #include <vector>
 
+#include "cli/exit_status.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 
 namespace mk27x {
-
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitNoSensor = 1;
-inline constexpr int kExitUsage = 2;
 
 // The message boxes of the command line (a carriage return starts a new line):
 // success notes (no icon) on `notes` (standard output, or standard error when
@@ -64,16 +62,8 @@ struct CommandLineIo {
     const std::atomic<int>* stop_signal = nullptr;
 };
 
-// The exit status of a command stopped by `signal`: 128 + its number.
-constexpr int SignalExitStatus(int signal) {
-    return 128 + signal;
-}
-
 // `args` without the program name.
 int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io);
-
-// The help text.
-std::string CommandLineHelp();
 
 // A distance as JSON number: three decimals, trailing zeros dropped down to one
 // ("25.0", "12.345", "-0.003").

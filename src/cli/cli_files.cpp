@@ -2,25 +2,12 @@
 
 #include <ostream>
 
+#include "cli/exit_status.h"
 #include "session/sensor_search.h"
 #include "session/session_tasks.h"
 #include "session/texts.h"
 
 namespace mk27x {
-namespace {
-
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kRefused = 2;
-
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\r') c = ' ';
-    return text;
-}
-
-}  // namespace
-
 int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, std::ostream& out,
                   std::ostream& err, Clock& clock, std::shared_ptr<TraceWriter> trace,
                   const std::atomic<int>* stop) {
@@ -45,9 +32,9 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
     const SearchResult result = search.Run(full ? FullSearchPlan(list) : QuickSearchPlan(list));
     if (result.found.empty()) {
         err << "mk27x: no sensor found\n";
-        return kFailed;
+        return kExitNoSensor;
     }
-    return kOk;
+    return kExitOk;
 }
 
 int BackupCommand(SensorSession& session, const std::string& path, std::ostream& out,
@@ -55,27 +42,28 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
     std::string error;
     if (!BackupToFile(session, path, error)) {
         err << "mk27x: cannot write " << path << ": " << error << '\n';
-        return kFailed;
+        return kExitNoSensor;
     }
     out << "Parameters of sensor " << session.Identity().SerialNumber << " saved to " << path
         << '\n';
-    return kOk;
+    return kExitOk;
 }
 
 int CloneCommand(SensorSession& session, const std::string& path, std::ostream& out,
                  std::ostream& err, const std::atomic<int>* stop) {
-    const CloneResult r = CloneFromFile(session, path, [stop] { return stop && stop->load() != 0; });
+    const CloneResult r =
+        CloneFromFile(session, path, [stop] { return stop && stop->load() != 0; });
     switch (r.status) {
         case CloneResult::Status::FileRefused:
             err << "mk27x: " << OneLine(r.error) << '\n';
-            return kRefused;
+            return kExitUsage;
         case CloneResult::Status::Declined:
-            return kRefused;
+            return kExitUsage;
         case CloneResult::Status::Stopped:
             err << "mk27x: clone stopped after the write\n";
-            return kFailed;
+            return kExitNoSensor;
         case CloneResult::Status::NoAnswer:
-            return kFailed;
+            return kExitNoSensor;
         case CloneResult::Status::Written:
             break;
     }
@@ -86,10 +74,10 @@ int CloneCommand(SensorSession& session, const std::string& path, std::ostream& 
     }
     if (!r.differing.empty()) {
         err << "mk27x: " << r.differing.size() << " parameter(s) differ after the re-read\n";
-        return kFailed;
+        return kExitNoSensor;
     }
     out << "All 20 parameters of " << path << " are in the sensor.\n";
-    return kOk;
+    return kExitOk;
 }
 
 }  // namespace mk27x

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "link/json_line.h"
 #include "link/stream_timeline.h"
 
 namespace mk27x {
@@ -114,13 +115,16 @@ std::string FixedNumber(double value, int decimals) {
 }
 
 std::string StatisticsJson(const SampleStatistics& s) {
-    return "{\"count\": " + std::to_string(s.count) + ", \"mean_mm\": " + FixedNumber(s.mean, 6) +
-           ", \"stddev_mm\": " + FixedNumber(s.stddev, 6) +
-           ", \"min_mm\": " + FixedNumber(s.min, 3) + ", \"max_mm\": " + FixedNumber(s.max, 3) +
-           ", \"peak_to_peak_mm\": " + FixedNumber(s.peak_to_peak, 3) +
-           ", \"rate_hz\": " + FixedNumber(s.rate_hz, 3) +
-           ", \"median_interval_s\": " + FixedNumber(s.median_interval_s, 6) +
-           ", \"gaps\": " + std::to_string(s.gaps) + "}";
+    // Fixed decimals, so that the figures of one run line up with the next.
+    return JsonObjectLine({{"count", std::to_string(s.count)},
+                           {"mean_mm", FixedNumber(s.mean, 6)},
+                           {"stddev_mm", FixedNumber(s.stddev, 6)},
+                           {"min_mm", FixedNumber(s.min, 3)},
+                           {"max_mm", FixedNumber(s.max, 3)},
+                           {"peak_to_peak_mm", FixedNumber(s.peak_to_peak, 3)},
+                           {"rate_hz", FixedNumber(s.rate_hz, 3)},
+                           {"median_interval_s", FixedNumber(s.median_interval_s, 6)},
+                           {"gaps", std::to_string(s.gaps)}});
 }
 
 }  // namespace mk27x

@@ -74,11 +74,7 @@ PortOpenResult SensorPort::OpenUsbPort() {
     return result;
 }
 
-// Both closes end whatever connection is open: the backend was fixed at open.
-void SensorPort::CloseComPort() {
-    CloseAny();
-}
-void SensorPort::CloseUsbPort() {
+void SensorPort::Close() {
     CloseAny();
 }
 

@@ -79,11 +79,10 @@ public:
 
     PortOpenResult OpenComPort();
     PortOpenResult OpenUsbPort();
-    void CloseComPort();
-    void CloseUsbPort();
-    // Open or close by the is-USB test, as every caller does.
+    // Open by the is-USB test, as every caller does.
     PortOpenResult Open() { return IsUsb() ? OpenUsbPort() : OpenComPort(); }
-    void Close() { IsUsb() ? CloseUsbPort() : CloseComPort(); }
+    // Ends whatever connection is open: the backend was fixed at open.
+    void Close();
 
     // Puts PortBaudRate into the open port's line settings; nothing when closed.
     void ApplyBaudRate();

@@ -14,6 +14,10 @@ inline constexpr int kValueSetSize = 21;
 
 using ParameterSet = std::array<std::uint16_t, kValueSetSize>;
 
+// The rates of the sensor's UART, in the order of the "UART baudrate" row's
+// list: the items of the window's rate box and the values of --baud.
+inline constexpr std::array<std::uint32_t, 5> kBaudRates{9600, 115200, 230400, 460800, 921600};
+
 enum class EditStyle { Simple, Ellipsis, PickList };
 
 enum class DisplayForm {

@@ -52,14 +52,4 @@ TFormSynchro::TFormSynchro(QWidget* parent)
     connect(Button2, &QPushButton::clicked, this, &TFormSynchro::Button2Click);
 }
 
-void TFormSynchro::Button1Click() {
-    Accepted = true;
-    close();
-}
-
-void TFormSynchro::Button2Click() {
-    Accepted = false;
-    close();
-}
-
 }  // namespace mk27x

@@ -42,13 +42,6 @@ public:
     RadioGroup* RadioGroup1;
     QPushButton* Button1;  // OK
     QPushButton* Button2;  // Cancel
-
-    // Set by OK, cleared by Cancel, untouched otherwise (closing from the title
-    // bar included); read by the caller after the dialog closes.
-    bool Accepted = false;
-
-    void Button1Click();
-    void Button2Click();
 };
 
 }  // namespace mk27x

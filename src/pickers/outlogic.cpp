@@ -38,14 +38,4 @@ TFormOutLogic::TFormOutLogic(QWidget* parent)
     connect(Button2, &QPushButton::clicked, this, &TFormOutLogic::Button2Click);
 }
 
-void TFormOutLogic::Button1Click() {
-    Accepted = true;
-    close();
-}
-
-void TFormOutLogic::Button2Click() {
-    Accepted = false;
-    close();
-}
-
 }  // namespace mk27x

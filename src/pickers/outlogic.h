@@ -22,13 +22,6 @@ public:
     QCheckBox* CheckBox3;  // bit 2
     QPushButton* Button1;  // OK
     QPushButton* Button2;  // Cancel
-
-    // Set by OK, cleared by Cancel, untouched otherwise (closing from the title
-    // bar included); read by the caller after the dialog closes.
-    bool Accepted = false;
-
-    void Button1Click();
-    void Button2Click();
 };
 
 }  // namespace mk27x

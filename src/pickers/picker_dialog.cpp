@@ -38,6 +38,16 @@ void PickerDialog::ShowModal(QWidget* owner) {
     if (windowHandle()) windowHandle()->setTransientParent(nullptr);
 }
 
+void PickerDialog::Button1Click() {
+    Accepted = true;
+    close();
+}
+
+void PickerDialog::Button2Click() {
+    Accepted = false;
+    close();
+}
+
 void PickerDialog::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
         case Qt::Key_Escape:

@@ -1,7 +1,7 @@
 // What the three picker dialogs share: a fixed-size dialog without default or
 // cancel button (Enter and Escape mean nothing to the dialog as a whole; Enter
 // or Space presses the button that has the focus), shown modally centred over
-// the window that opens it.
+// the window that opens it, and the OK/Cancel outcome the caller reads.
 //
 // GUI thread only.
 #pragma once
@@ -27,6 +27,14 @@ public:
 
     // The face the dialogs were designed with, "MS Sans Serif" at 8 points.
     static QFont DesignFont();
+
+    // Set by OK, cleared by Cancel, untouched otherwise (closing from the title
+    // bar included); read by the caller after the dialog closes.
+    bool Accepted = false;
+
+    // The OK (Button1) and Cancel (Button2) handlers of each picker.
+    void Button1Click();
+    void Button2Click();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

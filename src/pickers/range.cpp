@@ -221,16 +221,6 @@ void TFormRange::FormMouseUp() {
     DragState = kDragNone;
 }
 
-void TFormRange::Button1Click() {
-    Accepted = true;
-    close();
-}
-
-void TFormRange::Button2Click() {
-    Accepted = false;
-    close();
-}
-
 void TFormRange::showEvent(QShowEvent* event) {
     PickerDialog::showEvent(event);
     if (!event->spontaneous()) FormShow();

@@ -49,9 +49,6 @@ public:
     std::int32_t PosEnd = 100;
     const std::int32_t PosMax = 100;
     std::uint8_t DragState = kDragNone;
-    // Set by OK, cleared by Cancel, untouched otherwise (closing from the title
-    // bar included); read by the caller after the dialog closes.
-    bool Accepted = false;
     // The measuring range in millimetres the labels are computed from.
     std::int16_t RangeMm = 0;
 
@@ -65,8 +62,6 @@ public:
     void FormMouseDown(Qt::MouseButton button, int x, int y);
     void FormMouseMove(int x, int y);
     void FormMouseUp();
-    void Button1Click();
-    void Button2Click();
     // Redraws the scale and both markers into ScaleBitmap, copies it onto the
     // window and rewrites the three labels.
     void DrawScale();

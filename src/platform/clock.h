@@ -3,8 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <mutex>
-#include <vector>
 
 namespace mk27x {
 
@@ -18,32 +16,14 @@ public:
     virtual TimePoint Now() = 0;
 };
 
-// The real thing: steady_clock and this_thread::sleep_for.
+// The real thing: steady_clock and this_thread::sleep_for. (Tests use a
+// virtual clock that records the pauses instead of waiting.)
 class SystemClock final : public Clock {
 public:
     void Sleep(unsigned ms) override;
     TimePoint Now() override;
     // The process-wide instance.
     static SystemClock& Instance();
-};
-
-// Test clock: Sleep() records the pause and advances Now() without waiting.
-// Thread-safe, so a test may read the record while another thread sleeps.
-class VirtualClock final : public Clock {
-public:
-    void Sleep(unsigned ms) override;
-    TimePoint Now() override;
-    // Moves time forward without recording a pause (for simulated waits).
-    void Advance(std::chrono::microseconds d);
-    std::vector<unsigned> Pauses() const;
-    void ClearPauses();
-    // Sum of all recorded pauses in milliseconds.
-    unsigned long TotalPausedMs() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<unsigned> pauses_;
-    TimePoint now_{};
 };
 
 }  // namespace mk27x

@@ -6,10 +6,8 @@
 // Threading: window thread only (the dialogs are modal).
 #pragma once
 
-#include <deque>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace mk27x {
 
@@ -35,27 +33,6 @@ public:
     virtual std::optional<std::string> Open(const FileDialogOptions& options) = 0;
     // A file to write; it need not exist.
     virtual std::optional<std::string> Save(const FileDialogOptions& options) = 0;
-};
-
-// Test double: records every dialog and answers from a script; an empty script
-// answers as a cancel.
-class RecordingFileDialog final : public FileDialog {
-public:
-    enum class Kind { Open, Save };
-    struct Asked {
-        Kind kind;
-        FileDialogOptions options;
-        bool operator==(const Asked&) const = default;
-    };
-
-    std::optional<std::string> Open(const FileDialogOptions& options) override;
-    std::optional<std::string> Save(const FileDialogOptions& options) override;
-
-    std::vector<Asked> asked;
-    std::deque<std::optional<std::string>> answers;
-
-private:
-    std::optional<std::string> Answer(Kind kind, const FileDialogOptions& options);
 };
 
 }  // namespace mk27x

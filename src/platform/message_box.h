@@ -3,10 +3,7 @@
 // A carriage return (character 13) in the text starts a new line.
 #pragma once
 
-#include <deque>
-#include <functional>
 #include <string>
-#include <vector>
 
 namespace mk27x {
 
@@ -29,23 +26,8 @@ public:
     virtual int Show(const std::string& text, const std::string& caption, unsigned flags) = 0;
 };
 
-// Test double: records every box and answers from a script (IDOK when the
-// script is empty). `while_shown` runs inside Show, where a real box would be
-// up (a test can take the keyboard focus there as the box does).
-class RecordingMessageBox final : public MessageBox {
-public:
-    struct Shown {
-        std::string text;
-        std::string caption;
-        unsigned flags;
-        bool operator==(const Shown&) const = default;
-    };
-
-    int Show(const std::string& text, const std::string& caption, unsigned flags) override;
-
-    std::vector<Shown> shown;
-    std::deque<int> answers;
-    std::function<void()> while_shown;
-};
+// A box's text on one line: its line breaks (carriage returns and newlines)
+// become spaces.
+std::string OneLine(std::string text);
 
 }  // namespace mk27x

@@ -74,7 +74,4 @@ std::string ParameterValueProblem(int index, std::uint16_t value);
 bool ApplyParameterFile(const ParameterFile& file, const std::optional<SensorIdentity>& current,
                         ParameterSet& values, MessageBox& messages);
 
-// A JSON string literal: quotes, backslashes and control characters escaped.
-std::string JsonQuoted(std::string_view s);
-
 }  // namespace mk27x

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "link/json_line.h"
 #include "link/protocol.h"
 #include "link/sensor_port.h"
 #include "link/serial_posix.h"
@@ -12,12 +13,6 @@ namespace mk27x {
 namespace {
 
 constexpr unsigned kBitsPerByte = 11;  // start, 8 data, parity, stop
-
-std::string OneLine(std::string text) {
-    for (char& c : text)
-        if (c == '\r' || c == '\n') c = ' ';
-    return text;
-}
 
 }  // namespace
 
@@ -59,19 +54,10 @@ std::string FoundSensorText(const FoundSensor& s) {
 }
 
 std::string FoundSensorJson(const FoundSensor& s) {
-    std::string port;
-    for (char c : s.port) {
-        if (c == '"' || c == '\\') port += '\\';
-        if (static_cast<unsigned char>(c) >= 0x20) port += c;
-    }
-    const SensorIdentity& id = s.identity;
-    return "{\"port\": \"" + port + "\", \"baud\": " + std::to_string(s.baud) +
-           ", \"address\": " + std::to_string(s.address) +
-           ", \"model\": " + std::to_string(id.Model) +
-           ", \"release\": " + std::to_string(id.Release) +
-           ", \"serial\": " + std::to_string(id.SerialNumber) +
-           ", \"base_mm\": " + std::to_string(id.BaseDistance) +
-           ", \"range_mm\": " + std::to_string(id.MeasuringRange) + "}";
+    Json found = {{"port", s.port}, {"baud", s.baud}, {"address", s.address}};
+    const Json identity = IdentityJson(s.identity);
+    for (const auto& [name, value] : identity.items()) found[name] = value;
+    return JsonLine(found);
 }
 
 SearchOpener RealSearchOpener() {

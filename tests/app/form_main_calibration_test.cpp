@@ -5,6 +5,8 @@
 #include <QProgressBar>
 
 #include "calibration/tbl_files.h"
+#include "support/recording_file_dialog.h"
+#include "support/recording_message_box.h"
 #include "window_harness.h"
 
 namespace mk27x {

@@ -20,6 +20,8 @@
 
 #include "app/value_list_editor.h"
 #include "chart/chart_view.h"
+#include "support/recording_file_dialog.h"
+#include "support/recording_message_box.h"
 #include "window_harness.h"
 
 namespace mk27x {

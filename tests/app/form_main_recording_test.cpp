@@ -14,6 +14,7 @@
 
 #include "chart/chart_view.h"
 #include "link/recording.h"
+#include "support/recording_file_dialog.h"
 #include "window_harness.h"
 
 namespace mk27x {

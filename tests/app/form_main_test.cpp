@@ -17,6 +17,9 @@
 #include "chart/chart_view.h"
 #include "link/port_backends.h"
 #include "pty_server.h"
+#include "support/recording_file_dialog.h"
+#include "support/recording_message_box.h"
+#include "support/virtual_clock.h"
 #include "window_harness.h"
 
 namespace mk27x {

@@ -10,6 +10,7 @@
 
 #include "app/application.h"
 #include "platform/qt_message_box.h"
+#include "support/recording_message_box.h"
 
 namespace mk27x {
 namespace {

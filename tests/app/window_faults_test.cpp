@@ -11,6 +11,8 @@
 
 #include "link/port_backends.h"
 #include "pty_server.h"
+#include "support/recording_file_dialog.h"
+#include "support/recording_message_box.h"
 #include "window_harness.h"
 
 namespace mk27x {

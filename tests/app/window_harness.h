@@ -12,7 +12,10 @@
 #include "platform/clock.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
+#include "support/recording_file_dialog.h"
+#include "support/recording_message_box.h"
 #include "support/sim_backends.h"
+#include "support/virtual_clock.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

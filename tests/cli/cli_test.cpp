@@ -298,6 +298,23 @@ TEST(CommandLineUsage, UsageErrorsExitWithTwo) {
     }
 }
 
+TEST(CommandLineUsage, UsageErrorsSayWhatIsWrong) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"--port"}, "option --port needs a value"},
+        {{"identify", "extra"}, "identify takes no operands"},
+        {{"identify", "--stats"}, "unknown option --stats"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"--baud", "19200", "identify"}, "--baud must be 9600, 115200, 230400, 460800 or 921600"},
+        {{"stream", "--seconds", "x"}, "invalid value for --seconds: x"},
+        {{"clone"}, "clone needs FILE.json"},
+    };
+    for (const auto& [args, text] : cases) {
+        std::ostringstream out, err;
+        EXPECT_EQ(RunCommandLine(args, {out, err, SystemClock::Instance()}), 2);
+        EXPECT_EQ(err.str(), "mk27x: " + text + "\nTry 'mk27x --help'.\n");
+    }
+}
+
 TEST(CommandLineUsage, JsonDistanceKeepsThreeDecimalsAtMost) {
     EXPECT_EQ(JsonDistance(25.0f), "25.0");
     EXPECT_EQ(JsonDistance(12.345f), "12.345");
@@ -325,6 +342,13 @@ TEST(CommandLineProgram, HelpAndTheBuiltInSimulator) {
     EXPECT_NE(help.find("Usage: mk27x"), std::string::npos);
     EXPECT_NE(help.find("stream --seconds S"), std::string::npos);
     EXPECT_NE(help.find("teach"), std::string::npos);
+    const std::string version = Capture(std::string(MK27X_CLI_PATH) + " --version", status);
+    EXPECT_EQ(version.rfind("mk27x 0.", 0), 0u) << version;
+    EXPECT_EQ(status, 0);
+    // Each command has its own help.
+    const std::string stream_help = Capture(std::string(MK27X_CLI_PATH) + " stream --help", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(stream_help.find("--csv FILE"), std::string::npos);
 
     const std::string id =
         Capture(std::string(MK27X_CLI_PATH) + " --simulator identify --json", status);

@@ -13,6 +13,7 @@
 #include "link/port_backends.h"
 #include "pty_server.h"
 #include "support/pty.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

@@ -24,6 +24,7 @@
 #include "link/sensor_port.h"
 #include "link/stream_reader.h"
 #include "pty_server.h"
+#include "support/recording_message_box.h"
 #include "support/ser2net.h"
 #include "virtual_sensor.h"
 

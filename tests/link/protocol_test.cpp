@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "link/protocol.h"
+#include "support/recording_message_box.h"
 #include "support/scripted_transport.h"
 
 namespace mk27x {

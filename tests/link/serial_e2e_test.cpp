@@ -15,6 +15,7 @@
 #include "link/sensor_port.h"
 #include "link/serial_posix.h"
 #include "pty_server.h"
+#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

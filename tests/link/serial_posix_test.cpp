@@ -16,6 +16,7 @@
 #include "link/sensor_port.h"
 #include "link/serial_posix.h"
 #include "support/pty.h"
+#include "support/recording_message_box.h"
 
 namespace mk27x {
 namespace {

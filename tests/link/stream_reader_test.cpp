@@ -12,6 +12,8 @@
 
 #include "link/protocol.h"
 #include "link/stream_reader.h"
+#include "support/recording_message_box.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {

@@ -15,6 +15,8 @@
 #include "link/port_backends.h"
 #include "link/sensor_port.h"
 #include "link/usb_ftdi.h"
+#include "support/recording_message_box.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {

@@ -19,6 +19,7 @@
 #include "pickers/formsync.h"
 #include "pickers/outlogic.h"
 #include "pickers/range.h"
+#include "support/recording_message_box.h"
 
 namespace mk27x {
 namespace {

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "platform/qt_file_dialog.h"
+#include "support/recording_file_dialog.h"
 
 namespace mk27x {
 namespace {

@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #include "session/session.h"
+#include "support/recording_message_box.h"
 #include "support/sim_backends.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {
@@ -67,6 +70,54 @@ TEST(ParameterFileTest, TextCarriesEverythingAndReadsBack) {
     EXPECT_FALSE(unknown.file.sensor);
 }
 
+// A file as the program has written it since parameter files began: it loads,
+// and the same set is written back byte for byte.
+TEST(ParameterFileTest, FileOfTheFirstReleaseLoadsAndIsWrittenAlike) {
+    const std::string text =
+        "{\n"
+        "  \"format\": \"mk27x-parameters\",\n"
+        "  \"version\": 1,\n"
+        "  \"program\": \"MK27x-SP 0.1\",\n"
+        "  \"time\": \"2026-12-09T06:29:31Z\",\n"
+        "  \"sensor\": {\"model\": 27, \"release\": 2, \"serial\": 1234, \"base_mm\": 100, "
+        "\"range_mm\": 50},\n"
+        "  \"parameters\": [\n"
+        "    {\"index\": 0, \"name\": \"Sensor On/Off\", \"value\": 1, \"text\": \"on\"},\n"
+        "    {\"index\": 1, \"name\": \"Synchronization control byte\", \"value\": 0, \"text\": "
+        "\"0\"},\n"
+        "    {\"index\": 2, \"name\": \"Network address\", \"value\": 1, \"text\": \"1\"},\n"
+        "    {\"index\": 3, \"name\": \"UART baudrate\", \"value\": 48, \"text\": \"115200\"},\n"
+        "    {\"index\": 4, \"name\": \"Averaged values counter\", \"value\": 1, \"text\": "
+        "\"1\"},\n"
+        "    {\"index\": 5, \"name\": \"Sampling period\", \"value\": 500, \"text\": \"500\"},\n"
+        "    {\"index\": 6, \"name\": \"Analog output range (BEG)\", \"value\": 0, \"text\": "
+        "\"0\"},\n"
+        "    {\"index\": 7, \"name\": \"Analog output range (END)\", \"value\": 16384, \"text\": "
+        "\"1000\"},\n"
+        "    {\"index\": 8, \"name\": \"DelayMsr\", \"value\": 1, \"text\": \"1\"},\n"
+        "    {\"index\": 9, \"name\": \"Etalon\", \"value\": 0, \"text\": \"0\"},\n"
+        "    {\"index\": 10, \"name\": \"AnalogOutLo\", \"value\": 1, \"text\": \"1\"},\n"
+        "    {\"index\": 11, \"name\": \"AnalogOutHi\", \"value\": 0, \"text\": \"0\"},\n"
+        "    {\"index\": 12, \"name\": \"Number of borders\", \"value\": 1, \"text\": \"1\"},\n"
+        "    {\"index\": 13, \"name\": \"Measure type\", \"value\": 0, \"text\": \"knife\"},\n"
+        "    {\"index\": 14, \"name\": \"Border A\", \"value\": 1, \"text\": \"1\"},\n"
+        "    {\"index\": 15, \"name\": \"Border B\", \"value\": 1, \"text\": \"1\"},\n"
+        "    {\"index\": 16, \"name\": \"LowLimit\", \"value\": 0, \"text\": \"0\"},\n"
+        "    {\"index\": 17, \"name\": \"UpLimit\", \"value\": 0, \"text\": \"0\"},\n"
+        "    {\"index\": 18, \"name\": \"OutLogic\", \"value\": 0, \"text\": \"0\"},\n"
+        "    {\"index\": 19, \"name\": \"Dia Correction\", \"value\": 0, \"text\": \"0\"}\n"
+        "  ]\n"
+        "}\n";
+    const ParameterFileResult r = ParseParameterFile(text);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.file.program, "MK27x-SP 0.1");
+    EXPECT_EQ(*r.file.sensor, (SensorIdentity{27, 2, 1234, 100, 50}));
+    EXPECT_EQ(r.file.values[kUartBaudrate], 48);
+    ParameterSet values{};
+    std::copy(r.file.values.begin(), r.file.values.end(), values.begin());
+    EXPECT_EQ(ParameterFileText(values, r.file.sensor, r.file.time), text);
+}
+
 TEST(ParameterFileTest, BadFilesAreRefusedWithTheFirstBadEntry) {
     const std::string good = DefaultText();
     struct Case {
@@ -113,8 +164,10 @@ TEST(ParameterFileTest, BadFilesAreRefusedWithTheFirstBadEntry) {
          "sensor \"model\" is missing or not a number 0 to 255"},
         {Replace(good, "\"parameters\": [", "\"parameters\": [1, "),
          "\"parameters\" holds 21 entries, not 20"},
-        {std::string(100, '[') + std::string(100, ']'),
-         "not valid JSON: nesting too deep at byte 9"},
+        {std::string(100, '[') + std::string(100, ']'), "not valid JSON: nesting too deep"},
+        {"{\"format\": \"" + std::string(300, 'x') + "\"}", "not valid JSON: string too long"},
+        {"[1e999]", "not valid JSON: bad number"},
+        {"{\"format\": tru}", "not valid JSON: invalid literal at byte 14"},
         {std::string(kMaxParameterFileBytes + 1, ' '), "the file is larger than 65536 bytes"},
     };
     for (const Case& c : cases) {

@@ -10,6 +10,7 @@
 #include "in_process_transport.h"
 #include "link/serial_posix.h"
 #include "pty_server.h"
+#include "support/virtual_clock.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

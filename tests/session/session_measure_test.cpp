@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "session/session.h"
+#include "support/recording_message_box.h"
 #include "support/sim_backends.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {

@@ -8,7 +8,9 @@
 #include <thread>
 
 #include "calibration/tbl_files.h"
+#include "support/recording_message_box.h"
 #include "support/sim_backends.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {

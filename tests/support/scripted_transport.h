@@ -13,6 +13,8 @@
 #include "link/transport.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
+#include "support/recording_message_box.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x::testing {
 

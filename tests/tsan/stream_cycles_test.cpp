@@ -16,6 +16,8 @@
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "session/session.h"
+#include "support/recording_message_box.h"
+#include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/file_dialog.h"
+#include "support/recording_file_dialog.h"
 
 namespace mk27x {
 
