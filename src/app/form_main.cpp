@@ -57,13 +57,11 @@ void TFormMain::FormCreate() {
     grid.CurrentParameter = 0;
 
     window_layout.LayoutMainWindow();
-    ButtonConnect->Tag = 0;
     window_layout.SetWindowHeight(WindowLayout::kMinHeight);
 
     window_layout.SetTimerMore(false);
     TimerDesc->stop();
     TimerAnswer->stop();
-    SetSensorButtonsEnabled(false);
     window_layout.GrowNext = true;
     ButtonDescription->Tag = 0;
     ButtonDescription->setText("<<");
@@ -81,7 +79,7 @@ void TFormMain::FormCreate() {
 
     // The reader thread starts when the window is first shown.
     session.SetMeasureDevMode(false);
-    measuring.ResetReadout();
+    ApplyState(ControlState::Closed);
 }
 
 void TFormMain::FormShow() {
@@ -96,10 +94,40 @@ void TFormMain::FormClose() {
     session.Shutdown();
 }
 
-void TFormMain::SetSensorButtonsEnabled(bool enabled) {
-    for (QPushButton* button : {static_cast<QPushButton*>(ButtonMeasure),
-                                static_cast<QPushButton*>(ButtonStream), Button1, Button2, Button3})
-        button->setEnabled(enabled);
+void TFormMain::ApplyState(ControlState state) {
+    using enum ControlState;
+    const bool connected = state != Closed;
+    const bool idle = state == Connected;
+    const bool series = state == Series || state == DevSeries;
+
+    ButtonConnect->Tag = connected ? 1 : 0;
+    ButtonConnect->setText(connected ? "Disconnect" : "Connect");
+    ButtonConnect->setEnabled(!connected || idle);
+
+    // Both series share ButtonMeasure's Tag; each disables the other's button,
+    // so a series is stopped by the button that started it.
+    ButtonMeasure->Tag = series ? 1 : 0;
+    ButtonMeasure->setText(state == Series ? "Stop" : "Measure");
+    ButtonMeasure->setEnabled(idle || state == Series);
+    Button2->setText(state == DevSeries ? "Stop" : "Measure Dev");
+    Button2->setEnabled(idle || state == DevSeries);
+
+    ButtonStream->Tag = state == Streaming ? 1 : 0;
+    ButtonStream->setText(state == Streaming ? "Stream stop" : "Stream start");
+    ButtonStream->setEnabled(idle || state == Streaming);
+
+    Button1->setEnabled(idle);
+    Button3->setEnabled(idle);
+    // No cell edit competes with a series; the grid's menu is limited while
+    // streaming.
+    ValueListEditorParam->setEnabled(!series);
+
+    if (connected) {
+        LabelRast->setEnabled(true);
+    } else {
+        link.ResetIdentityLabels();
+        measuring.ResetReadout();
+    }
 }
 
 void TFormMain::showEvent(QShowEvent* event) {

@@ -56,8 +56,18 @@ public:
     void FormShow();
     void FormClose();
 
-    // Enables or disables Measure, Stream, Teach, Measure Dev and Load Clbr File.
-    void SetSensorButtonsEnabled(bool enabled);
+    // What the controls show of the link to the sensor.
+    enum class ControlState {
+        Closed,     // no connection: only the link settings, Connect and the grid
+        Connected,  // idle: every sensor button
+        Series,     // a timed series of "Measure": only its Stop
+        DevSeries,  // a timed series of "Measure Dev": only its Stop
+        Streaming,  // the sensor streams: only "Stream stop" and the grid
+    };
+    // The one place that sets the captions, enabled states and Tag values of
+    // Connect, the sensor buttons and the grid, and the identity labels and the
+    // readout of a closed link.
+    void ApplyState(ControlState state);
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -76,21 +76,14 @@ void LinkPanel::ButtonConnectClick() {
     }
     w.TimerAnswer->start();
     w.window_layout.SetTimerMore(true);
-    w.ButtonConnect->Tag = 1;
-    w.ButtonConnect->setText("Disconnect");
-    w.SetSensorButtonsEnabled(true);
-    w.LabelRast->setEnabled(true);
+    w.ApplyState(TFormMain::ControlState::Connected);
 }
 
 void LinkPanel::DisconnectBranch() {
     if (w.TimerMore->isActive()) return;
     session.Disconnect();
     w.window_layout.SetTimerMore(true);
-    w.ButtonConnect->Tag = 0;
-    w.ButtonConnect->setText("Connect");
-    ResetIdentityLabels();
-    w.SetSensorButtonsEnabled(false);
-    w.measuring.ResetReadout();
+    w.ApplyState(TFormMain::ControlState::Closed);
 }
 
 void LinkPanel::ComboBoxCOMChange() {
@@ -117,18 +110,8 @@ void LinkPanel::TimerAnswerTimer() {
     w.TimerDesc->stop();
     w.TimerAnswer->stop();
     w.TimerMeasure->stop();
-    w.SetSensorButtonsEnabled(false);
-    w.ButtonConnect->setEnabled(true);
-    w.ValueListEditorParam->setEnabled(true);
     if (w.ButtonConnect->Tag == 1 && !session.Streaming()) DisconnectBranch();
-    w.ButtonConnect->Tag = 0;
-    w.ButtonStream->setText("Stream start");
-    w.ButtonStream->Tag = 0;
-    w.ButtonConnect->setText("Connect");
-    w.ButtonMeasure->setText("Measure");
-    w.ButtonMeasure->Tag = 0;
-    ResetIdentityLabels();
-    w.measuring.ResetReadout();
+    w.ApplyState(TFormMain::ControlState::Closed);
     // Stream mode off without a stop request, port closed, "No answer.".
     session.EndLostLink();
 }

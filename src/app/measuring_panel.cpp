@@ -37,37 +37,27 @@ bool MeasuringPanel::MeasureDevMode() const {
 }
 
 void MeasuringPanel::ButtonMeasureClick() {
-    ToggleSeries(
-        w.ButtonMeasure, "Measure", false,
-        {w.ButtonConnect, w.ButtonStream, w.Button1, w.Button2, w.Button3, w.ValueListEditorParam});
+    ToggleSeries(false);
 }
 
 void MeasuringPanel::Button2Click() {
-    ToggleSeries(w.Button2, "Measure Dev", true,
-                 {w.ButtonConnect, w.ButtonStream, w.Button1, w.Button3, w.ButtonMeasure,
-                  w.ValueListEditorParam});
+    ToggleSeries(true);
 }
 
-// Both buttons share one measuring state, ButtonMeasure's Tag; each disables the
-// other while its series runs, so a series is stopped by the button that
-// started it.
-void MeasuringPanel::ToggleSeries(QPushButton* pressed, const char* caption, bool dev_mode,
-                                  std::initializer_list<QWidget*> others) {
+void MeasuringPanel::ToggleSeries(bool dev_mode) {
     if (w.ButtonMeasure->Tag == 0) {
         w.Chart->SeriesOsc.Clear();
         MeasurePointCount = 0;
         session.BeginSeries(dev_mode);
         if (w.TimerMeasure->interval() == 0) w.TimerMeasure->setInterval(1);
         w.TimerMeasure->start();
-        pressed->setText("Stop");
-        for (QWidget* control : others) control->setEnabled(false);
+        w.ApplyState(dev_mode ? TFormMain::ControlState::DevSeries
+                              : TFormMain::ControlState::Series);
     } else {
         w.TimerMeasure->stop();
         session.EndSeries();
-        pressed->setText(caption);
-        for (QWidget* control : others) control->setEnabled(true);
+        w.ApplyState(TFormMain::ControlState::Connected);
     }
-    w.ButtonMeasure->Tag = (w.ButtonMeasure->Tag + 1) % 2;
 }
 
 void MeasuringPanel::TimerMeasureTimer() {
@@ -82,19 +72,13 @@ void MeasuringPanel::TimerMeasureTimer() {
 void MeasuringPanel::ButtonStreamClick() {
     // Neither a start nor a stop while the window grows or shrinks.
     if (w.TimerMore->isActive()) return;
-    const std::initializer_list<QWidget*> others{w.ButtonConnect, w.ButtonMeasure, w.Button1,
-                                                 w.Button2, w.Button3};
     if (!session.Streaming()) {
         w.Chart->SeriesOsc.Clear();
         session.StartStream();
-        w.ButtonStream->setText("Stream stop");
-        w.ButtonStream->Tag = 1;
-        for (QWidget* control : others) control->setEnabled(false);
+        w.ApplyState(TFormMain::ControlState::Streaming);
     } else {
         session.StopStream();
-        w.ButtonStream->setText("Stream start");
-        w.ButtonStream->Tag = 0;
-        for (QWidget* control : others) control->setEnabled(true);
+        w.ApplyState(TFormMain::ControlState::Connected);
         // A recording longer than the ring shows the ring's 10000 samples, oldest
         // first, labelled with their ring indices.
         w.Chart->SeriesOsc.AddPoints(session.DrainRecording(), Qt::red);

@@ -10,14 +10,12 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
 
 #include "platform/file_dialog.h"
 
 class QLabel;
 class QPushButton;
 class QTimer;
-class QWidget;
 
 namespace mk27x {
 
@@ -78,10 +76,9 @@ public:
     void ResetReadout();
 
 private:
-    // Start and stop of a timed series by `pressed`, which reads `caption` when
-    // idle; `others` are the controls disabled while it runs.
-    void ToggleSeries(QPushButton* pressed, const char* caption, bool dev_mode,
-                      std::initializer_list<QWidget*> others);
+    // Starts a timed series when none runs (with the alternative measurement
+    // command for `dev_mode`), else stops the one running.
+    void ToggleSeries(bool dev_mode);
     // Shows a distance in the readout (window thread).
     void ShowReadout(float mm);
     // Hands the newest stream distance over to the window thread.
