@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
     QApplication::processEvents();
     const double start = ResidentMb();
     for (int i = 0; i < kTicks; ++i) {
-        w.TimerMeasureTimer();
+        w.measuring.TimerMeasureTimer();
         h.clock.Advance(std::chrono::milliseconds(50));
         if ((i + 1) % kTicksPerSecond == 0) QApplication::processEvents();
     }

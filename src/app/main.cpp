@@ -107,20 +107,20 @@ int main(int argc, char** argv) {
     QtFileDialog files;
     TFormMain FormMain(messages, files, SystemClock::Instance(), std::move(backends));
     TFormDescr FormDescr;
-    FormMain.SetFormDescr(&FormDescr);
+    FormMain.window_layout.SetFormDescr(&FormDescr);
     TFormOutLogic FormOutLogic;
     TFormSynchro FormSynchro;
     TFormRange FormRange;
-    FormMain.SetPickerDialogs({FormSynchro, FormOutLogic, FormRange});
+    FormMain.grid.SetPickerDialogs({FormSynchro, FormOutLogic, FormRange});
     if (trace)
-        FormMain.search_opener = [inner = FormMain.search_opener, trace](const std::string& port,
-                                                                         std::uint32_t baud,
-                                                                         ReadTimeouts timeouts) {
+        FormMain.link.search_opener = [inner = FormMain.link.search_opener, trace](
+                                          const std::string& port, std::uint32_t baud,
+                                          ReadTimeouts timeouts) {
             return TraceTransport(inner(port, baud, timeouts), trace, port, baud);
         };
 
-    for (const QString& path : parser.values(port_option)) FormMain.AddAndSelectPort(path);
-    if (simulator) FormMain.AddAndSelectPort(QString::fromStdString(simulator->SlavePath()));
+    for (const QString& path : parser.values(port_option)) FormMain.link.AddAndSelectPort(path);
+    if (simulator) FormMain.link.AddAndSelectPort(QString::fromStdString(simulator->SlavePath()));
 
     // Interrupted or terminated, the program ends as when its window is
     // closed: a running stream is stopped, the reader joined, files complete.

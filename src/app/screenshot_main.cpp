@@ -65,19 +65,19 @@ int main(int argc, char** argv) {
     QtFileDialog files;  // never asked
     TFormMain window(messages, files, SystemClock::Instance(), RealPortBackends());
     TFormDescr descr;
-    window.SetFormDescr(&descr);
-    window.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
+    window.window_layout.SetFormDescr(&descr);
+    window.link.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
     window.show();
     if (description && !QTest::qWaitForWindowExposed(&window)) {
         std::cerr << "the main window was not shown\n";
         return 1;
     }
-    window.ButtonConnectClick();
+    window.link.ButtonConnectClick();
     if (window.ButtonConnect->Tag != 1 || messages.shown > 0) {
         std::cerr << "connecting to the virtual sensor failed\n";
         return 1;
     }
-    while (window.TimerMore->isActive()) window.TimerMoreTimer();
+    while (window.TimerMore->isActive()) window.window_layout.TimerMoreTimer();
 
     // A short stream so that the readout shows a distance.
     window.session.StartStream();
@@ -88,11 +88,11 @@ int main(int argc, char** argv) {
 
     QPixmap shot;
     if (description) {
-        if (!window.CanPlaceWindows) {
+        if (!window.window_layout.CanPlaceWindows) {
             std::cerr << "this window system does not place windows: run under X11\n";
             return 1;
         }
-        window.ButtonDescriptionClick();
+        window.window_layout.ButtonDescriptionClick();
         if (!QTest::qWaitFor([&] { return descr.TimerPos->isActive(); }, 10000)) {
             std::cerr << "the description window did not dock\n";
             return 1;

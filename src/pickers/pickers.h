@@ -6,7 +6,7 @@
 // The window that owns the grid calls EditParameterWithPicker from its
 // row-button handler and refills the grid afterwards:
 //
-//     void TFormMain::ValueListEditorParamEditButtonClick() {
+//     void ParameterGrid::ValueListEditorParamEditButtonClick() {
 //         EditParameterWithPicker(CurrentParameter, *ParameterValues,
 //                                 [this](int i) { return ValueListEditorParam->Value(i); },
 //                                 Identity.MeasuringRange, dialogs, this);

@@ -60,15 +60,16 @@ void ExpectBandLaidOut(const TFormMain& w) {
     EXPECT_EQ(w.PanelTop->geometry(), QRect(0, 0, 714, 105));
     EXPECT_EQ(w.PanelBottom->geometry(), QRect(0, w.height() - 58, 714, 58));
     const QRect outer = w.frameGeometry();
-    EXPECT_EQ(w.FrameBorder, (outer.width() - w.width()) / 2);
-    EXPECT_EQ(w.CaptionOffset, outer.height() - w.height() - w.FrameBorder);
+    EXPECT_EQ(w.window_layout.FrameBorder, (outer.width() - w.width()) / 2);
+    EXPECT_EQ(w.window_layout.CaptionOffset,
+              outer.height() - w.height() - w.window_layout.FrameBorder);
 }
 
 class LayoutWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         w.show();
-        w.SetFormDescr(&descr);
+        w.window_layout.SetFormDescr(&descr);
     }
 
     // Runs TimerDesc's ticks until the slide ends; returns the left positions
@@ -76,7 +77,7 @@ protected:
     std::vector<int> FinishSlide() {
         std::vector<int> lefts;
         for (int guard = 0; w.TimerDesc->isActive() && guard < 200; ++guard) {
-            w.TimerDescTimer();
+            w.window_layout.TimerDescTimer();
             lefts.push_back(descr.x());
         }
         return lefts;
@@ -94,7 +95,7 @@ TEST_F(description_window, BandFollowsEveryHeightOfTheAnimation) {
     ExpectBandLaidOut(w);
     EXPECT_EQ(w.frameGeometry().height(), 195);
     // The frame the window system reports is the one the layout measured.
-    EXPECT_EQ(w.FrameBorder, (w.frameGeometry().width() - 714) / 2);
+    EXPECT_EQ(w.window_layout.FrameBorder, (w.frameGeometry().width() - 714) / 2);
 
     // The button is the control at the band's left edge; the band is too low
     // for the grid and the chart, which are not drawn.
@@ -106,7 +107,7 @@ TEST_F(description_window, BandFollowsEveryHeightOfTheAnimation) {
     w.ButtonConnect->click();
     std::vector<int> heights;
     while (w.TimerMore->isActive()) {
-        w.TimerMoreTimer();
+        w.window_layout.TimerMoreTimer();
         heights.push_back(w.frameGeometry().height());
         ExpectBandLaidOut(w);
     }
@@ -120,7 +121,7 @@ TEST_F(description_window, BandFollowsEveryHeightOfTheAnimation) {
     w.ButtonConnect->click();
     heights.clear();
     while (w.TimerMore->isActive()) {
-        w.TimerMoreTimer();
+        w.window_layout.TimerMoreTimer();
         heights.push_back(w.frameGeometry().height());
         ExpectBandLaidOut(w);
     }
@@ -131,8 +132,8 @@ TEST_F(description_window, SlidesOutDocksAndSlidesBackIn) {
     EXPECT_FALSE(descr.isVisible());
     EXPECT_FALSE(w.TimerDesc->isActive());
     EXPECT_EQ(w.TimerDesc->interval(), 1);
-    const int edge = w.x() + w.FrameBorder;
-    ASSERT_EQ(w.PanelEdge(), edge);
+    const int edge = w.x() + w.window_layout.FrameBorder;
+    ASSERT_EQ(w.window_layout.PanelEdge(), edge);
 
     // Out: placed over the parameter panel, as tall as it, then 10 pixels a
     // tick to the left until its right edge has passed the panel edge.
@@ -141,7 +142,7 @@ TEST_F(description_window, SlidesOutDocksAndSlidesBackIn) {
     EXPECT_EQ(w.ButtonDescription->Tag, 1);
     EXPECT_TRUE(w.TimerDesc->isActive());
     EXPECT_TRUE(descr.isVisible());
-    EXPECT_EQ(descr.pos(), QPoint(edge, w.y() + w.CaptionOffset + 105));
+    EXPECT_EQ(descr.pos(), QPoint(edge, w.y() + w.window_layout.CaptionOffset + 105));
     EXPECT_EQ(descr.height(), w.PanelParam->height());
     EXPECT_EQ(descr.width(), 122);
 
@@ -150,8 +151,9 @@ TEST_F(description_window, SlidesOutDocksAndSlidesBackIn) {
     expected.push_back(w.x() - 122);  // the last tick snaps it to the dock
     EXPECT_EQ(FinishSlide(), expected);
     EXPECT_EQ(expected.size(), 14u);
-    EXPECT_EQ(descr.pos(), w.DockPosition());
-    EXPECT_EQ(w.DockPosition(), QPoint(w.x() - 122, w.y() + w.CaptionOffset + 105));
+    EXPECT_EQ(descr.pos(), w.window_layout.DockPosition());
+    EXPECT_EQ(w.window_layout.DockPosition(),
+              QPoint(w.x() - 122, w.y() + w.window_layout.CaptionOffset + 105));
     EXPECT_TRUE(descr.TimerPos->isActive());
     EXPECT_TRUE(descr.isVisible());
 
@@ -173,8 +175,8 @@ TEST_F(description_window, SlidesOutDocksAndSlidesBackIn) {
 
 TEST_F(description_window, ClickMidSlideReversesIt) {
     w.ButtonDescription->click();
-    for (int i = 0; i < 5; ++i) w.TimerDescTimer();
-    const int edge = w.PanelEdge();
+    for (int i = 0; i < 5; ++i) w.window_layout.TimerDescTimer();
+    const int edge = w.window_layout.PanelEdge();
     ASSERT_EQ(descr.x(), edge - 50);
 
     // Sliding out, a click turns it back from where it stands.
@@ -182,8 +184,8 @@ TEST_F(description_window, ClickMidSlideReversesIt) {
     EXPECT_EQ(w.ButtonDescription->Tag, 0);
     EXPECT_EQ(w.ButtonDescription->text(), "<<");
     EXPECT_EQ(descr.x(), edge - 50);
-    w.TimerDescTimer();
-    w.TimerDescTimer();
+    w.window_layout.TimerDescTimer();
+    w.window_layout.TimerDescTimer();
     EXPECT_EQ(descr.x(), edge - 30);
     EXPECT_TRUE(descr.isVisible());
 
@@ -192,10 +194,10 @@ TEST_F(description_window, ClickMidSlideReversesIt) {
     w.ButtonDescription->click();
     EXPECT_EQ(w.ButtonDescription->Tag, 1);
     EXPECT_EQ(descr.x(), edge);
-    w.TimerDescTimer();
+    w.window_layout.TimerDescTimer();
     EXPECT_EQ(descr.x(), edge - 10);
     FinishSlide();
-    EXPECT_EQ(descr.pos(), w.DockPosition());
+    EXPECT_EQ(descr.pos(), w.window_layout.DockPosition());
     EXPECT_TRUE(descr.TimerPos->isActive());
 }
 
@@ -210,7 +212,7 @@ TEST_F(description_window, DockedWindowFollowsTheMainWindowsHeightAndPosition) {
     EXPECT_EQ(descr.height(), w.PanelParam->height());
     w.ButtonConnect->click();
     while (w.TimerMore->isActive()) {
-        w.TimerMoreTimer();
+        w.window_layout.TimerMoreTimer();
         EXPECT_EQ(descr.height(), w.PanelParam->height());
     }
     EXPECT_EQ(w.frameGeometry().height(), 195);
@@ -224,7 +226,7 @@ TEST_F(description_window, DockedWindowFollowsTheMainWindowsHeightAndPosition) {
     EXPECT_EQ(descr.pos(), before);
     descr.TimerPosTimer();
     EXPECT_EQ(descr.pos(), before + QPoint(40, 25));
-    EXPECT_EQ(descr.pos(), QPoint(w.x() - 122, w.y() + w.CaptionOffset + 105));
+    EXPECT_EQ(descr.pos(), QPoint(w.x() - 122, w.y() + w.window_layout.CaptionOffset + 105));
 
     // Hidden or sliding in, a resize leaves its height alone.
     w.ButtonDescription->click();
@@ -236,14 +238,14 @@ TEST_F(description_window, DockedWindowFollowsTheMainWindowsHeightAndPosition) {
 TEST_F(description_window, WatchdogFreezesASlideWhereItStands) {
     h.Connect();
     w.ButtonDescription->click();
-    for (int i = 0; i < 3; ++i) w.TimerDescTimer();
+    for (int i = 0; i < 3; ++i) w.window_layout.TimerDescTimer();
     const QPoint frozen = descr.pos();
 
     sim::Faults faults;
     faults.silent_after_requests = 0;
     h.sensor->SetFaults(faults);
     EXPECT_FALSE(w.session.MeasureOnce());
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     ASSERT_EQ(h.messages.shown.size(), 1u);
     EXPECT_FALSE(w.TimerDesc->isActive());
     EXPECT_FALSE(descr.TimerPos->isActive());
@@ -263,12 +265,13 @@ TEST_F(description_window, RealTimersSlideItOutAndGiveTheFocusBack) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return descr.TimerPos->isActive(); }, 10000));
     EXPECT_FALSE(w.TimerDesc->isActive());
     QTest::qWait(20);
-    EXPECT_EQ(descr.pos(), w.DockPosition());
+    EXPECT_EQ(descr.pos(), w.window_layout.DockPosition());
     EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &w; }, 5000));
 
     // Docked, it follows a moved main window by itself.
     w.move(w.pos() + QPoint(-15, 30));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return descr.pos() == w.DockPosition(); }, 5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return descr.pos() == w.window_layout.DockPosition(); }, 5000));
 
     w.ButtonDescription->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !descr.isVisible(); }, 10000));
@@ -277,13 +280,13 @@ TEST_F(description_window, RealTimersSlideItOutAndGiveTheFocusBack) {
 }
 
 TEST_F(description_window, WithoutWindowPlacementItOpensAsAPlainWindow) {
-    w.CanPlaceWindows = false;
+    w.window_layout.CanPlaceWindows = false;
     const QPoint untouched = descr.pos();
     w.ButtonDescription->click();
     EXPECT_TRUE(descr.isVisible());
     EXPECT_EQ(descr.pos(), untouched);
     EXPECT_EQ(w.ButtonDescription->text(), ">>");
-    w.TimerDescTimer();
+    w.window_layout.TimerDescTimer();
     EXPECT_FALSE(w.TimerDesc->isActive());
     EXPECT_FALSE(descr.TimerPos->isActive());
     EXPECT_EQ(descr.pos(), untouched);
@@ -291,13 +294,13 @@ TEST_F(description_window, WithoutWindowPlacementItOpensAsAPlainWindow) {
 
     w.ButtonDescription->click();
     EXPECT_EQ(w.ButtonDescription->text(), "<<");
-    w.TimerDescTimer();
+    w.window_layout.TimerDescTimer();
     EXPECT_FALSE(descr.isVisible());
     EXPECT_FALSE(w.TimerDesc->isActive());
 
     // Closed by its own title bar, the next click opens it again.
     w.ButtonDescription->click();
-    w.TimerDescTimer();
+    w.window_layout.TimerDescTimer();
     descr.close();
     w.ButtonDescription->click();
     EXPECT_TRUE(descr.isVisible());
@@ -344,7 +347,7 @@ TEST(description_window_alone, OutlivedMainWindowIsNotFollowed) {
     TFormDescr descr;
     {
         WindowHarness h;
-        h.window->SetFormDescr(&descr);
+        h.window->window_layout.SetFormDescr(&descr);
         ASSERT_TRUE(descr.DockPosition().has_value());
     }
     EXPECT_FALSE(descr.DockPosition().has_value());

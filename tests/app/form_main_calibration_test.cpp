@@ -62,7 +62,7 @@ TEST_F(CalibrationWindowTest, SensorSilentAtBlockFiveStopsWithTheWarning) {
     EXPECT_EQ(h.sensor->CalibrationBlocks().size(), 5u);
     EXPECT_EQ(w.ProgressBarParam->value(), 13);
     // The upload leaves the link alone: the watchdog sees nothing wrong.
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown.size(), 1u);
 }
 

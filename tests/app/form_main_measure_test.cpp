@@ -101,21 +101,21 @@ TEST_F(measure_window, TimedSeriesMeasuresEveryTickIntoReadoutRingAndChart) {
     w.ButtonMeasure->click();
     EXPECT_EQ(w.ButtonMeasure->text(), "Stop");
     EXPECT_EQ(w.ButtonMeasure->Tag, 1);
-    EXPECT_FALSE(w.MeasureDevMode());
+    EXPECT_FALSE(w.measuring.MeasureDevMode());
     EXPECT_TRUE(w.TimerMeasure->isActive());
     EXPECT_EQ(w.TimerMeasure->interval(), 50);
     EXPECT_EQ(Controls(w), (std::vector<bool>{false, true, false, false, false, false, false}));
 
     Wire().ClearLog();
     h.clock.ClearPauses();
-    for (int i = 0; i < 3; ++i) w.TimerMeasureTimer();
+    for (int i = 0; i < 3; ++i) w.measuring.TimerMeasureTimer();
     EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x01, 0x86, 0x01, 0x86, 0x01, 0x86}));
     EXPECT_EQ(h.clock.Pauses(), (std::vector<unsigned>{5, 5, 5}));
     EXPECT_EQ(w.LabelRast->text(), "25.000 mm");
     EXPECT_EQ(ring.WriteIndex.load(), 3);
     EXPECT_EQ(ring.At(2), 25.0f);
     EXPECT_EQ(Labels(series), Numbers(0, 3));
-    EXPECT_EQ(w.MeasurePointCount, 3u);
+    EXPECT_EQ(w.measuring.MeasurePointCount, 3u);
 
     // The timer itself drives the ticks.
     EXPECT_TRUE(QTest::qWaitFor([&] { return series.Count() >= 5; }, 10000));
@@ -123,10 +123,10 @@ TEST_F(measure_window, TimedSeriesMeasuresEveryTickIntoReadoutRingAndChart) {
     // Clear empties the chart, not the count: the next label goes on counting.
     w.Chart->MenuClear->trigger();
     EXPECT_EQ(series.Count(), 0);
-    const std::uint32_t count = w.MeasurePointCount;
+    const std::uint32_t count = w.measuring.MeasurePointCount;
     const std::uint16_t index = ring.WriteIndex.load();
     SetRaw(-0x1000);
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     EXPECT_EQ(Labels(series), QStringList{QString::number(count)});
     EXPECT_EQ(w.LabelRast->text(), "-12.500 mm");
     EXPECT_EQ(ring.WriteIndex.load(), index + 1);
@@ -142,8 +142,8 @@ TEST_F(measure_window, TimedSeriesMeasuresEveryTickIntoReadoutRingAndChart) {
     EXPECT_EQ(series.Count(), 0);
     EXPECT_EQ(ring.WriteIndex.load(), 0);
     EXPECT_EQ(w.session.LastDistance(), 0.0f);
-    w.TimerMeasureTimer();
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     EXPECT_EQ(Labels(series), Numbers(0, 2));
     w.ButtonMeasure->click();
     EXPECT_TRUE(h.messages.shown.empty());
@@ -151,11 +151,11 @@ TEST_F(measure_window, TimedSeriesMeasuresEveryTickIntoReadoutRingAndChart) {
 
 TEST_F(measure_window, TenThousandTicksWrapTheRingWhileTheChartGrows) {
     w.ButtonMeasure->click();
-    for (int i = 0; i < 10000; ++i) w.TimerMeasureTimer();
+    for (int i = 0; i < 10000; ++i) w.measuring.TimerMeasureTimer();
     EXPECT_EQ(ring.WriteIndex.load(), 0);
     EXPECT_TRUE(ring.Wrapped.load());
     EXPECT_EQ(series.Count(), 10000);
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     EXPECT_EQ(ring.WriteIndex.load(), 1);
     EXPECT_EQ(series.Count(), 10001);
     EXPECT_EQ(series.Label(10000), "10000");
@@ -169,12 +169,12 @@ TEST_F(measure_window, MeasureDevSeriesUsesTheDevCommand) {
     EXPECT_EQ(w.Button2->text(), "Stop");
     EXPECT_EQ(w.ButtonMeasure->text(), "Measure");
     EXPECT_EQ(w.ButtonMeasure->Tag, 1);  // the one measuring state
-    EXPECT_TRUE(w.MeasureDevMode());
+    EXPECT_TRUE(w.measuring.MeasureDevMode());
     EXPECT_EQ(Controls(w), (std::vector<bool>{false, false, false, false, true, false, false}));
 
     Wire().ClearLog();
-    w.TimerMeasureTimer();
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x01, 0x8D, 0x01, 0x8D}));
     EXPECT_EQ(w.LabelRast->text(), "50.000 mm");
     EXPECT_EQ(Labels(series), Numbers(0, 2));
@@ -187,9 +187,9 @@ TEST_F(measure_window, MeasureDevSeriesUsesTheDevCommand) {
 
     // Measure goes back to the ordinary command.
     w.ButtonMeasure->click();
-    EXPECT_FALSE(w.MeasureDevMode());
+    EXPECT_FALSE(w.measuring.MeasureDevMode());
     Wire().ClearLog();
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x01, 0x86}));
     w.ButtonMeasure->click();
 }
@@ -197,7 +197,7 @@ TEST_F(measure_window, MeasureDevSeriesUsesTheDevCommand) {
 TEST_F(measure_window, ShortMeasureReplyChangesNothingAndTheWatchdogEndsTheSeries) {
     SetRaw(0x2000);
     w.ButtonMeasure->click();
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     ASSERT_EQ(w.LabelRast->text(), "25.000 mm");
 
     sim::Faults faults;
@@ -205,14 +205,14 @@ TEST_F(measure_window, ShortMeasureReplyChangesNothingAndTheWatchdogEndsTheSerie
     faults.short_reply_length = 3;
     h.sensor->SetFaults(faults);
     SetRaw(0x1000);
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     EXPECT_EQ(w.LabelRast->text(), "25.000 mm");
     EXPECT_EQ(ring.WriteIndex.load(), 1);
     EXPECT_EQ(series.Count(), 1);
-    EXPECT_EQ(w.MeasurePointCount, 1u);
+    EXPECT_EQ(w.measuring.MeasurePointCount, 1u);
     EXPECT_TRUE(h.messages.shown.empty());
 
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_FALSE(w.TimerMeasure->isActive());
     EXPECT_EQ(w.ButtonMeasure->text(), "Measure");
@@ -329,7 +329,7 @@ TEST_F(stream_window, SilentStreamEndsInNoAnswerWithoutStopRequestOrDrain) {
     Record(50);
     Wire().ClearLog();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.session.LinkAlive(); }, 10000));
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_TRUE(Wire().WrittenBytes().empty());
     EXPECT_FALSE(w.session.Streaming());
@@ -376,7 +376,7 @@ protected:
         w.ButtonMeasure->click();
         for (std::int32_t raw : raws) {
             SetRaw(raw);
-            w.TimerMeasureTimer();
+            w.measuring.TimerMeasureTimer();
         }
         w.ButtonMeasure->click();
     }
@@ -428,7 +428,7 @@ TEST_F(sample_file_window, TenThousandAndFiveSamplesKeepTheNewestTenThousand) {
     source.period = 20000;  // raw n for sample n
     h.sensor->SetSource(source);
     const auto first = static_cast<int>(h.sensor->PeekMeasurement());
-    for (int i = 0; i < 10005; ++i) w.TimerMeasureTimer();
+    for (int i = 0; i < 10005; ++i) w.measuring.TimerMeasureTimer();
     w.ButtonMeasure->click();
     Save(path);
     std::string expected;
@@ -459,7 +459,7 @@ TEST_F(sample_file_window, UnwritableTargetIsReportedAndTheOldFileKept) {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{8, 8};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        w.SaveClick();
+        w.measuring.SaveClick();
         const bool reported =
             h.messages.shown == std::vector<Shown>{{"Cannot write file " + path.string() + ".",
                                                     "MK271-SP", MB_OK | MB_ICONSTOP}};
@@ -505,7 +505,7 @@ TEST_F(measure_window, TeachWithASensorThatStopsAnsweringLeavesTheGrid) {
     for (int r = 0; r < kParameterCount; ++r) after << w.ValueListEditorParam->Value(r);
     EXPECT_EQ(after, before);
 
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
 }

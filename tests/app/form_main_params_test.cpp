@@ -32,7 +32,7 @@ class ParameterGridTest : public ::testing::Test {
 protected:
     void SetUp() override {
         w.show();
-        w.MessageBeep = [this] { ++beeps; };
+        w.grid.MessageBeep = [this] { ++beeps; };
     }
 
     QModelIndex Cell(int row) { return grid.model()->index(row, ValueListEditor::kValueColumn); }
@@ -94,7 +94,7 @@ TEST_F(ParameterGridTest, LeavingARowCommitsOrPutsBackItsText) {
     Select(8);
     EXPECT_EQ(grid.Value(5), "500");
     EXPECT_EQ(w.session.Values()[5], 500);
-    EXPECT_EQ(w.CurrentParameter, 8);
+    EXPECT_EQ(w.grid.CurrentParameter, 8);
 
     Type(8, "255");
     Select(5);
@@ -111,7 +111,7 @@ TEST_F(ParameterGridTest, LeavingARowCommitsOrPutsBackItsText) {
 
     // A range row holding 130 puts back the truncated text.
     w.session.Values()[6] = 130;
-    w.FillParameterGrid();
+    w.grid.FillParameterGrid();
     EXPECT_EQ(grid.Value(6), "8");
     Type(6, "1001");
     Select(3);
@@ -145,7 +145,7 @@ TEST_F(ParameterGridTest, ATextThatIsNoIntegerIsReportedAndKeepsTheRow) {
     Select(8);
     EXPECT_EQ(h.messages.shown, (std::vector<Shown>{{"'12a' is not a valid integer value",
                                                      "MK27x-SP", MB_OK | MB_ICONSTOP}}));
-    EXPECT_EQ(w.CurrentParameter, 5);
+    EXPECT_EQ(w.grid.CurrentParameter, 5);
     EXPECT_EQ(w.session.Values()[5], 500);
     EXPECT_EQ(grid.Value(5), "12a");
 }
@@ -167,7 +167,7 @@ TEST_F(ParameterGridTest, ATextThatIsNoIntegerIsReportedOncePerClick) {
     Click(5, Qt::LeftButton);
     EXPECT_EQ(h.messages.shown.size(), 3u);
     EXPECT_EQ(h.messages.shown.back().text, "'12a' is not a valid integer value");
-    EXPECT_EQ(w.CurrentParameter, 5);
+    EXPECT_EQ(w.grid.CurrentParameter, 5);
     EXPECT_EQ(w.session.Values()[5], 500);
 }
 
@@ -195,7 +195,7 @@ TEST_F(ParameterGridTest, RowsOneAndEighteenAreNotCommitted) {
     Select(5);
     EXPECT_EQ(w.session.Values()[1], 0);
     EXPECT_EQ(grid.Value(1), "12");
-    w.FillParameterGrid();
+    w.grid.FillParameterGrid();
     EXPECT_EQ(grid.Value(1), "0");
 }
 
@@ -247,7 +247,7 @@ TEST_F(ParameterGridTest, RightClickOnAnotherRowLeavesTheMenuOnTheRowSelected) {
     h.Connect();
     Type(8, "7");
     Click(5, Qt::RightButton);
-    EXPECT_EQ(w.CurrentParameter, 8);
+    EXPECT_EQ(w.grid.CurrentParameter, 8);
     EXPECT_EQ(grid.currentRow(), 8);
     h.opened.back()->ClearLog();
     w.PopupMenuLoad->trigger();
@@ -263,7 +263,7 @@ TEST_F(ParameterGridTest, TabMovesInTheGridAndCtrlTabOutOfIt) {
     grid.setFocus();
     for (int i = 0; i < 45; ++i) Key(Qt::Key_Tab);
     EXPECT_TRUE(InGrid(QApplication::focusWidget()));
-    EXPECT_EQ(w.CurrentParameter, 8);  // 45 cells on from row 5 (40 cells, wrapping)
+    EXPECT_EQ(w.grid.CurrentParameter, 8);  // 45 cells on from row 5 (40 cells, wrapping)
 
     Key(Qt::Key_Tab, Qt::ControlModifier);
     EXPECT_EQ(QApplication::focusWidget(), w.ComboBoxCOM);
@@ -330,21 +330,21 @@ TEST_F(ParameterGridTest, MenuCommandsThroughTheWindow) {
 TEST_F(ParameterGridTest, ReadAllWithASilentSensorKeepsTheGridAndTheBar) {
     h.Connect();
     w.session.Values()[8] = 77;
-    w.FillParameterGrid();
+    w.grid.FillParameterGrid();
     sim::Faults faults;
     faults.silent_after_requests = 9;
     h.sensor->SetFaults(faults);
     w.PopupMenuReadAll->trigger();
     EXPECT_EQ(grid.Value(8), "77");
     EXPECT_EQ(w.ProgressBarParam->value(), 7);
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown.back().text, "No answer.");
 }
 
 TEST_F(ParameterGridTest, MenuIsDisabledWhileStreaming) {
     h.Connect();
     w.session.StartStream();
-    w.ValueListEditorParamContextPopup(QPoint(10, 10));
+    w.grid.ValueListEditorParamContextPopup(QPoint(10, 10));
     for (QAction* a :
          {w.PopupMenuLoad, w.PopupMenuRead, w.PopupMenuCompare, w.PopupMenuLoadAll,
           w.PopupMenuReadAll, w.PopupMenuCompareAll, w.PopupMenuFLASH, w.PopupMenuDefault}) {
@@ -352,7 +352,7 @@ TEST_F(ParameterGridTest, MenuIsDisabledWhileStreaming) {
     }
     w.PopupMenuParam->hide();
     w.session.StopStream();
-    w.ValueListEditorParamContextPopup(QPoint(10, 10));
+    w.grid.ValueListEditorParamContextPopup(QPoint(10, 10));
     EXPECT_TRUE(w.PopupMenuLoad->isEnabled());
     w.PopupMenuParam->hide();
 }
@@ -361,10 +361,10 @@ TEST_F(ParameterGridTest, RowButtonWithABadRangeTextReportsAndOpensNothing) {
     TFormSynchro synchro;
     TFormOutLogic out_logic;
     TFormRange range;
-    w.SetPickerDialogs({synchro, out_logic, range});
+    w.grid.SetPickerDialogs({synchro, out_logic, range});
     Select(6);
     grid.SetValue(7, "abc");
-    w.ValueListEditorParamEditButtonClick();
+    w.grid.ValueListEditorParamEditButtonClick();
     EXPECT_EQ(h.messages.shown, (std::vector<Shown>{{"'abc' is not a valid integer value",
                                                      "MK27x-SP", MB_OK | MB_ICONSTOP}}));
     EXPECT_FALSE(range.isVisible());
@@ -375,7 +375,7 @@ TEST_F(ParameterGridTest, RowButtonOfOutLogicOpensItsPickerAndRefillsTheGrid) {
     TFormSynchro synchro;
     TFormOutLogic out_logic;
     TFormRange range;
-    w.SetPickerDialogs({synchro, out_logic, range});
+    w.grid.SetPickerDialogs({synchro, out_logic, range});
     w.session.Values()[kOutLogic] = 0xF8;
     Select(kOutLogic);
     grid.edit(Cell(kOutLogic));

@@ -29,7 +29,7 @@ SampleTime At(std::int64_t ms) {
 class RecordingWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        harness.window->SetRecordingFileDialog(dialog);
+        harness.window->measuring.SetRecordingFileDialog(dialog);
         char pattern[] = "/tmp/mk27x-window-csv-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir = pattern;
@@ -106,7 +106,7 @@ TEST_F(RecordingWindow, ExportCsvWritesTheRingOrShowsTheSampleFileMessage) {
 TEST_F(RecordingWindow, PortListTakesANetworkAddress) {
     TFormMain& w = *harness.window;
     const int before = w.ComboBoxCOM->count();
-    w.AddAndSelectPort("rfc2217://127.0.0.1:1");
+    w.link.AddAndSelectPort("rfc2217://127.0.0.1:1");
     EXPECT_EQ(w.ComboBoxCOM->count(), before + 1);
     EXPECT_EQ(w.ComboBoxCOM->currentText(), "rfc2217://127.0.0.1:1");
     EXPECT_EQ(w.session.PortName(), "rfc2217://127.0.0.1:1");

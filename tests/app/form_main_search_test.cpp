@@ -41,8 +41,8 @@ protected:
         c.baud = 115200;
         c.address = 100;
         ports["USB"] = std::make_shared<sim::VirtualSensor>(c);
-        w.search_opener = [this](const std::string& port, std::uint32_t baud,
-                                 ReadTimeouts) -> std::shared_ptr<ByteTransport> {
+        w.link.search_opener = [this](const std::string& port, std::uint32_t baud,
+                                      ReadTimeouts) -> std::shared_ptr<ByteTransport> {
             const auto it = ports.find(port);
             if (it == ports.end()) return nullptr;
             return std::make_shared<sim::InProcessTransport>(it->second,
@@ -52,7 +52,7 @@ protected:
 
     // Chooses "Search…" and runs `act` on the dialog once it is up.
     void ChooseSearch(std::function<void(SearchDialog&)> act) {
-        QTimer::singleShot(0, &w, [this, act] { act(*w.search_dialog); });
+        QTimer::singleShot(0, &w, [this, act] { act(*w.link.search_dialog); });
         w.ComboBoxCOM->setCurrentIndex(w.ComboBoxCOM->findText(kSearch));
     }
 
@@ -65,7 +65,7 @@ using main_window_search = WindowSearchTest;
 
 TEST_F(main_window_search, SearchItemStaysLastAndNeverBecomesThePort) {
     EXPECT_EQ(w.ComboBoxCOM->itemText(w.ComboBoxCOM->count() - 1), kSearch);
-    w.AddAndSelectPort("/dev/ttyMK0");
+    w.link.AddAndSelectPort("/dev/ttyMK0");
     EXPECT_EQ(w.ComboBoxCOM->itemText(w.ComboBoxCOM->count() - 1), kSearch);
     EXPECT_EQ(w.ComboBoxCOM->itemText(w.ComboBoxCOM->count() - 2), "/dev/ttyMK0");
     EXPECT_EQ(w.session.PortName(), "/dev/ttyMK0");
@@ -73,7 +73,7 @@ TEST_F(main_window_search, SearchItemStaysLastAndNeverBecomesThePort) {
     ChooseSearch([](SearchDialog& d) { d.ButtonClose->click(); });
     EXPECT_EQ(w.ComboBoxCOM->currentText(), "/dev/ttyMK0");
     EXPECT_EQ(w.session.PortName(), "/dev/ttyMK0");
-    EXPECT_FALSE(w.search_dialog->isVisible());
+    EXPECT_FALSE(w.link.search_dialog->isVisible());
 }
 
 TEST_F(main_window_search, ChoosingAFoundSensorSetsTheThreeComboBoxes) {
@@ -135,7 +135,7 @@ class WindowParameterFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         w.show();
-        w.parameter_file_dialog = &files;
+        w.grid.parameter_file_dialog = &files;
         dir = fs::temp_directory_path() / ("mk27x-win-" + std::to_string(::getpid()));
         fs::create_directories(dir);
     }
@@ -173,7 +173,7 @@ TEST_F(main_window_parameter_files, SaveThenLoadShowsTheFileInTheGrid) {
     ASSERT_TRUE(saved.file.sensor);
 
     w.session.Values()[kSamplingPeriod] = 7;
-    w.FillParameterGrid();
+    w.grid.FillParameterGrid();
     const auto sent = h.opened.back()->WrittenBytes().size();
     files.answers = {path};
     w.PopupMenuLoadFile->trigger();

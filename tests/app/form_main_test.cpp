@@ -193,7 +193,7 @@ TEST_F(main_window, GridCellsEditAsTheirRowOptionsSay) {
     close_editor(18);
 
     // Leaving the rows took their texts into the working set.
-    w.FillParameterGrid();
+    w.grid.FillParameterGrid();
     EXPECT_EQ(grid.rowCount(), kParameterCount);
     EXPECT_EQ(grid.Value(0), "off");
     EXPECT_EQ(grid.Value(5), "12345");
@@ -311,7 +311,7 @@ TEST_F(main_window_link_loss, FailedReadIsLeftToTheWatchdog) {
     EXPECT_FALSE(w.TimerMore->isActive());
     EXPECT_EQ(w.ProgressBarParam->value(), 0);
 
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_EQ(IdentityTexts(w), kNoIdentity);
     EXPECT_FALSE(w.session.IsOpen());
@@ -331,11 +331,11 @@ TEST_F(main_window_link_loss, SlowerRateWhileConnectedEndsInNoAnswer) {
     EXPECT_EQ(w.session.BaudRate(), 9600u);
     EXPECT_EQ(h.opened.back()->BaudRate(), 9600u);
     EXPECT_EQ(h.sensor->Baud(), 115200u);
-    w.TimerAnswerTimer();  // nothing has failed yet
+    w.link.TimerAnswerTimer();  // nothing has failed yet
     EXPECT_TRUE(h.messages.shown.empty());
 
     EXPECT_FALSE(w.session.MeasureOnce());
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_FALSE(w.session.IsOpen());
     EXPECT_EQ(w.ButtonConnect->text(), "Connect");
@@ -370,7 +370,7 @@ TEST_F(main_window, ParameterWritesMoveTheComboBoxesWithoutTheirHandlers) {
     // Program and sensor still understand each other.
     EXPECT_TRUE(w.session.Protocol().ReadAllParameters());
     EXPECT_EQ(w.session.Protocol().ReadBackValues[kNetworkAddress], 9);
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_TRUE(h.messages.shown.empty());
 }
 
@@ -380,7 +380,7 @@ TEST(main_window_port, MissingDevicesAreReportedAndNothingOpens) {
     RecordingFileDialog files;
     TFormMain w(messages, files, clock, RealPortBackends());
 
-    w.AddAndSelectPort("/dev/mk27x-no-such-port");
+    w.link.AddAndSelectPort("/dev/mk27x-no-such-port");
     EXPECT_EQ(w.ComboBoxCOM->currentText(), "/dev/mk27x-no-such-port");
     EXPECT_EQ(w.session.PortName(), "/dev/mk27x-no-such-port");
     w.ButtonConnect->click();
@@ -425,7 +425,7 @@ TEST_F(main_window_stream, ReadoutFollowsTheStreamAndClosingStopsTheReader) {
         },
         10000));
     EXPECT_TRUE(w.session.Ring().WriteIndex > 0 || w.session.Ring().Wrapped);
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_TRUE(h.messages.shown.empty());
 
     // Closing with the stream on: the reader ends before the port closes.
@@ -451,7 +451,7 @@ TEST(main_window_stream_silent, SilentStreamEndsInNoAnswerWithoutShrinking) {
     w.session.StartStream();
     h.opened.back()->ClearLog();
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.session.Protocol().LinkAlive() == 0; }, 10000));
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_FALSE(w.session.Streaming());
     EXPECT_FALSE(w.session.IsOpen());
@@ -482,7 +482,7 @@ TEST_F(main_window_link_loss, WatchdogSurvivesADisconnectClickDuringTheAnimation
     faults.silent_after_requests = 0;
     h.sensor->SetFaults(faults);
     EXPECT_FALSE(w.session.MeasureOnce());
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_EQ(w.ButtonConnect->Tag, 0);
 }
@@ -502,7 +502,7 @@ TEST_F(main_window_stream, ReadoutQueuedBeforeAResetNeverOverwritesIt) {
     h.Connect();
     std::thread([&] { w.session.events.distance(12.5f); }).join();
     w.session.Protocol().SetLinkAlive(false);
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     h.FinishAnimation();
     h.messages.shown.clear();
     h.Connect();
@@ -531,7 +531,7 @@ TEST(main_window_pty, ConnectsAndStreamsOverThePseudoTerminal) {
     RecordingMessageBox messages;
     RecordingFileDialog files;
     TFormMain w(messages, files, SystemClock::Instance(), RealPortBackends());
-    w.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
+    w.link.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
     w.show();
 
     w.ButtonConnect->click();
@@ -539,7 +539,7 @@ TEST(main_window_pty, ConnectsAndStreamsOverThePseudoTerminal) {
     ASSERT_EQ(w.ButtonConnect->Tag, 1);
     EXPECT_EQ(IdentityTexts(w), (QStringList{"27", "2", "1234", "100 mm", "50 mm"}));
     EXPECT_EQ(GridValues(w)[3], "115200");
-    while (w.TimerMore->isActive()) w.TimerMoreTimer();
+    while (w.TimerMore->isActive()) w.window_layout.TimerMoreTimer();
 
     w.session.StartStream();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.LabelRast->text() == "25.000 mm"; }, 10000));

@@ -23,7 +23,7 @@ TEST(main_window_ports, LongDevicePathsShowInFullAsTooltips) {
     WindowHarness h;
     TFormMain& w = *h.window;
     const QString path = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0";
-    w.AddAndSelectPort(path);
+    w.link.AddAndSelectPort(path);
     const int item = w.ComboBoxCOM->findText(path);
     ASSERT_GE(item, 0);
     EXPECT_EQ(w.ComboBoxCOM->itemData(item, Qt::ToolTipRole).toString(), path);
@@ -41,7 +41,7 @@ TEST(main_window_stream_teardown, ReadoutQueuedAfterTheResetLeavesIt) {
     // The watchdog has reset the readout; the reader, not yet idle, decodes
     // one more frame.
     w.session.Protocol().SetLinkAlive(0);
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     w.session.Protocol().LastDistance = 12.5f;
     std::thread([&] { w.session.events.distance(12.5f); }).join();
     QCoreApplication::processEvents();

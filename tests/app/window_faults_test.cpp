@@ -60,19 +60,19 @@ TEST(window_faults, SensorSilentMidSeriesEndsTheSeriesWithNoAnswer) {
     w.show();
     h.Connect();
     w.ButtonMeasure->click();
-    w.TimerMeasureTimer();
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     EXPECT_EQ(w.session.Ring().WriteIndex.load(), 2);
 
     sim::Faults faults;
     faults.silent_after_requests = 0;
     h.sensor->SetFaults(faults);
-    w.TimerMeasureTimer();
+    w.measuring.TimerMeasureTimer();
     EXPECT_EQ(w.session.Ring().WriteIndex.load(), 2);
     // "No answer." comes up over a window already back at its unconnected state.
     QString caption_under_box;
     h.messages.while_shown = [&] { caption_under_box = w.ButtonMeasure->text(); };
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     EXPECT_EQ(caption_under_box, "Measure");
     EXPECT_EQ(w.session.State(), LinkState::Closed);
     EXPECT_EQ(h.messages.shown, std::vector<Shown>{kNoAnswer});
@@ -114,20 +114,20 @@ TEST(window_faults, PseudoTerminalClosedMidStreamEndsInNoAnswer) {
     RecordingMessageBox messages;
     RecordingFileDialog files;
     TFormMain w(messages, files, SystemClock::Instance(), RealPortBackends());
-    w.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
+    w.link.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
     w.show();
     w.ButtonConnect->click();
     ASSERT_EQ(w.ButtonConnect->Tag, 1);
-    while (w.TimerMore->isActive()) w.TimerMoreTimer();
+    while (w.TimerMore->isActive()) w.window_layout.TimerMoreTimer();
     w.ButtonStream->click();
-    while (w.TimerMore->isActive()) w.TimerMoreTimer();
+    while (w.TimerMore->isActive()) w.window_layout.TimerMoreTimer();
     ASSERT_TRUE(QTest::qWaitFor([&] { return w.session.Reader().FramesDecoded() > 100; }, 10000));
 
     server.Stop();
     // Within the read time-out the reader finds the line dead.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.session.LinkAlive(); }, 5000));
     const auto t0 = SteadyClock::now();
-    w.TimerAnswerTimer();
+    w.link.TimerAnswerTimer();
     const auto blocked = SteadyClock::now() - t0;
     EXPECT_EQ(messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_FALSE(w.session.IsOpen());

@@ -37,7 +37,7 @@ struct WindowHarness {
     std::vector<int> FinishAnimation() {
         std::vector<int> heights;
         for (int guard = 0; window->TimerMore->isActive() && guard < 100; ++guard) {
-            window->TimerMoreTimer();
+            window->window_layout.TimerMoreTimer();
             heights.push_back(window->frameGeometry().height());
         }
         return heights;
