@@ -70,7 +70,9 @@ void MonitorWindow::BuildLayout() {
     TableSensors->setSelectionMode(QAbstractItemView::SingleSelection);
     TableSensors->setTabKeyNavigation(false);
     TableSensors->verticalHeader()->hide();
-    TableSensors->horizontalHeader()->setStretchLastSection(true);
+    TableSensors->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    TableSensors->horizontalHeader()->setSectionResizeMode(kColumnIdentity, QHeaderView::Stretch);
+    TableSensors->horizontalHeader()->setMinimumSectionSize(60);
     TableSensors->setMinimumHeight(120);
     EditSensor = new QLineEdit(this);
     EditSensor->setObjectName("EditSensor");

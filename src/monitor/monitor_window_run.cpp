@@ -24,6 +24,10 @@ QString ValueText(double value) {
 }
 
 QString IdentityText(const SensorIdentity& id) {
+    return QString("serial number %1, model %2").arg(id.SerialNumber).arg(id.Model);
+}
+
+QString IdentityDetails(const SensorIdentity& id) {
     return QString("model %1, release %2, serial number %3, base %4 mm, range %5 mm")
         .arg(id.Model)
         .arg(id.Release)
@@ -299,6 +303,9 @@ void MonitorWindow::UpdateTable() {
         set(r, kColumnRate, QString::number(s.baud));
         set(r, kColumnAddress, QString::number(s.address));
         set(r, kColumnIdentity, group_ ? IdentityText(group_->Session(i).Identity()) : QString());
+        const QString details = group_ ? IdentityDetails(group_->Session(i).Identity()) : QString();
+        if (TableSensors->item(r, kColumnIdentity)->toolTip() != details)
+            TableSensors->item(r, kColumnIdentity)->setToolTip(details);
         set(r, kColumnState, StateText(i));
         set(r, kColumnValue, group_ && i < trace.Columns() ? ValueText(trace.Last(i)) : QString());
     }
