@@ -182,5 +182,37 @@ TEST_F(MonitorRunTest, TwoAddressesOnOneLineArePolledAndASensorThatFailsIsNamed)
     EXPECT_EQ(messages.shown.size(), 1u);
 }
 
+TEST_F(MonitorRunTest, ASensorFallingSilentEndsTheRunNamedAndTheCsvIsComplete) {
+    auto silent = Sensor(4096, 1);
+    sim::Faults faults;
+    faults.silent_after_requests = 33;  // identified and read (30), then three cycles
+    silent->SetFaults(faults);
+    auto other = Sensor(8192, 2);
+    sim::PtySensorServer line(std::vector<std::shared_ptr<sim::VirtualSensor>>{silent, other});
+    ASSERT_TRUE(line.Start()) << line.Error();
+    ASSERT_TRUE(w.AddSensor({"A", line.SlavePath(), 115200, 1}));
+    ASSERT_TRUE(w.AddSensor({"B", line.SlavePath(), 115200, 2}));
+    w.ButtonConnect->click();
+    ASSERT_TRUE(w.Connected());
+    fs::create_directories(dir);
+    const std::string csv = (dir / "lost.csv").string();
+    files.answers.push_back(csv);
+    w.ButtonRecord->click();
+    ASSERT_TRUE(w.Recording());
+    EXPECT_TRUE(RunUntil([&] { return !w.Running(); }));
+    ASSERT_FALSE(messages.shown.empty());
+    EXPECT_EQ(messages.shown.back().text, std::string("A: ") + kNoAnswerText);
+    EXPECT_EQ(State(0), "No answer");
+    EXPECT_FALSE(w.Recording());
+    EXPECT_TRUE(w.ButtonStart->isEnabled());
+    // The rows until the loss, the file closed.
+    std::ifstream in(csv, std::ios::binary);
+    std::string line_text;
+    std::size_t rows = 0;
+    while (std::getline(in, line_text)) ++rows;
+    EXPECT_GT(rows, 1u);
+    EXPECT_EQ(rows - 1, w.RowsShown());
+}
+
 }  // namespace
 }  // namespace mk27x
