@@ -64,6 +64,9 @@ void MonitorWindow::ChartFeed::Add(std::span<const GroupRow> rows) {
 }
 
 MonitorWindow::~MonitorWindow() {
+    // The controls' signals leave the window before its widget part takes
+    // them down: none may reach a handler of a window already destroyed.
+    for (QObject* child : findChildren<QObject*>()) child->disconnect(this);
     StopRun();
     if (group_) {
         group_->Aligner().Detach(*feed_);
