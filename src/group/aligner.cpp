@@ -68,6 +68,12 @@ GroupAligner::GroupAligner(std::vector<std::string> sensors, std::vector<double>
 
 GroupAligner::~GroupAligner() = default;
 
+void GroupAligner::SetChannels(std::vector<std::unique_ptr<Channel>> channels) {
+    channels_ = std::move(channels);
+    columns_ = sensors_;
+    for (const auto& c : channels_) columns_.push_back(c->Name());
+}
+
 void GroupAligner::Detach(GroupSink& sink) {
     sinks_.erase(std::remove(sinks_.begin(), sinks_.end(), &sink), sinks_.end());
 }

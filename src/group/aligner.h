@@ -66,6 +66,10 @@ public:
     const std::vector<std::string>& Columns() const { return columns_; }
     std::size_t SensorCount() const { return sensors_.size(); }
 
+    // Replaces the computed channels (compiled over the same sensors); the
+    // columns follow. Between runs only: before Begin or after Finish.
+    void SetChannels(std::vector<std::unique_ptr<Channel>> channels);
+
     // The rows begin (the sinks are told); the aligner is emptied.
     void Begin();
     // Samples of one sensor, oldest first, later than any given before

@@ -80,6 +80,12 @@ std::vector<ConnectOutcome> SensorGroup::Connect() {
     return outcomes;
 }
 
+bool SensorGroup::SetChannels(std::vector<std::unique_ptr<Channel>> channels) {
+    if (running_) return false;
+    aligner_.SetChannels(std::move(channels));
+    return true;
+}
+
 void SensorGroup::Start() {
     if (running_) return;
     running_ = true;

@@ -81,6 +81,9 @@ public:
     // Opens, identifies and reads every sensor in the order given; a sensor that
     // fails has shown its message (named). The outcome of each.
     std::vector<ConnectOutcome> Connect();
+    // Replaces the computed channels (compiled over the sensors' names in the
+    // order given) for the next Start; false, and nothing changed, while running.
+    bool SetChannels(std::vector<std::unique_ptr<Channel>> channels);
     // The rows begin; every streaming sensor starts its stream, every shared
     // line its poller.
     void Start();

@@ -131,6 +131,27 @@ TEST_F(TwoSensors, ARowWaitsForItsLaterNeighbourOrForTwoPeriodsAndTheLatency) {
     EXPECT_TRUE(IsEmptyValue(capture.rows[2].values[1]));
 }
 
+TEST_F(TwoSensors, ChannelsReplacedBetweenRunsChangeTheColumnsOfTheNextRun) {
+    PushA(0, 2);
+    aligner.Finish();
+    aligner.SetChannels(Channels({{"diff", "A - B"}}, {"A", "B"}));
+    EXPECT_EQ(aligner.Columns(), (std::vector<std::string>{"A", "B", "diff"}));
+    capture.rows.clear();
+    aligner.Begin();
+    EXPECT_EQ(capture.columns, (std::vector<std::string>{"A", "B", "diff"}));
+    PushA(0, 3);
+    PushB(0, 6);
+    aligner.Finish();
+    ASSERT_GE(capture.rows.size(), 2u);
+    ASSERT_EQ(capture.rows[1].values.size(), 3u);
+    EXPECT_EQ(capture.rows[1].index, 1u);
+    // 10 ms: A 110, B 2.25 between 9 and 13 ms.
+    EXPECT_DOUBLE_EQ(capture.rows[1].values[2], 107.75);
+    // Without channels: the sensors alone.
+    aligner.SetChannels({});
+    EXPECT_EQ(aligner.Columns(), (std::vector<std::string>{"A", "B"}));
+}
+
 TEST(GroupAligner, MemoryStaysBoundedWhileTheReferenceIsSilent) {
     GroupAligner aligner({"slow", "fast"}, {0.1, 0.0005}, {}, {.reference = 0});
     aligner.Begin();
