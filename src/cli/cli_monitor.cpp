@@ -9,11 +9,11 @@
 
 #include "cli/cli_publish.h"
 #include "group/group_sinks.h"
-#include "session/texts.h"
 #include "group/sensor_group.h"
 #include "link/port_backends.h"
 #include "link/sample_file.h"
 #include "pty_server.h"
+#include "session/texts.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
