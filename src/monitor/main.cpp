@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <iostream>
 #include <memory>
-#include <string_view>
 
 #include "app/application.h"
 #include "group/group_simulators.h"
@@ -41,31 +40,16 @@ void Describe(QCommandLineParser& parser, const Options& options) {
     parser.addOption(options.simulator);
 }
 
-bool AnswersWithoutDisplay(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version")
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options;
-    if (AnswersWithoutDisplay(argc, argv)) {
-        QCoreApplication core(argc, argv);
-        QCoreApplication::setApplicationVersion(MK27X_VERSION);
-        QCommandLineParser parser;
-        Describe(parser, options);
-        parser.process(core);  // prints the help or the version and exits
-    }
+    QCoreApplication::setApplicationVersion(MK27X_VERSION);
+    AnswerHelpOrVersionWithoutDisplay(
+        argc, argv, [&options](QCommandLineParser& parser) { Describe(parser, options); });
 
     QtMessageBox messages;
     Application app(argc, argv, messages);
-    QCoreApplication::setApplicationVersion(MK27X_VERSION);
     QCommandLineParser parser;
     Describe(parser, options);
     parser.process(app);
@@ -103,10 +87,5 @@ int main(int argc, char** argv) {
     for (const QString& channel : parser.values(options.channel))
         if (!window.AddChannel(channel.toStdString())) return 2;
 
-    const CloseOnSignals on_signal([&window] {
-        window.close();
-        QCoreApplication::quit();
-    });
-    window.show();
-    return app.exec();
+    return app.Run(window);
 }
