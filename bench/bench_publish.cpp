@@ -27,6 +27,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "line_rate.h"
 #include "link/port_backends.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
@@ -42,8 +43,7 @@ namespace {
 using namespace mk27x;
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kBaud = 921600;
-constexpr double kLineFrameRate = kBaud / 44.0;  // 4 bytes of 11 bits (8E1)
+using bench::kLineFrameRate;
 constexpr int kSensors = 4;
 
 class CountingSink final : public RecordingSink {
@@ -111,12 +111,8 @@ int main(int argc, char** argv) {
         std::vector<Sensor> sensors(kSensors);
         for (int i = 0; i < kSensors; ++i) {
             Sensor& s = sensors[static_cast<std::size_t>(i)];
-            sim::SensorConfig config;
-            config.baud = kBaud;
-            config.source.kind = sim::MeasurementSource::Kind::kSine;
-            config.source.value = 4000;
-            config.source.amplitude = 3000;
-            config.source.period = 5000 + 100 * i;
+            sim::SensorConfig config =
+                bench::LineRateSensor(5000 + 100 * static_cast<std::uint32_t>(i));
             config.source.noise = 20;
             s.device = std::make_shared<sim::VirtualSensor>(config);
             s.server = std::make_unique<sim::PtySensorServer>(
@@ -127,10 +123,7 @@ int main(int argc, char** argv) {
             }
             s.session = std::make_unique<SensorSession>(messages, SystemClock::Instance(),
                                                         RealPortBackends());
-            s.session->SetPortName(s.server->SlavePath());
-            s.session->SetBaudRate(kBaud);
-            s.session->Start();
-            if (s.session->Connect() != ConnectOutcome::Connected) {
+            if (!bench::ConnectAtLineRate(*s.session, s.server->SlavePath())) {
                 std::fprintf(stderr, "sensor %d not connected\n", i + 1);
                 return 1;
             }

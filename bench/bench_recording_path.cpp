@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "line_rate.h"
 #include "link/port_backends.h"
 #include "link/recording.h"
 #include "platform/clock.h"
@@ -45,8 +46,7 @@ using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 using bench::ResidentKb;
 
-constexpr std::uint32_t kBaud = 921600;
-constexpr double kLineFrameRate = kBaud / 44.0;  // 4 bytes of 11 bits (8E1)
+using bench::kLineFrameRate;
 
 // The intervals between the sample times of a recording (for the bench only).
 class IntervalSink final : public RecordingSink {
@@ -71,21 +71,12 @@ struct Streamed {
 // Streams for `seconds` at `rate`; `at_10s` runs once ten seconds in.
 template <typename Sinks, typename Mark>
 bool Stream(double rate, double seconds, Sinks&& attach, Mark&& at_10s, Streamed& result) {
-    sim::SensorConfig config;
-    config.baud = kBaud;
-    config.source.kind = sim::MeasurementSource::Kind::kSine;
-    config.source.value = 4000;
-    config.source.amplitude = 3000;
-    config.source.period = 5000;
-    auto sensor = std::make_shared<sim::VirtualSensor>(config);
+    auto sensor = std::make_shared<sim::VirtualSensor>(bench::LineRateSensor());
     sim::PtySensorServer server(sensor, {.stream_rate = rate});
     if (!server.Start()) return false;
     RecordingMessageBox messages;
     SensorSession session(messages, SystemClock::Instance(), RealPortBackends());
-    session.SetPortName(server.SlavePath());
-    session.SetBaudRate(kBaud);
-    session.Start();
-    if (session.Connect() != ConnectOutcome::Connected) return false;
+    if (!bench::ConnectAtLineRate(session, server.SlavePath())) return false;
     attach(session.Recording());
     session.StartStream();
     const auto start = Steady::now();

@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "line_rate.h"
 #include "link/port_backends.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
@@ -42,8 +43,7 @@ using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 using bench::ResidentKb;
 
-constexpr std::uint32_t kBaud = 921600;
-constexpr double kLineFrameRate = kBaud / 44.0;  // 4 bytes of 11 bits (8E1)
+using bench::kLineFrameRate;
 constexpr auto kStreamTime = 10s;
 constexpr auto kSensorStreamTime = 9s;
 constexpr auto kSeriesTime = 3s;
@@ -71,12 +71,7 @@ int main(int argc, char** argv) {
         std::chrono::duration<double, std::ratio<60>>(minutes));
     const auto baseline_at = total >= 2min ? Steady::duration(1min) : total / 2;
 
-    sim::SensorConfig config;
-    config.baud = kBaud;
-    config.source.kind = sim::MeasurementSource::Kind::kSine;
-    config.source.value = 4000;
-    config.source.amplitude = 3000;
-    config.source.period = 5000;
+    sim::SensorConfig config = bench::LineRateSensor();
     config.source.noise = 20;
     const auto per_stream = static_cast<std::uint64_t>(
         kLineFrameRate * std::chrono::duration<double>(kSensorStreamTime).count());
@@ -90,10 +85,7 @@ int main(int argc, char** argv) {
 
     RecordingMessageBox messages;
     SensorSession session(messages, SystemClock::Instance(), RealPortBackends());
-    session.SetPortName(server.SlavePath());
-    session.SetBaudRate(kBaud);
-    session.Start();
-    if (session.Connect() != ConnectOutcome::Connected) {
+    if (!bench::ConnectAtLineRate(session, server.SlavePath())) {
         std::fprintf(stderr, "not connected\n");
         return 1;
     }

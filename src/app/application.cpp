@@ -3,9 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QWidget>
 #include <cerrno>
 #include <csignal>
+#include <string_view>
 #include <utility>
 
 namespace mk27x {
@@ -29,7 +33,26 @@ void SetHandler(void (*handler)(int)) {
     for (int signal : kCloseSignals) ::sigaction(signal, &action, nullptr);
 }
 
+bool AsksForHelpOrVersion(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
+            arg == "--version")
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+void AnswerHelpOrVersionWithoutDisplay(int argc, char** argv,
+                                       const std::function<void(QCommandLineParser&)>& describe) {
+    if (!AsksForHelpOrVersion(argc, argv)) return;
+    QCoreApplication core(argc, argv);
+    QCommandLineParser parser;
+    describe(parser);
+    parser.process(core);  // prints the help or the version and exits
+}
 
 CloseOnSignals::CloseOnSignals(std::function<void()> close) : close_(std::move(close)) {
     if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
@@ -61,6 +84,15 @@ bool Application::notify(QObject* receiver, QEvent* event) {
     bool handled = false;
     ReportingEscapes(messages_, [&] { handled = QApplication::notify(receiver, event); });
     return handled;
+}
+
+int Application::Run(QWidget& window) {
+    const CloseOnSignals on_signal([&window] {
+        window.close();
+        QCoreApplication::quit();
+    });
+    window.show();
+    return exec();
 }
 
 }  // namespace mk27x

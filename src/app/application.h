@@ -10,7 +10,9 @@
 #include "platform/message_box.h"
 #include "session/texts.h"
 
+class QCommandLineParser;
 class QSocketNotifier;
+class QWidget;
 
 namespace mk27x {
 
@@ -45,9 +47,20 @@ private:
     QSocketNotifier* notifier_ = nullptr;
 };
 
+// A window program's --help and --version need no display (a QApplication on
+// xcb without one would abort): when the arguments ask for either, a
+// QCoreApplication answers them with the options `describe` puts on the
+// parser, and the program exits. Otherwise it returns.
+void AnswerHelpOrVersionWithoutDisplay(int argc, char** argv,
+                                       const std::function<void(QCommandLineParser&)>& describe);
+
 class Application : public QApplication {
 public:
     Application(int& argc, char** argv, MessageBox& messages);
+
+    // Shows `window` and runs the event loop to its end. Interrupted or
+    // terminated, the program ends as when the window is closed.
+    int Run(QWidget& window);
 
     bool notify(QObject* receiver, QEvent* event) override;
 

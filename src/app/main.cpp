@@ -9,7 +9,6 @@
 #include <QCoreApplication>
 #include <iostream>
 #include <memory>
-#include <string_view>
 
 #include "app/application.h"
 #include "app/descr.h"
@@ -47,29 +46,14 @@ void Describe(QCommandLineParser& parser, const Options& options) {
     parser.addOption(options.trace);
 }
 
-bool AsksForHelpOrVersion(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version")
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace mk27x;
     const Options options;
     QCoreApplication::setApplicationVersion(MK27X_VERSION);
-    if (AsksForHelpOrVersion(argc, argv)) {
-        // Help and version need no display: answer them before the GUI starts.
-        QCoreApplication core(argc, argv);
-        QCommandLineParser parser;
-        Describe(parser, options);
-        parser.process(core);  // prints the help or the version and exits
-    }
+    AnswerHelpOrVersionWithoutDisplay(
+        argc, argv, [&options](QCommandLineParser& parser) { Describe(parser, options); });
 
     QtMessageBox messages;
     Application app(argc, argv, messages);
@@ -124,10 +108,5 @@ int main(int argc, char** argv) {
 
     // Interrupted or terminated, the program ends as when its window is
     // closed: a running stream is stopped, the reader joined, files complete.
-    const CloseOnSignals on_signal([&FormMain] {
-        FormMain.close();
-        QCoreApplication::quit();
-    });
-    FormMain.show();
-    return app.exec();
+    return app.Run(FormMain);
 }

@@ -8,13 +8,12 @@
 #include <ostream>
 
 #include "cli/cli_publish.h"
+#include "group/group_simulators.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
 #include "link/port_backends.h"
 #include "link/sample_file.h"
-#include "pty_server.h"
 #include "session/texts.h"
-#include "virtual_sensor.h"
 
 namespace mk27x {
 namespace {
@@ -133,43 +132,6 @@ std::vector<std::unique_ptr<Channel>> CompileChannels(const MonitorOptions& o) {
     return channels;
 }
 
-// A virtual sensor for every sensor, one pseudo-terminal for every line; each
-// sensor measures a wave of its own, so that channels are not trivially zero.
-class Simulators {
-public:
-    // Starts the servers and points the specs' ports at them; false with the
-    // reason on `err`.
-    bool Start(std::vector<SensorSpec>& specs, std::ostream& err) {
-        for (const GroupLine& line : GroupLines(specs)) {
-            std::vector<std::shared_ptr<sim::VirtualSensor>> sensors;
-            for (const std::size_t i : line.sensors) {
-                sim::SensorConfig config;
-                config.address = specs[i].address;
-                config.baud = specs[i].baud;
-                config.identity.serial = static_cast<std::uint16_t>(1001 + i);
-                config.source.kind = sim::MeasurementSource::Kind::kSine;
-                config.source.value = 6000 + 1500 * static_cast<std::int32_t>(i % 6);
-                config.source.amplitude = 300 + 150 * static_cast<std::int32_t>(i % 4);
-                config.source.period = 4000 + 1000 * static_cast<std::uint32_t>(i % 5);
-                config.source.noise = 3;
-                config.source.seed = static_cast<std::uint32_t>(i + 1);
-                sensors.push_back(std::make_shared<sim::VirtualSensor>(config));
-            }
-            servers_.push_back(std::make_unique<sim::PtySensorServer>(sensors));
-            if (!servers_.back()->Start()) {
-                err << "mk27x: cannot start the virtual sensor: " << servers_.back()->Error()
-                    << '\n';
-                return false;
-            }
-            for (const std::size_t i : line.sensors) specs[i].port = servers_.back()->SlavePath();
-        }
-        return true;
-    }
-
-private:
-    std::vector<std::unique_ptr<sim::PtySensorServer>> servers_;
-};
-
 class Monitor {
 public:
     Monitor(MonitorOptions options, CommandLineIo io)
@@ -191,7 +153,10 @@ public:
                 return kExitNoSensor;
             }
         }
-        if (o_.simulator && !simulators_.Start(o_.sensors, io_.err)) return kExitNoSensor;
+        if (o_.simulator && !simulators_.Start(o_.sensors)) {
+            io_.err << "mk27x: cannot start the virtual sensor: " << simulators_.Error() << '\n';
+            return kExitNoSensor;
+        }
 
         GroupOptions options;
         options.poll_rate_hz = o_.poll_rate_hz;
@@ -307,7 +272,7 @@ private:
     std::unique_ptr<GroupCsvWriter> csv_;
     // Declared before the group, so that the sensors outlive its sessions and
     // the publisher's sinks outlive their attachment.
-    Simulators simulators_;
+    GroupSimulators simulators_;
     std::unique_ptr<MqttPublisher> publisher_;
     std::unique_ptr<GroupColumnsToSinks> channel_publishing_;
     std::unique_ptr<SensorGroup> group_;

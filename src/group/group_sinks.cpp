@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <ostream>
 
 #include "link/csv_writer.h"
@@ -10,27 +9,6 @@
 
 namespace mk27x {
 namespace {
-
-constexpr std::int64_t kNsPerSecond = 1'000'000'000;
-constexpr std::size_t kWriteAtBytes = 1 << 16;
-
-std::int64_t SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// `value` with '.' and `decimals` decimals; "-0.000" reads "0.000".
-void AppendFixed(std::string& out, double value, int decimals) {
-    char text[64];
-    const auto [end, ec] =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
-    if (ec != std::errc()) return;
-    const char* begin = text;
-    if (text[0] == '-' && std::all_of(text + 1, end, [](char c) { return c == '0' || c == '.'; }))
-        ++begin;
-    out.append(begin, static_cast<std::size_t>(end - begin));
-}
 
 void AppendSeconds(std::string& out, std::int64_t ns) {
     AppendFixed(out, static_cast<double>(ns) / 1e9, 6);
@@ -52,69 +30,30 @@ std::string GroupCsvHeader(const std::vector<std::string>& columns) {
     return header;
 }
 
-GroupCsvWriter::GroupCsvWriter(const std::string& path, const std::vector<std::string>& columns) {
-    file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) return;
-    buffer_ = GroupCsvHeader(columns) + "\r\n";
-    Flush();
-}
-
-GroupCsvWriter::~GroupCsvWriter() {
-    if (!file_) return;
-    Flush();
-    std::fclose(file_);
-}
+GroupCsvWriter::GroupCsvWriter(const std::string& path, const std::vector<std::string>& columns)
+    : file_(path, GroupCsvHeader(columns)) {}
 
 void GroupCsvWriter::Add(std::span<const GroupRow> rows) {
     if (!Ok()) return;
     for (const GroupRow& row : rows) {
         if (rows_ == 0) origin_ns_ = row.time.monotonic_ns;
+        std::string& out = file_.Text();
         char number[24];
-        buffer_.append(number,
-                       static_cast<std::size_t>(
-                           std::to_chars(number, number + sizeof number, rows_).ptr - number));
-        buffer_ += ',';
-        // The wall clock's second is formatted once per second of rows.
-        const std::int64_t wall = row.time.wall_ns;
-        std::int64_t second = wall / kNsPerSecond;
-        std::int64_t rest = wall % kNsPerSecond;
-        if (rest < 0) {
-            rest += kNsPerSecond;
-            --second;
-        }
-        if (second != cached_second_) {
-            cached_second_ = second;
-            cached_text_ = IsoWallTime(second * kNsPerSecond).substr(0, 19);
-        }
-        buffer_ += cached_text_;
-        char micro[8] = {'.', '0', '0', '0', '0', '0', '0', 'Z'};
-        for (int i = 6, us = static_cast<int>(rest / 1000); i >= 1; --i, us /= 10)
-            micro[i] = static_cast<char>('0' + us % 10);
-        buffer_.append(micro, sizeof micro);
-        buffer_ += ',';
-        AppendSeconds(buffer_, row.time.monotonic_ns - origin_ns_);
+        out.append(number, static_cast<std::size_t>(
+                               std::to_chars(number, number + sizeof number, rows_).ptr - number));
+        out += ',';
+        time_.Append(out, row.time.wall_ns);
+        out += ',';
+        AppendSeconds(out, row.time.monotonic_ns - origin_ns_);
         for (const double v : row.values) {
-            buffer_ += ',';
-            if (!IsEmptyValue(v)) AppendFixed(buffer_, v, 3);
+            out += ',';
+            if (!IsEmptyValue(v)) AppendFixed(out, v, 3);
         }
-        buffer_ += "\r\n";
+        out += "\r\n";
         ++rows_;
-        if (buffer_.size() >= kWriteAtBytes) Write();
+        file_.RowDone();
     }
-    if (SteadyNs() - last_flush_ns_ >= kNsPerSecond) Flush();
-}
-
-void GroupCsvWriter::Write() {
-    if (buffer_.empty() || !Ok()) return;
-    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failed_ = true;
-    buffer_.clear();
-}
-
-void GroupCsvWriter::Flush() {
-    if (!file_) return;
-    Write();
-    if (std::fflush(file_) != 0) failed_ = true;
-    last_flush_ns_ = SteadyNs();
+    file_.FlushIfDue();
 }
 
 void GroupPrinter::Begin(const std::vector<std::string>& columns) {

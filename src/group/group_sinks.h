@@ -15,13 +15,13 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "group/group_row.h"
+#include "link/csv_writer.h"
 #include "link/recording_sink.h"
 #include "link/sample_statistics.h"
 
@@ -34,29 +34,20 @@ class GroupCsvWriter final : public GroupSink {
 public:
     // Creates `path` (an existing file is emptied) and writes the header.
     GroupCsvWriter(const std::string& path, const std::vector<std::string>& columns);
-    ~GroupCsvWriter() override;
-    GroupCsvWriter(const GroupCsvWriter&) = delete;
-    GroupCsvWriter& operator=(const GroupCsvWriter&) = delete;
 
     // False once the file could not be created or a write failed.
-    bool Ok() const { return file_ != nullptr && !failed_; }
+    bool Ok() const { return file_.Ok(); }
     std::uint64_t Rows() const { return rows_; }
 
     void Add(std::span<const GroupRow> rows) override;
     void End() override { Flush(); }
-    void Flush() override;
+    void Flush() override { file_.Flush(); }
 
 private:
-    void Write();
-
-    std::FILE* file_ = nullptr;
-    bool failed_ = false;
-    std::string buffer_;
+    CsvFileBuffer file_;
     std::uint64_t rows_ = 0;
     std::int64_t origin_ns_ = 0;
-    std::int64_t last_flush_ns_ = 0;
-    std::int64_t cached_second_ = INT64_MIN;
-    std::string cached_text_;
+    IsoTimeFormatter time_;
 };
 
 class GroupPrinter final : public GroupSink {

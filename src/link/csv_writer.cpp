@@ -38,24 +38,6 @@ void FormatSecond(std::int64_t seconds, char* text) {
     if (std::strftime(text, 24, "%Y-%m-%dT%H:%M:%S", &tm) == 0) text[0] = '\0';
 }
 
-// `value` with '.' and `decimals` decimals; "-0.000" reads "0.000".
-void AppendFixed(std::string& out, double value, int decimals) {
-    char text[64];
-    auto [end, ec] =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
-    if (ec != std::errc()) {
-        out += "nan";
-        return;
-    }
-    const char* begin = text;
-    if (text[0] == '-') {
-        bool zero = true;
-        for (const char* p = text + 1; p != end; ++p) zero = zero && (*p == '0' || *p == '.');
-        if (zero) ++begin;
-    }
-    out.append(begin, static_cast<std::size_t>(end - begin));
-}
-
 }  // namespace
 
 std::string IsoWallTime(std::int64_t wall_ns) {
@@ -92,44 +74,88 @@ bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& pat
     return ReplaceFileContents(path, CsvText(samples));
 }
 
-CsvWriter::CsvWriter(const std::string& path) : path_(path) {
+bool AppendFixed(std::string& out, double value, int decimals) {
+    char text[64];
+    auto [end, ec] =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    if (ec != std::errc()) return false;
+    const char* begin = text;
+    if (text[0] == '-') {
+        bool zero = true;
+        for (const char* p = text + 1; p != end; ++p) zero = zero && (*p == '0' || *p == '.');
+        if (zero) ++begin;
+    }
+    out.append(begin, static_cast<std::size_t>(end - begin));
+    return true;
+}
+
+void IsoTimeFormatter::Append(std::string& out, std::int64_t wall_ns) {
+    std::int64_t second = 0;
+    std::int64_t rest = 0;
+    SplitNs(wall_ns, second, rest);
+    if (second != cached_second_) {
+        cached_second_ = second;
+        FormatSecond(second, cached_text_);
+    }
+    out += cached_text_;
+    char micro[8] = {'.', '0', '0', '0', '0', '0', '0', 'Z'};
+    for (int i = 6, us = static_cast<int>(rest / 1000); i >= 1; --i, us /= 10)
+        micro[i] = static_cast<char>('0' + us % 10);
+    out.append(micro, sizeof micro);
+}
+
+CsvFileBuffer::CsvFileBuffer(const std::string& path, const std::string& header) {
     file_ = std::fopen(path.c_str(), "wb");
     if (!file_) return;
     buffer_.reserve(kWriteAtBytes + 256);
-    buffer_ = kCsvHeader;
+    buffer_ = header;
     buffer_ += "\r\n";
     Flush();
 }
 
-CsvWriter::~CsvWriter() {
+CsvFileBuffer::~CsvFileBuffer() {
     if (!file_) return;
     Flush();
     std::fclose(file_);
 }
 
+void CsvFileBuffer::RowDone() {
+    if (buffer_.size() >= kWriteAtBytes) Write();
+}
+
+void CsvFileBuffer::Write() {
+    if (buffer_.empty() || !Ok()) return;
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failed_ = true;
+    buffer_.clear();
+}
+
+void CsvFileBuffer::Flush() {
+    if (!file_) return;
+    Write();
+    if (std::fflush(file_) != 0) failed_ = true;
+    last_flush_ns_ = SteadyNs();
+}
+
+void CsvFileBuffer::FlushIfDue() {
+    if (SteadyNs() - last_flush_ns_ >= kNsPerSecond) Flush();
+}
+
+CsvWriter::CsvWriter(const std::string& path) : path_(path), file_(path, kCsvHeader) {}
+
 void CsvWriter::AppendRow(const RecordedSample& s) {
     if (index_ == 0) origin_ns_ = s.time.monotonic_ns;
+    std::string& out = file_.Text();
     char number[24];
     auto end = std::to_chars(number, number + sizeof number, index_).ptr;
-    buffer_.append(number, end);
-    buffer_ += ',';
-    std::int64_t second = 0;
-    std::int64_t rest = 0;
-    SplitNs(s.time.wall_ns, second, rest);
-    if (second != cached_second_) {
-        cached_second_ = second;
-        FormatSecond(second, cached_text_);
-    }
-    buffer_ += cached_text_;
-    char micro[8] = {'.', '0', '0', '0', '0', '0', '0', 'Z'};
-    for (int i = 6, us = static_cast<int>(rest / 1000); i >= 1; --i, us /= 10)
-        micro[i] = static_cast<char>('0' + us % 10);
-    buffer_.append(micro, sizeof micro);
-    buffer_ += ',';
-    AppendFixed(buffer_, static_cast<double>(s.time.monotonic_ns - origin_ns_) / 1e9, 6);
-    buffer_ += ',';
-    AppendFixed(buffer_, static_cast<double>(s.mm), 3);
-    buffer_ += "\r\n";
+    out.append(number, end);
+    out += ',';
+    time_.Append(out, s.time.wall_ns);
+    out += ',';
+    if (!AppendFixed(out, static_cast<double>(s.time.monotonic_ns - origin_ns_) / 1e9, 6))
+        out += "nan";
+    out += ',';
+    if (!AppendFixed(out, static_cast<double>(s.mm), 3)) out += "nan";
+    out += "\r\n";
     ++index_;
 }
 
@@ -137,26 +163,9 @@ void CsvWriter::Add(std::span<const RecordedSample> samples) {
     if (!Ok()) return;
     for (const RecordedSample& s : samples) {
         AppendRow(s);
-        if (buffer_.size() >= kWriteAtBytes) Write();
+        file_.RowDone();
     }
     FlushIfDue();
-}
-
-void CsvWriter::Write() {
-    if (buffer_.empty() || !Ok()) return;
-    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failed_ = true;
-    buffer_.clear();
-}
-
-void CsvWriter::Flush() {
-    if (!file_) return;
-    Write();
-    if (std::fflush(file_) != 0) failed_ = true;
-    last_flush_ns_ = SteadyNs();
-}
-
-void CsvWriter::FlushIfDue() {
-    if (SteadyNs() - last_flush_ns_ >= kNsPerSecond) Flush();
 }
 
 }  // namespace mk27x

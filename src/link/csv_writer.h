@@ -32,40 +32,76 @@ std::string CsvText(std::span<const RecordedSample> samples);
 // that fails.
 bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& path);
 
+// Appends `value` with '.' and `decimals` decimals ("-0.000" reads "0.000");
+// false, with nothing appended, when it does not fit 64 characters.
+bool AppendFixed(std::string& out, double value, int decimals);
+
+// The wall time of successive rows in ISO 8601 UTC with microseconds (as
+// IsoWallTime), the second formatted once per second of rows.
+class IsoTimeFormatter {
+public:
+    void Append(std::string& out, std::int64_t wall_ns);
+
+private:
+    // The formatted wall-clock second of the last row ("2024-05-01T12:00:00").
+    std::int64_t cached_second_ = INT64_MIN;
+    char cached_text_[24] = {};
+};
+
+// A CSV file written as rows come: the header when it is created (an existing
+// file is emptied), then what the writer appends to Text(), handed to the
+// system when 64 KiB have gathered, at least once a second and at the end.
+class CsvFileBuffer {
+public:
+    CsvFileBuffer(const std::string& path, const std::string& header);
+    ~CsvFileBuffer();
+    CsvFileBuffer(const CsvFileBuffer&) = delete;
+    CsvFileBuffer& operator=(const CsvFileBuffer&) = delete;
+
+    // False once the file could not be created or a write failed.
+    bool Ok() const { return file_ != nullptr && !failed_; }
+    // The rows not yet written; a writer appends whole rows, then RowDone().
+    std::string& Text() { return buffer_; }
+    void RowDone();
+    // Hands the buffered rows to the system.
+    void Flush();
+    // Flush when a second has passed since the last.
+    void FlushIfDue();
+
+private:
+    void Write();
+
+    std::FILE* file_ = nullptr;
+    bool failed_ = false;
+    std::string buffer_;
+    std::int64_t last_flush_ns_ = 0;
+};
+
 class CsvWriter final : public RecordingSink {
 public:
     // Creates `path` (an existing file is emptied) and writes the header.
     explicit CsvWriter(const std::string& path);
-    ~CsvWriter();
-    CsvWriter(const CsvWriter&) = delete;
-    CsvWriter& operator=(const CsvWriter&) = delete;
 
     // False once the file could not be created or a write failed.
-    bool Ok() const { return file_ != nullptr && !failed_; }
+    bool Ok() const { return file_.Ok(); }
     const std::string& Path() const { return path_; }
 
     void Add(std::span<const RecordedSample> samples) override;
     void End() override { Flush(); }
     // Hands the buffered rows to the system.
-    void Flush() override;
+    void Flush() override { file_.Flush(); }
     // Flush when a second has passed since the last.
-    void FlushIfDue();
+    void FlushIfDue() { file_.FlushIfDue(); }
     std::uint64_t Rows() const { return index_; }
 
 private:
     void AppendRow(const RecordedSample& s);
-    void Write();
 
     std::string path_;
-    std::FILE* file_ = nullptr;
-    bool failed_ = false;
-    std::string buffer_;
+    CsvFileBuffer file_;
     std::uint64_t index_ = 0;
     std::int64_t origin_ns_ = 0;
-    std::int64_t last_flush_ns_ = 0;
-    // The formatted wall-clock second of the last row ("2024-05-01T12:00:00").
-    std::int64_t cached_second_ = INT64_MIN;
-    char cached_text_[24] = {};
+    IsoTimeFormatter time_;
 };
 
 }  // namespace mk27x

@@ -8,16 +8,14 @@
 #include <QCoreApplication>
 #include <iostream>
 #include <memory>
-#include <string_view>
 
 #include "app/application.h"
+#include "group/group_simulators.h"
 #include "link/port_backends.h"
 #include "monitor/monitor_window.h"
 #include "platform/clock.h"
 #include "platform/qt_file_dialog.h"
 #include "platform/qt_message_box.h"
-#include "pty_server.h"
-#include "virtual_sensor.h"
 
 namespace {
 
@@ -42,66 +40,16 @@ void Describe(QCommandLineParser& parser, const Options& options) {
     parser.addOption(options.simulator);
 }
 
-bool AnswersWithoutDisplay(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
-            arg == "--version")
-            return true;
-    }
-    return false;
-}
-
-// A virtual sensor for every line of the specs, each sensor measuring a wave
-// of its own, so that channels are not trivially zero.
-class Simulators {
-public:
-    bool Start(std::vector<SensorSpec>& specs) {
-        for (const GroupLine& line : GroupLines(specs)) {
-            std::vector<std::shared_ptr<sim::VirtualSensor>> sensors;
-            for (const std::size_t i : line.sensors) {
-                sim::SensorConfig config;
-                config.address = specs[i].address;
-                config.baud = specs[i].baud;
-                config.identity.serial = static_cast<std::uint16_t>(1001 + i);
-                config.source.kind = sim::MeasurementSource::Kind::kSine;
-                config.source.value = 6000 + 1500 * static_cast<std::int32_t>(i % 6);
-                config.source.amplitude = 300 + 150 * static_cast<std::int32_t>(i % 4);
-                config.source.period = 4000 + 1000 * static_cast<std::uint32_t>(i % 5);
-                config.source.noise = 3;
-                config.source.seed = static_cast<std::uint32_t>(i + 1);
-                sensors.push_back(std::make_shared<sim::VirtualSensor>(config));
-            }
-            servers_.push_back(std::make_unique<sim::PtySensorServer>(sensors));
-            if (!servers_.back()->Start()) {
-                std::cerr << "mk27x-monitor: cannot start the virtual sensor: "
-                          << servers_.back()->Error() << '\n';
-                return false;
-            }
-            for (const std::size_t i : line.sensors) specs[i].port = servers_.back()->SlavePath();
-        }
-        return true;
-    }
-
-private:
-    std::vector<std::unique_ptr<sim::PtySensorServer>> servers_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options;
-    if (AnswersWithoutDisplay(argc, argv)) {
-        QCoreApplication core(argc, argv);
-        QCoreApplication::setApplicationVersion(MK27X_VERSION);
-        QCommandLineParser parser;
-        Describe(parser, options);
-        parser.process(core);  // prints the help or the version and exits
-    }
+    QCoreApplication::setApplicationVersion(MK27X_VERSION);
+    AnswerHelpOrVersionWithoutDisplay(
+        argc, argv, [&options](QCommandLineParser& parser) { Describe(parser, options); });
 
     QtMessageBox messages;
     Application app(argc, argv, messages);
-    QCoreApplication::setApplicationVersion(MK27X_VERSION);
     QCommandLineParser parser;
     Describe(parser, options);
     parser.process(app);
@@ -122,10 +70,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     // Declared before the window, so that the sensors outlive its sessions.
-    Simulators simulators;
+    GroupSimulators simulators;
     if (parser.isSet(options.simulator)) {
         if (specs.empty()) specs = {{"A", "a"}, {"B", "b"}};
-        if (!simulators.Start(specs)) return 1;
+        if (!simulators.Start(specs)) {
+            std::cerr << "mk27x-monitor: cannot start the virtual sensor: " << simulators.Error()
+                      << '\n';
+            return 1;
+        }
     }
 
     QtFileDialog files;
@@ -135,10 +87,5 @@ int main(int argc, char** argv) {
     for (const QString& channel : parser.values(options.channel))
         if (!window.AddChannel(channel.toStdString())) return 2;
 
-    const CloseOnSignals on_signal([&window] {
-        window.close();
-        QCoreApplication::quit();
-    });
-    window.show();
-    return app.exec();
+    return app.Run(window);
 }

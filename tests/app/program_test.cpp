@@ -2,21 +2,13 @@
 // answered without a display (a QApplication on xcb without one would abort).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
+
+#include "support/run_program.h"
 
 namespace {
 
-std::string Capture(const std::string& command, int& status) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, n);
-    status = WEXITSTATUS(::pclose(pipe));
-    return out;
-}
+using mk27x::testing::Capture;
 
 TEST(WindowProgram, VersionAndHelpWithoutADisplay) {
     const std::string run =

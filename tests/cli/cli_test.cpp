@@ -14,10 +14,13 @@
 
 #include "calibration/tbl_files.h"
 #include "pty_server.h"
+#include "support/run_program.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
 namespace {
+
+using testing::Capture;
 
 struct Result {
     int status;
@@ -321,18 +324,6 @@ TEST(CommandLineUsage, JsonDistanceKeepsThreeDecimalsAtMost) {
     EXPECT_EQ(JsonDistance(-0.003f), "-0.003");
     EXPECT_EQ(JsonDistance(0.0f), "0.0");
     EXPECT_EQ(JsonDistance(100.5f), "100.5");
-}
-
-// The program as a script runs it.
-std::string Capture(const std::string& command, int& status) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        out.append(buffer, n);
-    status = WEXITSTATUS(::pclose(pipe));
-    return out;
 }
 
 TEST(CommandLineProgram, HelpAndTheBuiltInSimulator) {

@@ -1,11 +1,8 @@
 // `mk27x stream --publish` end to end against the virtual sensor and a real
 // Mosquitto: the published samples are the CSV's, the will of a killed
 // program, refused credentials, the password's sources and the usage errors.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -16,8 +13,6 @@
 #include "pty_server.h"
 #include "publish_fixture.h"
 #include "virtual_sensor.h"
-
-extern char** environ;
 
 namespace mk27x {
 namespace {
@@ -124,23 +119,14 @@ TEST_F(PublishCli, TheWillSaysOfflineWhenTheProgramIsKilled) {
     ASSERT_TRUE(sub.Connect());
     std::vector<std::string> args = {MK27X_CLI_PATH, "--simulator", "stream",          "--seconds",
                                      "60",           "--publish",   Url(broker.Port())};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    pid_t pid = testing::Spawn(args, testing::Output::kErrors);
+    ASSERT_GT(pid, 0);
     const bool streaming = sub.WaitFor([](const std::vector<ReceivedMessage>& m) {
         return std::any_of(m.begin(), m.end(), [](const ReceivedMessage& r) {
             return r.topic == "plant/1234/samples";
         });
     });
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    testing::EndProcess(pid, SIGKILL);
     ASSERT_TRUE(streaming);
     EXPECT_EQ(sub.On("plant/1234/status").at(0).payload, "online");
     ASSERT_TRUE(sub.WaitFor([](const std::vector<ReceivedMessage>& m) {

@@ -8,15 +8,12 @@
 // on libmosquitto's thread under its lock, the gate relays on its own thread.
 #pragma once
 
-#include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,9 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/ser2net.h"  // FreeLoopbackPort, LoopbackListening
-
-extern char** environ;
+#include "support/test_server.h"
 
 namespace mk27x::testing {
 
@@ -39,24 +34,6 @@ inline constexpr const char* kMosquittoPath = "/usr/sbin/mosquitto";
 
 inline bool MosquittoInstalled() {
     return ::access(kMosquittoPath, X_OK) == 0;
-}
-
-// Runs a program to its end with its output thrown away; its exit status.
-inline int RunQuietly(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class MosquittoBroker {
@@ -85,31 +62,12 @@ public:
                                     ? "allow_anonymous true\n"
                                     : "")
                             << extra_;
-        std::vector<std::string> args = {kMosquittoPath, "-c", conf};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, kMosquittoPath, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (pid_ > 0 && !LoopbackListening(port_) && std::chrono::steady_clock::now() < give_up)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return pid_ > 0 && LoopbackListening(port_);
+        pid_ = Spawn({kMosquittoPath, "-c", conf});
+        return WaitListening(pid_, port_, std::chrono::seconds(10));
     }
 
     // Ends the broker (SIGTERM, as a service stop) and reaps it.
-    void Stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-    }
+    void Stop() { EndProcess(pid_, SIGTERM); }
 
 private:
     std::string dir_;

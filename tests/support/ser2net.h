@@ -3,20 +3,12 @@
 // Stopped (SIGTERM, then SIGKILL) and reaped with the object.
 #pragma once
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
-#include <vector>
 
-extern char** environ;
+#include "support/test_server.h"
 
 namespace mk27x::testing {
 
@@ -24,30 +16,6 @@ inline constexpr const char* kSer2netPath = "/usr/sbin/ser2net";
 
 inline bool Ser2netInstalled() {
     return ::access(kSer2netPath, X_OK) == 0;
-}
-
-// A loopback TCP port nobody listens on right now.
-inline int FreeLoopbackPort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-inline bool LoopbackListening(int port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(s);
-    return ok;
 }
 
 class Ser2net {
@@ -66,21 +34,8 @@ public:
                                    (chardelay ? "" : "#  options:#    chardelay: false");
         pid_file_ = "/tmp/mk27x-ser2net-" + std::to_string(::getpid()) + "-" +
                     std::to_string(port_) + ".pid";
-        std::vector<std::string> args = {kSer2netPath, "-n", "-u", "-P", pid_file_, "-Y", config};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, kSer2netPath, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (pid_ > 0 && !LoopbackListening(port_) && std::chrono::steady_clock::now() < give_up)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        listening_ = pid_ > 0 && LoopbackListening(port_);
+        pid_ = Spawn({kSer2netPath, "-n", "-u", "-P", pid_file_, "-Y", config});
+        listening_ = WaitListening(pid_, port_, std::chrono::seconds(5));
     }
     ~Ser2net() { Stop(); }
     Ser2net(const Ser2net&) = delete;
@@ -96,10 +51,7 @@ public:
     // Ends the server at once (its connections close).
     void Stop() {
         if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
+        EndProcess(pid_, SIGKILL);
         ::unlink(pid_file_.c_str());
     }
 

@@ -14,15 +14,9 @@ set -euo pipefail
 program=${1:?"usage: monitor_operator_test.sh PATH/TO/mk27x-monitor"}
 command -v Xvfb >/dev/null && command -v xdotool >/dev/null || exit 77
 
-work=$(mktemp -d)
-xvfb_pid=""
-program_pid=""
-cleanup() {
-  [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/x11/x11_common.sh
+. "$(dirname "$0")/x11_common.sh"
+make_work
 
 fail() {
   echo "FAIL: $*" >&2
@@ -30,13 +24,8 @@ fail() {
   exit 1
 }
 
-# shellcheck source=tests/x11/x11_common.sh
-. "$(dirname "$0")/x11_common.sh"
 start_xvfb xvfb_pid
-export QT_QPA_PLATFORM=xcb
-
-"$program" --simulator >"$work/program.log" 2>&1 &
-program_pid=$!
+start_program --simulator
 wait_for "the monitor window shows" xdotool search --onlyvisible --name '^MK27x-SP Monitor$'
 main=$(xdotool search --onlyvisible --name '^MK27x-SP Monitor$' | head -n 1)
 

@@ -12,28 +12,17 @@ set -euo pipefail
 program=${1:?"usage: operator_test.sh PATH/TO/mk27x-sp"}
 command -v Xvfb >/dev/null && command -v xdotool >/dev/null || exit 77
 
-work=$(mktemp -d)
-xvfb_pid=""
-program_pid=""
-cleanup() {
-  [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/x11/x11_common.sh
+. "$(dirname "$0")/x11_common.sh"
+make_work
 
 fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
 
-# shellcheck source=tests/x11/x11_common.sh
-. "$(dirname "$0")/x11_common.sh"
 start_xvfb xvfb_pid
-export QT_QPA_PLATFORM=xcb
-
-"$program" --simulator >"$work/program.log" 2>&1 &
-program_pid=$!
+start_program --simulator
 wait_for "the main window shows" xdotool search --onlyvisible --name 'MK27x-SP\(Setup program\)'
 main=$(xdotool search --onlyvisible --name 'MK27x-SP\(Setup program\)' | head -n 1)
 
