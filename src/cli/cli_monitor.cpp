@@ -13,6 +13,7 @@
 #include "group/sensor_group.h"
 #include "link/port_backends.h"
 #include "link/sample_file.h"
+#include "publish/group_publishing.h"
 #include "session/texts.h"
 
 namespace mk27x {
@@ -171,7 +172,10 @@ public:
         group_->Aligner().Attach(printer_);
         if (csv_) group_->Aligner().Attach(*csv_);
         group_->Aligner().Attach(statistics_);
-        if (o_.publish_settings) StartPublishing();
+        // --publish: every sensor's recording under its name, every channel's
+        // values from the rows.
+        if (o_.publish_settings)
+            publishing_ = std::make_unique<GroupPublishing>(*group_, *o_.publish_settings);
         group_->Start();
         const int lost = Watch();
         if (lost >= 0)
@@ -180,28 +184,11 @@ public:
             group_->Stop();
         const bool written = Finish();
         const int status = lost >= 0 || !written ? kExitNoSensor : kExitOk;
-        return publisher_ ? FinishPublishing(*publisher_, io_.err, status) : status;
+        return publishing_ ? ReportPublishing(publishing_->Finish(), io_.err, status) : status;
     }
 
 private:
     int Stopping() const { return io_.stop_signal ? io_.stop_signal->load() : 0; }
-
-    // --publish: every sensor's recording under its name, every channel's
-    // values from the rows.
-    void StartPublishing() {
-        publisher_ = std::make_unique<MqttPublisher>(*o_.publish_settings);
-        for (std::size_t i = 0; i < group_->Size(); ++i) {
-            const SensorSpec& spec = group_->Spec(i);
-            group_->Session(i).Recording().Attach(
-                publisher_->AddSensor(spec.name, group_->Session(i).Identity(), spec.port));
-        }
-        std::vector<RecordingSink*> channels;
-        for (const ChannelSpec& c : o_.channels)
-            channels.push_back(&publisher_->AddChannel(c.name));
-        channel_publishing_ = std::make_unique<GroupColumnsToSinks>(o_.sensors.size(), channels);
-        group_->Aligner().Attach(*channel_publishing_);
-        publisher_->Start();
-    }
 
     // Which sensors stream and which are polled, on standard error.
     void Describe() {
@@ -224,7 +211,7 @@ private:
                                     : std::chrono::steady_clock::time_point::max();
         constexpr long long kSliceMs = 50;
         auto next_check = start + std::chrono::seconds(1);
-        while (!Stopping() && !(publisher_ && publisher_->Refused()) && io_.clock.Now() < end) {
+        while (!Stopping() && !(publishing_ && publishing_->Refused()) && io_.clock.Now() < end) {
             const auto left =
                 o_.seconds
                     ? std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count()
@@ -270,12 +257,11 @@ private:
     GroupPrinter printer_;
     GroupStatistics statistics_;
     std::unique_ptr<GroupCsvWriter> csv_;
-    // Declared before the group, so that the sensors outlive its sessions and
-    // the publisher's sinks outlive their attachment.
+    // Declared before the group, so that the sensors outlive its sessions.
     GroupSimulators simulators_;
-    std::unique_ptr<MqttPublisher> publisher_;
-    std::unique_ptr<GroupColumnsToSinks> channel_publishing_;
     std::unique_ptr<SensorGroup> group_;
+    // Declared after the group: it detaches from the group as it goes.
+    std::unique_ptr<GroupPublishing> publishing_;
 };
 
 }  // namespace

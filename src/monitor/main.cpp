@@ -4,10 +4,15 @@
 //   --channel NAME=EXPR                   a computed channel (repeatable)
 //   --simulator   every sensor a virtual sensor of its own (A and B when none
 //                 is named)
+//   --publish URL [--mqtt-qos N] [--mqtt-buffer-seconds S] [--mqtt-cafile FILE]
+//   [--mqtt-password-file FILE]   publishing chosen, as mk27x monitor takes it
+//                 (the password never on the command line)
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "app/application.h"
 #include "group/group_simulators.h"
@@ -16,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/qt_file_dialog.h"
 #include "platform/qt_message_box.h"
+#include "publish/publish_options.h"
 
 namespace {
 
@@ -29,6 +35,17 @@ struct Options {
         "simulator",
         "Serve every sensor as a virtual sensor of its own on a pseudo-terminal (sensors A and B "
         "when none is named)."};
+    QCommandLineOption publish{"publish",
+                               "Publish the runs to the MQTT broker at URL, "
+                               "mqtt://[USER@]HOST[:PORT]/PREFIX or mqtts://...",
+                               "URL"};
+    QCommandLineOption qos{"mqtt-qos", "The MQTT quality of service, 0, 1 or 2 (default 1).", "N"};
+    QCommandLineOption buffer_seconds{"mqtt-buffer-seconds",
+                                      "How much sample time waits while the broker is away.", "S"};
+    QCommandLineOption cafile{"mqtt-cafile", "mqtts: the CA certificates to trust.", "FILE"};
+    QCommandLineOption password_file{
+        "mqtt-password-file",
+        "The broker's password on the first line of FILE (else MK27X_MQTT_PASSWORD).", "FILE"};
 };
 
 void Describe(QCommandLineParser& parser, const Options& options) {
@@ -38,6 +55,29 @@ void Describe(QCommandLineParser& parser, const Options& options) {
     parser.addOption(options.sensor);
     parser.addOption(options.channel);
     parser.addOption(options.simulator);
+    for (const QCommandLineOption* o : {&options.publish, &options.qos, &options.buffer_seconds,
+                                        &options.cafile, &options.password_file})
+        parser.addOption(*o);
+}
+
+// The publishing options given; nothing, with the reason in `error`, when they
+// are not usable. The password only from a file here: the environment's is read
+// when a run starts.
+std::optional<PublishSettings> PublishingOptions(const QCommandLineParser& parser,
+                                                 const Options& options, std::string& error) {
+    PublishOptions publish;
+    for (const QCommandLineOption* o : {&options.publish, &options.qos, &options.buffer_seconds,
+                                        &options.cafile, &options.password_file}) {
+        if (!parser.isSet(*o)) continue;
+        const std::string value = parser.value(*o).toStdString();
+        ParsePublishOption(
+            "--" + o->names().front().toStdString(), [&] { return value; }, publish, error);
+        if (!error.empty()) return std::nullopt;
+    }
+    if (!publish.Any()) return std::nullopt;
+    auto settings = PublishSettingsFrom(publish, error);
+    if (settings && !publish.password_file) settings->password.clear();
+    return settings;
 }
 
 }  // namespace
@@ -69,6 +109,12 @@ int main(int argc, char** argv) {
         std::cerr << "mk27x-monitor: " << problem << '\n';
         return 2;
     }
+    std::string error;
+    const auto publishing = PublishingOptions(parser, options, error);
+    if (!error.empty()) {
+        std::cerr << "mk27x-monitor: " << error << '\n';
+        return 2;
+    }
     // Declared before the window, so that the sensors outlive its sessions.
     GroupSimulators simulators;
     if (parser.isSet(options.simulator)) {
@@ -86,6 +132,7 @@ int main(int argc, char** argv) {
     for (const SensorSpec& spec : specs) window.AddSensor(spec);
     for (const QString& channel : parser.values(options.channel))
         if (!window.AddChannel(channel.toStdString())) return 2;
+    if (publishing) window.SetPublishing(*publishing);
 
     return app.Run(window);
 }

@@ -1,7 +1,9 @@
 // The monitor window: its layout, the sensors' table and the channels' list.
 #include "monitor/monitor_window.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -154,11 +156,14 @@ void MonitorWindow::BuildLayout() {
     LabelStatus = new QLabel(this);
     LabelStatus->setObjectName("LabelStatus");
 
+    QHBoxLayout* publish_row = BuildPublishRow();
+
     auto* top = new QHBoxLayout;
     top->addWidget(sensors_box, 3);
     top->addWidget(channels_box, 2);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addLayout(publish_row);
     layout->addLayout(run_row);
     layout->addWidget(Readouts);
     layout->addWidget(chart_, 1);
@@ -215,7 +220,8 @@ void MonitorWindow::BuildTabOrder() {
     const QWidget* order[] = {
         EditSensor,       ButtonAdd,     ButtonSearch,        ButtonRemove,
         TableSensors,     ButtonConnect, ButtonDisconnect,    EditChannel,
-        ButtonAddChannel, ListChannels,  ButtonRemoveChannel, ButtonStart,
+        ButtonAddChannel, ListChannels,  ButtonRemoveChannel, CheckPublish,
+        EditPublishUrl,   ComboQos,      EditPassword,        ButtonStart,
         ButtonStop,       ButtonRecord,  ButtonStatistics,    chart_->SpinSeconds};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(const_cast<QWidget*>(order[i - 1]), const_cast<QWidget*>(order[i]));
@@ -387,6 +393,11 @@ void MonitorWindow::UpdateControls() {
                                  LabelChannelError->text().isEmpty());
     ButtonRemoveChannel->setEnabled(!running && ListChannels->currentRow() >= 0 &&
                                     !channels_.empty());
+    // The publishing's choice is made for the next run.
+    CheckPublish->setEnabled(!running);
+    for (QWidget* field : {static_cast<QWidget*>(EditPublishUrl), static_cast<QWidget*>(ComboQos),
+                           static_cast<QWidget*>(EditPassword)})
+        field->setEnabled(!running && CheckPublish->isChecked());
     ButtonStart->setEnabled(connected && !running);
     ButtonStop->setEnabled(running);
     ButtonRecord->setEnabled(connected);

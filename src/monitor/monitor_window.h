@@ -11,6 +11,11 @@
 //    in its legend.
 //  - Start and Stop of the group's run, recording its rows to a CSV file and
 //    the statistics of every column.
+//  - Publishing a run to an MQTT broker, as `mk27x monitor --publish` does
+//    (GroupPublishing): the URL, the QoS and the password (typed into the
+//    window and kept in memory only, or MK27X_MQTT_PASSWORD). A broker that
+//    refuses the connection stops the run with its reason; the end of a run
+//    tells the publisher's summary in the status line.
 //
 // The window is a front end: the group (src/group) connects, streams or polls,
 // aligns and computes; the window builds a group from its table when
@@ -37,9 +42,13 @@
 #include "platform/clock.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
+#include "publish/group_publishing.h"
 #include "session/sensor_search.h"
 
+class QCheckBox;
+class QComboBox;
 class QGridLayout;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -101,6 +110,17 @@ public:
     // second the lost-sensor check and the files' flush. Public for tests.
     void Tick();
 
+    // --- publishing ----------------------------------------------------------
+    // Chooses publishing with `settings` (from the command line): the URL, the
+    // QoS and the password into the fields, the CA file and the queue's bound
+    // kept for the runs.
+    void SetPublishing(const PublishSettings& settings);
+    // The settings of the fields; nothing, with a message, when they are not
+    // usable. The password: the field's, or MK27X_MQTT_PASSWORD when empty.
+    std::optional<PublishSettings> PublishingChosen();
+    // The publishing of the run going now, if any.
+    GroupPublishing* Publishing() { return publishing_.get(); }
+
     // The ports the search tries quickly beside those of the table.
     std::vector<std::string> search_ports{"COM1", "COM2", "COM3", "COM4", "USB"};
 
@@ -116,6 +136,10 @@ public:
     QLabel* LabelChannelError;
     QPushButton* ButtonAddChannel;
     QPushButton* ButtonRemoveChannel;
+    QCheckBox* CheckPublish;
+    QLineEdit* EditPublishUrl;
+    QComboBox* ComboQos;
+    QLineEdit* EditPassword;
     QPushButton* ButtonStart;
     QPushButton* ButtonStop;
     QPushButton* ButtonRecord;
@@ -144,6 +168,7 @@ private:
     class ChartFeed;
 
     void BuildLayout();
+    QHBoxLayout* BuildPublishRow();
     void BuildTabOrder();
     void UpdateControls();
     void UpdateTable();
@@ -159,6 +184,12 @@ private:
     std::optional<std::vector<std::unique_ptr<Channel>>> CompileChannels();
     void StopRun();
     void EndRecording();
+    // Attaches the publisher when publishing is chosen; false when the fields
+    // are not usable (said).
+    bool StartPublishing();
+    // The publisher's end: its summary in the status line, or the broker's
+    // refusal in a message.
+    void EndPublishing();
 
     MessageBox& messages_;
     FileDialog& files_;
@@ -177,8 +208,12 @@ private:
     std::unique_ptr<GroupStatistics> statistics_;
     std::unique_ptr<GroupCsvWriter> csv_;
     std::string csv_path_;
-    // Declared last: its sessions go first, before the sinks they feed.
+    std::string publish_cafile_;
+    double publish_buffer_seconds_ = PublishSettings{}.buffer_seconds;
+    // Declared late: its sessions go first, before the sinks they feed.
     std::unique_ptr<SensorGroup> group_;
+    // After the group: it detaches from the group as it goes.
+    std::unique_ptr<GroupPublishing> publishing_;
     std::uint64_t rows_shown_ = 0;
     std::chrono::steady_clock::time_point next_second_;
     std::chrono::steady_clock::time_point next_values_;

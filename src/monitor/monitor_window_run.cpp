@@ -144,6 +144,10 @@ void MonitorWindow::ButtonStartClick() {
     if (statistics_) group_->Aligner().Detach(*statistics_);
     statistics_ = std::make_unique<GroupStatistics>();
     group_->Aligner().Attach(*statistics_);
+    if (!StartPublishing()) {
+        UpdateControls();
+        return;
+    }
     rows_shown_ = 0;
     lost_.assign(specs_.size(), false);
     group_->Start();
@@ -154,7 +158,10 @@ void MonitorWindow::ButtonStartClick() {
     for (std::size_t i = 0; i < group_->Size(); ++i)
         modes << QString::fromStdString(group_->Spec(i).name) +
                      (group_->Mode(i) == SensorMode::Stream ? " streams" : " is polled");
-    SetStatus("Running: " + modes.join(", ") + ".");
+    SetStatus("Running: " + modes.join(", ") + "." +
+              (publishing_ ? QString::fromStdString(" Publishing to " +
+                                                    publishing_->Settings().target.Text() + ".")
+                           : QString()));
     UpdateTable();
     UpdateControls();
 }
@@ -173,6 +180,7 @@ void MonitorWindow::StopRun() {
         SetStatus(QString("Stopped after %1 rows.").arg(rows_shown_));
     }
     EndRecording();
+    EndPublishing();
     chart_->Redraw(true);
     UpdateReadouts();
 }
@@ -238,6 +246,14 @@ void MonitorWindow::ButtonStatisticsClick() {
 void MonitorWindow::Tick() {
     if (!group_ || !group_->Running()) {
         TimerFrame->stop();
+        return;
+    }
+    if (publishing_ && publishing_->Refused()) {
+        // The run ends with the broker's reason (a modal message).
+        TimerFrame->stop();
+        StopRun();
+        UpdateTable();
+        UpdateControls();
         return;
     }
     group_->Pump();

@@ -225,4 +225,13 @@ void MqttPublisher::Run() {
     cpu_seconds_ = ThreadCpuNow();
 }
 
+PublishEnding EndPublishing(MqttPublisher& publisher) {
+    PublishEnding ending;
+    ending.totals = publisher.Finish();
+    ending.refused = publisher.Refused();
+    ending.text = ending.refused ? publisher.RefusalText()
+                                 : PublishSummary(ending.totals, publisher.Settings().target);
+    return ending;
+}
+
 }  // namespace mk27x

@@ -139,4 +139,15 @@ private:
     bool finished_ = false;
 };
 
+// The end of publishing as a front end reports it: the totals, and either the
+// broker's refusal or the summary (PublishSummary).
+struct PublishEnding {
+    PublishTotals totals;
+    bool refused = false;
+    std::string text;
+};
+
+// Finishes `publisher` (see MqttPublisher::Finish) and tells how it ended.
+PublishEnding EndPublishing(MqttPublisher& publisher);
+
 }  // namespace mk27x

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -23,6 +24,7 @@
 #include "in_process_transport.h"
 #include "link/port_backends.h"
 #include "monitor/monitor_chart.h"
+#include "publish/publish_options.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
 #include "support/virtual_clock.h"
@@ -212,6 +214,59 @@ TEST_F(MonitorWindowTest, TheLegendChoosesColourVisibilityAndReadoutAndKeepsThem
     EXPECT_TRUE(chart.SeriesReadout(0));
     EXPECT_TRUE(chart.SeriesReadout(2));
     EXPECT_EQ(chart.Trace().Size(), 0u);
+}
+
+TEST_F(MonitorWindowTest, PublishingIsChosenByKeyboardPrefilledAndItsFieldsRefused) {
+    // Unchosen, the fields wait; Alt+M chooses, Alt+U and Alt+W reach them.
+    EXPECT_FALSE(w.CheckPublish->isChecked());
+    EXPECT_FALSE(w.EditPublishUrl->isEnabled());
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_M, Qt::AltModifier);
+    // A mnemonic clicks as the mouse would, a moment later.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.CheckPublish->isChecked(); }, 5000));
+    EXPECT_TRUE(w.EditPassword->isEnabled());
+    EXPECT_EQ(w.EditPassword->echoMode(), QLineEdit::Password);
+    QTest::keyClick(&w, Qt::Key_U, Qt::AltModifier);
+    ASSERT_EQ(QApplication::focusWidget(), w.EditPublishUrl);
+    QTest::keyClicks(w.EditPublishUrl, "http://broker/plant");
+    EXPECT_FALSE(w.PublishingChosen());
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].text,
+              "Publish to MQTT: the URL must start with mqtt:// or mqtts://");
+
+    // A password typed needs a user name in the URL.
+    w.EditPublishUrl->setText("mqtt://broker/plant");
+    QTest::keyClick(&w, Qt::Key_W, Qt::AltModifier);
+    QTest::keyClicks(QApplication::focusWidget(), "secret");
+    EXPECT_FALSE(w.PublishingChosen());
+    ASSERT_EQ(messages.shown.size(), 2u);
+    EXPECT_EQ(messages.shown[1].text, "a password needs a user name: mqtt://USER@HOST/PREFIX");
+    w.EditPublishUrl->setText("mqtts://op@broker:8884/plant");
+    auto chosen = w.PublishingChosen();
+    ASSERT_TRUE(chosen);
+    EXPECT_EQ(chosen->password, "secret");
+    EXPECT_EQ(chosen->target.port, 8884);
+    EXPECT_EQ(chosen->qos, 1);
+
+    // Prefilled from the command line: the CA file and the bound go along; an
+    // empty field takes the environment's password.
+    PublishSettings given;
+    given.target = *ParseMqttUrl("mqtts://op@broker/line");
+    given.qos = 2;
+    given.cafile = "/etc/plant-ca.pem";
+    given.buffer_seconds = 30;
+    w.SetPublishing(given);
+    EXPECT_EQ(w.EditPublishUrl->text(), "mqtts://op@broker:8883/line");
+    EXPECT_EQ(w.ComboQos->currentText(), "2");
+    ::setenv(kMqttPasswordVariable, "from-env", 1);
+    chosen = w.PublishingChosen();
+    ::unsetenv(kMqttPasswordVariable);
+    ASSERT_TRUE(chosen);
+    EXPECT_EQ(chosen->password, "from-env");
+    EXPECT_EQ(chosen->cafile, "/etc/plant-ca.pem");
+    EXPECT_EQ(chosen->buffer_seconds, 30);
+    EXPECT_EQ(messages.shown.size(), 2u);
 }
 
 }  // namespace

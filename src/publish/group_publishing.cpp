@@ -1,0 +1,39 @@
+#include "publish/group_publishing.h"
+
+namespace mk27x {
+
+GroupPublishing::GroupPublishing(SensorGroup& group, PublishSettings settings)
+    : group_(group), publisher_(std::move(settings)) {
+    for (std::size_t i = 0; i < group_.Size(); ++i) {
+        const SensorSpec& spec = group_.Spec(i);
+        RecordingSink& sink =
+            publisher_.AddSensor(spec.name, group_.Session(i).Identity(), spec.port);
+        group_.Session(i).Recording().Attach(sink);
+        sensors_.push_back(&sink);
+    }
+    const std::vector<std::string>& columns = group_.Columns();
+    std::vector<RecordingSink*> channels;
+    for (std::size_t c = group_.Size(); c < columns.size(); ++c)
+        channels.push_back(&publisher_.AddChannel(columns[c]));
+    channels_ = std::make_unique<GroupColumnsToSinks>(group_.Size(), std::move(channels));
+    group_.Aligner().Attach(*channels_);
+    publisher_.Start();
+}
+
+GroupPublishing::~GroupPublishing() {
+    Finish();
+}
+
+PublishEnding GroupPublishing::Finish() {
+    if (!ending_) {
+        // Detached first: whatever the group still does no longer reaches the
+        // sinks; the publisher closes their open batches itself.
+        group_.Aligner().Detach(*channels_);
+        for (std::size_t i = 0; i < sensors_.size(); ++i)
+            group_.Session(i).Recording().Detach(*sensors_[i]);
+        ending_ = EndPublishing(publisher_);
+    }
+    return *ending_;
+}
+
+}  // namespace mk27x

@@ -1,0 +1,54 @@
+// GroupPublishing: a sensor group's run published to an MQTT broker, as both
+// front ends of the group (mk27x monitor --publish and the monitor window) do
+// it: every sensor's recording under its name (or serial number), every
+// computed channel's values from the group's rows under channels/<name>.
+//
+// It lives in a library of its own beside the publisher (mk27x_group_publishing)
+// so that the publisher stays free of the group and its sessions, and the group
+// free of libmosquitto: only the front ends that publish a group link both.
+//
+// Threading: the group's thread (the one that pumps it), as the group's sinks
+// are attached and detached there; see MqttPublisher for the rest.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "group/group_sinks.h"
+#include "group/sensor_group.h"
+#include "publish/mqtt_publisher.h"
+
+namespace mk27x {
+
+class GroupPublishing {
+public:
+    // Attaches the publisher to `group` and starts it. Between the group's runs:
+    // after its channels are set, before its Start; the group outlives this.
+    GroupPublishing(SensorGroup& group, PublishSettings settings);
+    // Finish().
+    ~GroupPublishing();
+    GroupPublishing(const GroupPublishing&) = delete;
+    GroupPublishing& operator=(const GroupPublishing&) = delete;
+
+    // The broker refused the connection (any thread).
+    bool Refused() const { return publisher_.Refused(); }
+    std::string RefusalText() const { return publisher_.RefusalText(); }
+    int Connected() const { return publisher_.Connected(); }
+    const PublishSettings& Settings() const { return publisher_.Settings(); }
+
+    // Detaches from the group (best after its Stop, so that every row went out),
+    // gives the queues their time to go out and tells how publishing ended.
+    // Idempotent: later calls tell the same.
+    PublishEnding Finish();
+
+private:
+    SensorGroup& group_;
+    MqttPublisher publisher_;
+    std::vector<RecordingSink*> sensors_;
+    std::unique_ptr<GroupColumnsToSinks> channels_;
+    std::optional<PublishEnding> ending_;
+};
+
+}  // namespace mk27x
