@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 
 namespace mk27x {
 namespace {
@@ -201,8 +202,10 @@ void SensorGroup::Stop() {
     std::int64_t cut = end;
     for (std::size_t i = 0; i < members_.size(); ++i) {
         const std::int64_t last = aligner_.LastSampleNs(i);
+        if (last == std::numeric_limits<std::int64_t>::min()) continue;  // no sample at all
         const double recent_ns = (2.0 * aligner_.PeriodS(i) + options_.aligner.latency_s) * 1e9;
-        if (static_cast<double>(end - last) <= recent_ns) cut = std::min(cut, last);
+        if (static_cast<double>(end) - static_cast<double>(last) <= recent_ns)
+            cut = std::min(cut, last);
     }
     aligner_.Finish(cut);
     running_ = false;
