@@ -140,7 +140,7 @@ void GroupStreams(double seconds) {
                                      .string();
     GroupCsvWriter csv(csv_path, group.Columns());
     group.Aligner().Attach(csv);
-    for (const ConnectOutcome o : group.Connect()) {
+    for (const ConnectResult& o : group.Connect()) {
         if (o != ConnectOutcome::Connected) {
             std::fprintf(stderr, "connect failed\n");
             std::exit(1);

@@ -109,8 +109,7 @@ py::tuple ChunkStream::Next() {
         if (interrupt.Raised()) interrupt.Rethrow();
         throw py::stop_iteration();  // closed meanwhile
     }
-    if (stream_.Current() == TimedStream::State::Lost)
-        throw NoAnswer(sensor_->messages_.Text(kNoAnswerText));
+    if (stream_.Current() == TimedStream::State::Lost) throw NoAnswer(kNoAnswerText);
     if (!queue_.Pending()) throw py::stop_iteration();
     return queue_.Take().Arrays(queue_.FirstNs());
 }

@@ -14,10 +14,26 @@
 #include "link/port_backends.h"
 #include "link/sample_file.h"
 #include "publish/group_publishing.h"
-#include "session/texts.h"
+#include "session/statistics_text.h"
 
 namespace mk27x {
 namespace {
+
+// The monitor's words for a sensor that did not connect.
+std::string ConnectFailureText(const ConnectResult& c) {
+    switch (c.outcome) {
+        case ConnectOutcome::PortNotOpened:
+            return "cannot open " + c.port.port_name +
+                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
+        case ConnectOutcome::NotIdentified:
+            return "No answer. Please change parameters.";
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::ReadFailed:
+        case ConnectOutcome::Connected:
+            break;
+    }
+    return "No answer.";
+}
 
 struct MonitorUsage {
     std::string text;
@@ -149,8 +165,7 @@ public:
         if (o_.csv) {
             csv_ = std::make_unique<GroupCsvWriter>(*o_.csv, columns);
             if (!csv_->Ok()) {
-                const OperatorMessage m = SampleFileErrorMessage(*o_.csv);
-                messages_.Show(m.text, m.caption, m.flags);
+                io_.err << "Cannot write file " << *o_.csv << ".\n";
                 return kExitNoSensor;
             }
         }
@@ -164,8 +179,14 @@ public:
         group_ = std::make_unique<SensorGroup>(messages_, io_.clock, RealPortBackends(), o_.sensors,
                                                std::move(channels), options);
         const auto outcomes = group_->Connect();
-        for (const ConnectOutcome outcome : outcomes)
-            if (outcome != ConnectOutcome::Connected) return kExitNoSensor;
+        bool all = true;
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const ConnectResult& c = outcomes[i];
+            if (c.ok()) continue;
+            all = false;
+            io_.err << o_.sensors[i].name << ": " << ConnectFailureText(c) << '\n';
+        }
+        if (!all) return kExitNoSensor;
         if (Stopping()) return kExitOk;
         Describe();
 
@@ -178,9 +199,10 @@ public:
             publishing_ = std::make_unique<GroupPublishing>(*group_, *o_.publish_settings);
         group_->Start();
         const int lost = Watch();
-        if (lost >= 0)
+        if (lost >= 0) {
             group_->EndLost(static_cast<std::size_t>(lost));
-        else
+            io_.err << o_.sensors[static_cast<std::size_t>(lost)].name << ": No answer.\n";
+        } else
             group_->Stop();
         const bool written = Finish();
         const int status = lost >= 0 || !written ? kExitNoSensor : kExitOk;
@@ -236,8 +258,7 @@ private:
         if (csv_) {
             csv_->Flush();
             if (!csv_->Ok()) {
-                const OperatorMessage m = SampleFileErrorMessage(*o_.csv);
-                messages_.Show(m.text, m.caption, m.flags);
+                io_.err << "Cannot write file " << *o_.csv << ".\n";
                 ok = false;
             }
         }

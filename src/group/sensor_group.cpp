@@ -56,7 +56,7 @@ SensorGroup::SensorGroup(MessageBox& messages, Clock& clock, const PortBackends&
         for (const std::size_t i : line.sensors) {
             Member& m = *members_[i];
             m.mode = line.sensors.size() > 1 ? SensorMode::Poll : SensorMode::Stream;
-            m.session = std::make_unique<SensorSession>(*m.messages, clock, line_backends);
+            m.session = std::make_unique<SensorSession>(clock, line_backends);
             m.session->SetPortName(m.spec.port);
             m.session->SetBaudRate(m.spec.baud);
             m.session->SetAddress(m.spec.address);
@@ -68,16 +68,9 @@ SensorGroup::~SensorGroup() {
     Stop();
 }
 
-std::vector<ConnectOutcome> SensorGroup::Connect() {
-    std::vector<ConnectOutcome> outcomes;
-    for (auto& m : members_) {
-        const ConnectOutcome outcome = m->session->Connect();
-        // A sensor that was identified but failed a read says so, as the
-        // command line does for one sensor.
-        if (outcome == ConnectOutcome::ReadFailed)
-            m->messages->Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
-        outcomes.push_back(outcome);
-    }
+std::vector<ConnectResult> SensorGroup::Connect() {
+    std::vector<ConnectResult> outcomes;
+    for (auto& m : members_) outcomes.push_back(m->session->Connect());
     return outcomes;
 }
 
@@ -176,7 +169,6 @@ void SensorGroup::EndLost(std::size_t sensor) {
         lost.session->EndLostLink();
     } else {
         lost.session->Disconnect();
-        lost.messages->Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
     }
     Stop();
 }

@@ -34,6 +34,7 @@
 #include "group/channel.h"
 #include "group/sensor_spec.h"
 #include "group/shared_line.h"
+#include "platform/message_box.h"
 #include "session/session.h"
 
 namespace mk27x {
@@ -78,9 +79,9 @@ public:
     GroupAligner& Aligner() { return aligner_; }
     const std::vector<std::string>& Columns() const { return aligner_.Columns(); }
 
-    // Opens, identifies and reads every sensor in the order given; a sensor that
-    // fails has shown its message (named). The outcome of each.
-    std::vector<ConnectOutcome> Connect();
+    // Opens, identifies and reads every sensor in the order given; the outcome
+    // of each, for the front end to word.
+    std::vector<ConnectResult> Connect();
     // Replaces the computed channels (compiled over the sensors' names in the
     // order given) for the next Start; false, and nothing changed, while running.
     bool SetChannels(std::vector<std::unique_ptr<Channel>> channels);

@@ -1,5 +1,7 @@
 #include "link/sensor_port.h"
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace mk27x {
@@ -54,7 +56,10 @@ PortOpenResult SensorPort::OpenComPort() {
             opened = backends_.open_network(port_name_, baud_rate_, result.reason);
     } else {
         result.kind = PortKind::Serial;
+        // A serial opener that fails leaves the system's reason in errno.
+        errno = 0;
         if (backends_.open_serial) opened = backends_.open_serial(port_name_, baud_rate_);
+        if (!opened && errno != 0) result.reason = std::strerror(errno);
     }
     if (!opened) return result;
     result.reason.clear();

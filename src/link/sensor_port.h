@@ -26,8 +26,9 @@
 namespace mk27x {
 
 // What SensorPort needs to open a connection; one entry per kind of port.
-// An opener returns null when the device cannot be opened; failures of the
-// configuration after a successful open are the backend's to ignore.
+// An opener returns null when the device cannot be opened (a serial opener
+// with errno saying why, or 0); failures of the configuration after a
+// successful open are the backend's to ignore.
 struct PortBackends {
     std::function<std::shared_ptr<ByteTransport>(const std::string& port_name, std::uint32_t baud)>
         open_serial;

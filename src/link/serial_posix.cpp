@@ -97,13 +97,17 @@ std::shared_ptr<PosixSerialPort> PosixSerialPort::Open(const std::string& port_n
                                                        std::uint32_t baud, ReadTimeouts timeouts,
                                                        RaiseModemLinesFn raise_lines) {
     const std::string path = SerialDevicePath(port_name);
-    if (path.empty()) return nullptr;
+    if (path.empty()) {
+        errno = ENOENT;  // no device of that name
+        return nullptr;
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     // The port is this program's alone while it is open: a second program that
     // locks it the same way finds it busy.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
+        errno = EBUSY;  // another program holds it
         return nullptr;
     }
     const int wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -15,9 +15,29 @@
 #include "link/sample_file.h"
 #include "monitor/monitor_chart.h"
 #include "monitor/monitor_window.h"
-#include "session/texts.h"
 
 namespace mk27x {
+namespace {
+
+// The monitor's words for a sensor that did not connect; empty when it did.
+std::string ConnectFailureText(const ConnectResult& c) {
+    switch (c.outcome) {
+        case ConnectOutcome::PortNotOpened:
+            return "cannot open " + c.port.port_name +
+                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
+        case ConnectOutcome::NotIdentified:
+            return "No answer. Please change parameters.";
+        case ConnectOutcome::ReadFailed:
+            return "No answer.";
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::Connected:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
 namespace {
 
 QString ValueText(double value) {
@@ -104,8 +124,14 @@ void MonitorWindow::ButtonConnectClick() {
         std::make_unique<SensorGroup>(messages_, clock_, backends_, specs_, std::move(*channels));
     SetStatus("Connecting…");
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    outcomes_ = group->Connect();
+    outcomes_.clear();
+    const std::vector<ConnectResult> results = group->Connect();
     QApplication::restoreOverrideCursor();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        outcomes_.push_back(results[i].outcome);
+        if (const std::string text = ConnectFailureText(results[i]); !text.empty())
+            messages_.Show(specs_[i].name + ": " + text, kMonitorTitle, MB_OK | MB_ICONSTOP);
+    }
     lost_.assign(specs_.size(), false);
     const bool all = std::all_of(outcomes_.begin(), outcomes_.end(),
                                  [](ConnectOutcome o) { return o == ConnectOutcome::Connected; });
@@ -208,8 +234,7 @@ void MonitorWindow::ButtonRecordClick() {
     }
     auto csv = std::make_unique<GroupCsvWriter>(*path, group_->Columns());
     if (!csv->Ok()) {
-        const OperatorMessage m = SampleFileErrorMessage(*path);
-        messages_.Show(m.text, m.caption, m.flags);
+        messages_.Show("Cannot write file " + *path + ".", kMonitorTitle, MB_OK | MB_ICONSTOP);
         UpdateControls();
         return;
     }
@@ -228,8 +253,7 @@ void MonitorWindow::EndRecording() {
     const std::uint64_t rows = csv_->Rows();
     csv_.reset();
     if (!ok) {
-        const OperatorMessage m = SampleFileErrorMessage(csv_path_);
-        messages_.Show(m.text, m.caption, m.flags);
+        messages_.Show("Cannot write file " + csv_path_ + ".", kMonitorTitle, MB_OK | MB_ICONSTOP);
     } else {
         SetStatus(QString::fromStdString(csv_path_) + QString(": %1 rows.").arg(rows));
     }
@@ -266,6 +290,8 @@ void MonitorWindow::Tick() {
             TimerFrame->stop();
             lost_[static_cast<std::size_t>(lost)] = true;
             group_->EndLost(static_cast<std::size_t>(lost));
+            messages_.Show(specs_[static_cast<std::size_t>(lost)].name + ": No answer.",
+                           kMonitorTitle, MB_OK | MB_ICONSTOP);
             StopRun();
             UpdateTable();
             UpdateControls();

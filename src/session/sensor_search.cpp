@@ -7,7 +7,6 @@
 #include "link/sensor_port.h"
 #include "link/serial_posix.h"
 #include "link/usb_ftdi.h"
-#include "session/texts.h"
 
 namespace mk27x {
 namespace {
@@ -105,8 +104,7 @@ SearchResult SensorSearch::Run(const SearchPlan& plan) {
             port.SetPortName(name);
             port.SetPortBaudRate(baud);
             if (const PortOpenResult opened = port.Open(); !opened) {
-                // The reason as the window would show it, on one line.
-                FailedPort failed{name, OneLine(PortOpenFailureMessage(opened).text)};
+                FailedPort failed{name, opened.reason};
                 if (events.port_failed) events.port_failed(failed);
                 result.failed.push_back(std::move(failed));
                 done += per_rate * (plan.rates.size() - r);

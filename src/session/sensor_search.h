@@ -70,6 +70,8 @@ struct FoundSensor {
     bool operator==(const FoundSensor&) const = default;
 };
 
+// A port that could not be opened, with the system's reason (empty when it
+// gave none).
 struct FailedPort {
     std::string port;
     std::string reason;

@@ -203,7 +203,7 @@ TEST_F(MonitorRunTest, ASensorFallingSilentEndsTheRunNamedAndTheCsvIsComplete) {
     ASSERT_TRUE(w.Recording());
     EXPECT_TRUE(RunUntil([&] { return !w.Running(); }));
     ASSERT_FALSE(messages.shown.empty());
-    EXPECT_EQ(messages.shown.back().text, std::string("A: ") + kNoAnswerText);
+    EXPECT_EQ(messages.shown.back().text, "A: No answer.");
     EXPECT_EQ(State(0), "No answer");
     EXPECT_FALSE(w.Recording());
     EXPECT_TRUE(w.ButtonStart->isEnabled());
