@@ -206,6 +206,11 @@ void RecordWriter::Push(Command command) {
     wake_.notify_one();
 }
 
+void RecordWriter::Drain() {
+    std::unique_lock lock(mutex_);
+    drained_.wait(lock, [this] { return (queue_.empty() && !busy_) || !thread_.joinable(); });
+}
+
 void RecordWriter::Stop() {
     {
         std::lock_guard lock(mutex_);
@@ -239,11 +244,14 @@ void RecordWriter::Run() {
             if (queue_.empty()) break;
             command = std::move(queue_.front());
             queue_.pop_front();
+            busy_ = true;
         }
         const std::size_t size = command.text.size();
         Carry(command);
         std::lock_guard lock(mutex_);
         queued_bytes_ -= size;
+        busy_ = false;
+        if (queue_.empty()) drained_.notify_all();
     }
     if (open_) {
         folder_.Close();

@@ -114,6 +114,8 @@ public:
     bool Write(std::string text);
     void Close();
     void Prune(const KeepRule& keep, std::int64_t now_ns);
+    // Waits until what is queued has been carried out.
+    void Drain();
     // What is queued is carried out, then the thread ends. Idempotent.
     void Stop();
 
@@ -136,6 +138,8 @@ private:
     const std::size_t bound_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable drained_;
+    bool busy_ = false;
     std::deque<Command> queue_;
     std::size_t queued_bytes_ = 0;
     bool stop_ = false;

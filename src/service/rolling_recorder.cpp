@@ -34,12 +34,13 @@ void RollingRecorder::Begin(const std::vector<std::string>& columns) {
 
 void RollingRecorder::Add(std::span<const GroupRow> rows) {
     for (const GroupRow& row : rows) {
-        if (status_.paused) {
+        if (status_.paused && !trying_) {
             if (clock_.Now() < retry_at_) {
                 ++status_.dropped;
                 continue;
             }
-            retry_at_ = clock_.Now() + kRetry;
+            // The rows go on to the new file until the writer tells how it went.
+            trying_ = true;
             file_rows_.reset();
         }
         const bool due = !file_rows_ || new_file_ ||
@@ -112,6 +113,7 @@ void RollingRecorder::Poll() {
         switch (e.kind) {
             case WriterEvent::Kind::Opened:
                 status_.current = e.name;
+                trying_ = false;
                 if (status_.paused) {
                     status_.paused = false;
                     status_.pause_reason.clear();
@@ -121,10 +123,11 @@ void RollingRecorder::Poll() {
                 break;
             case WriterEvent::Kind::Failed:
                 status_.current.clear();
+                retry_at_ = clock_.Now() + kRetry;
+                trying_ = false;
                 if (!status_.paused) {
                     status_.paused = true;
                     status_.pause_reason = std::strerror(e.error);
-                    retry_at_ = clock_.Now() + kRetry;
                     log_.Say(LogLevel::Warning, "recording paused: " + status_.folder + "/" +
                                                     e.name + ": " + status_.pause_reason +
                                                     " (tried again every 10 s)");

@@ -78,6 +78,8 @@ private:
     std::int64_t boundary_ns_ = 0;
     bool new_file_ = false;
     bool behind_ = false;
+    // Paused, a new file asked for: its rows go on until it opened or failed.
+    bool trying_ = false;
     Clock::TimePoint retry_at_{};
     Clock::TimePoint prune_at_{};
     RecorderStatus status_;
