@@ -1,6 +1,7 @@
 // The line service at work: `mk27x serve` (its own process) over four virtual
 // sensors streaming at the line rate of 921600 baud (served from this
-// process), a channel, the rolling recording and MQTT to a real Mosquitto.
+// process), a channel, the rolling recording and MQTT to a real Mosquitto
+// (no Modbus server in this build yet).
 //
 //   serve_cpu_percent:    the service's CPU time (all its threads) as a share
 //                         of one core, from the first minute (a quarter of the
@@ -20,11 +21,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 
-#include "group/group_simulators.h"
+#include "group/sensor_spec.h"
+#include "line_rate.h"
+#include "pty_server.h"
 #include "support/mosquitto.h"
 
 namespace {
@@ -65,12 +69,19 @@ int main(int argc, char** argv) {
     fs::create_directory(dir + "/records");
 
     std::vector<mk27x::SensorSpec> specs;
-    for (const char* name : {"A", "B", "C", "D"})
-        specs.push_back({name, std::string(name) + "-line", 921600, 1});
-    mk27x::GroupSimulators simulators;
-    if (!simulators.Start(specs)) {
-        std::fprintf(stderr, "bench_serve: %s\n", simulators.Error().c_str());
-        return 1;
+    std::vector<std::unique_ptr<mk27x::sim::PtySensorServer>> sensors;
+    for (const char* name : {"A", "B", "C", "D"}) {
+        auto config =
+            mk27x::bench::LineRateSensor(4000 + 1000 * static_cast<std::uint32_t>(specs.size()));
+        config.identity.serial = static_cast<std::uint16_t>(1001 + specs.size());
+        sensors.push_back(std::make_unique<mk27x::sim::PtySensorServer>(
+            std::make_shared<mk27x::sim::VirtualSensor>(config),
+            mk27x::sim::PtyServerOptions{mk27x::bench::kLineFrameRate}));
+        if (!sensors.back()->Start()) {
+            std::fprintf(stderr, "bench_serve: %s\n", sensors.back()->Error().c_str());
+            return 1;
+        }
+        specs.push_back({name, sensors.back()->SlavePath(), mk27x::bench::kBaud, 1});
     }
     mk27x::testing::MosquittoBroker broker(dir);
     if (!broker.Start()) {
