@@ -2,34 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 namespace mk27x {
 namespace {
 
-std::uint32_t U32(const ModbusMap& map, std::size_t at) {
-    return (std::uint32_t{map.registers[at]} << 16) | map.registers[at + 1];
-}
-
-ItemSnapshot Item(double mm, ItemState state = ItemState::Fresh) {
-    ItemSnapshot item;
-    item.value_mm = mm;
-    item.state = state;
-    return item;
-}
-
-TEST(ModbusMapTest, EmptyLineIsHeaderAndZeros) {
+TEST(ModbusMapTest, EmptyLineIsHeaderAndZerosAndTooManyItemsAreLeftOut) {
     LineSnapshot snapshot;
     snapshot.uptime_s = 0x12345678;
-    const ModbusMap map = EncodeModbusMap(snapshot);
-    ASSERT_EQ(map.registers.size(), 100u);
+    ModbusMap map = EncodeModbusMap(snapshot);
+    std::vector<std::uint16_t> expected(100, 0);
+    expected[0] = 1;
+    expected[2] = 0x1234;  // high word first
+    expected[3] = 0x5678;
+    EXPECT_EQ(map.registers, expected);
     EXPECT_TRUE(map.inputs.empty());
-    EXPECT_EQ(map.registers[0], 1);
-    EXPECT_EQ(map.registers[1], 0);
-    EXPECT_EQ(map.registers[2], 0x1234);  // high word first
-    EXPECT_EQ(map.registers[3], 0x5678);
-    for (std::size_t r = 4; r < 100; ++r) EXPECT_EQ(map.registers[r], 0) << r;
+    snapshot.items.resize(kModbusMaxItems + 1);
+    map = EncodeModbusMap(snapshot);
+    EXPECT_EQ(map.registers.size(), 100 + 10 * kModbusMaxItems);
+    EXPECT_LE(map.registers.size(), 65536u);
+    EXPECT_EQ(map.registers[1], kModbusMaxItems);
 }
 
 TEST(ModbusMapTest, MicrometresRoundClampAndMarkEmpty) {
@@ -47,50 +39,37 @@ TEST(ModbusMapTest, MicrometresRoundClampAndMarkEmpty) {
 
 TEST(ModbusMapTest, ItemBlocksCarryValueStateJudgementCountAndAge) {
     LineSnapshot snapshot;
-    ItemSnapshot a = Item(-12.5);
-    a.limits = Limits{-20, -10};
+    snapshot.items.resize(5);
+    ItemSnapshot &a = snapshot.items[0], &b = snapshot.items[1], &c = snapshot.items[2];
+    a.value_mm = -12.5;
+    a.state = b.state = ItemState::Fresh;
     a.judgement = Judgement::Ok;
+    a.limits = Limits{-20, -10};
     a.count = 5'000'000'000;  // past 2^32: the low 32 bits, like any wrapping counter
     a.age_ms = 0xFFFFFFFF;
-    ItemSnapshot b = Item(3.0);
+    b.value_mm = 3;
     b.limits = Limits{4, 5};
     b.judgement = Judgement::Low;
-    ItemSnapshot c = Item(NAN, ItemState::Lost);
-    ItemSnapshot d = Item(1e39);                     // beyond float
-    ItemSnapshot e = Item(7.0, ItemState::NoValue);  // stale, without limits
-    snapshot.items = {a, b, c, d, e};
+    c.state = ItemState::Lost;
+    snapshot.items[3].value_mm = 1e39;  // beyond float, fresh, without limits
+    snapshot.items[3].state = ItemState::Fresh;
+    snapshot.items[4].value_mm = 7;  // stale (no value within two periods)
     const ModbusMap map = EncodeModbusMap(snapshot);
     ASSERT_EQ(map.registers.size(), 150u);
     EXPECT_EQ(map.registers[1], 5);
-
-    EXPECT_EQ(U32(map, 100), 0xC1480000u);  // -12.5f
-    EXPECT_EQ(static_cast<std::int32_t>(U32(map, 102)), -12500);
-    EXPECT_EQ(map.registers[104], 0);
-    EXPECT_EQ(map.registers[105], 1);
-    EXPECT_EQ(U32(map, 106), 705032704u);
-    EXPECT_EQ(U32(map, 108), 0xFFFFFFFFu);
-
-    EXPECT_EQ(map.registers[115], 2);
-    EXPECT_EQ(U32(map, 120), 0x7FC00000u);  // the quiet NaN
-    EXPECT_EQ(U32(map, 122), 0x80000000u);
-    EXPECT_EQ(map.registers[124], 2);
-    EXPECT_EQ(map.registers[125], 0);
-    EXPECT_EQ(U32(map, 130), 0x7F800000u);  // +infinity
-    EXPECT_EQ(U32(map, 132), 0x7FFFFFFFu);
-    EXPECT_EQ(map.registers[144], 1);
-
-    // fresh / fresh and within limits: a ok, b low, c lost, d no limits, e stale
-    const std::vector<std::uint8_t> inputs{1, 1, 1, 0, 0, 0, 1, 1, 0, 0};
-    EXPECT_EQ(map.inputs, inputs);
-}
-
-TEST(ModbusMapTest, ItemsBeyondTheAddressSpaceAreLeftOut) {
-    LineSnapshot snapshot;
-    snapshot.items.resize(kModbusMaxItems + 1);
-    const ModbusMap map = EncodeModbusMap(snapshot);
-    EXPECT_EQ(map.registers.size(), 100 + 10 * kModbusMaxItems);
-    EXPECT_LE(map.registers.size(), 65536u);
-    EXPECT_EQ(map.registers[1], kModbusMaxItems);
+    const auto block = [&](int i) {
+        return std::vector<std::uint16_t>(map.registers.begin() + 100 + 10 * i,
+                                          map.registers.begin() + 110 + 10 * i);
+    };
+    using R = std::vector<std::uint16_t>;
+    // mm (float), um (int32), state, judgement, count, age; high words first
+    EXPECT_EQ(block(0), (R{0xC148, 0, 0xFFFF, 0xCF2C, 0, 1, 0x2A05, 0xF200, 0xFFFF, 0xFFFF}));
+    EXPECT_EQ(block(1), (R{0x4040, 0, 0, 0x0BB8, 0, 2, 0, 0, 0, 0}));
+    EXPECT_EQ(block(2), (R{0x7FC0, 0, 0x8000, 0, 2, 0, 0, 0, 0, 0}));       // quiet NaN, empty
+    EXPECT_EQ(block(3), (R{0x7F80, 0, 0x7FFF, 0xFFFF, 0, 0, 0, 0, 0, 0}));  // +inf, clamped
+    EXPECT_EQ(block(4), (R{0x40E0, 0, 0, 0x1B58, 1, 0, 0, 0, 0, 0}));
+    // fresh / fresh and within limits: a ok, b low, c lost, no limits, stale
+    EXPECT_EQ(map.inputs, (std::vector<std::uint8_t>{1, 1, 1, 0, 0, 0, 1, 1, 0, 0}));
 }
 
 }  // namespace
