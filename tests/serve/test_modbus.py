@@ -1,9 +1,7 @@
-"""The Modbus map read by clients of other makers: pymodbus and mbpoll.
-
-The servers are those of modbus-fixture (MK27X_MODBUS_FIXTURE): a fixed line
-and one whose snapshot keeps changing. MK27X_MODBUS=HOST:PORT reads that
-server instead (a running line service), checking only what holds for any line.
-"""
+"""The Modbus map read by pymodbus and mbpoll from modbus-fixture's servers
+(MK27X_MODBUS_FIXTURE): a fixed line and one whose snapshot keeps changing.
+MK27X_MODBUS=HOST:PORT reads that server instead (a running line service),
+checking only what holds for any line."""
 import math
 import os
 import struct
