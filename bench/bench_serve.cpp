@@ -1,7 +1,7 @@
 // The line service at work: `mk27x serve` (its own process) over four virtual
 // sensors streaming at the line rate of 921600 baud (served from this
 // process), a channel, the rolling recording and MQTT to a real Mosquitto
-// (no Modbus server in this build yet).
+// and the Modbus server listening (no clients: bench_modbus measures those).
 //
 //   serve_cpu_percent:    the service's CPU time (all its threads) as a share
 //                         of one core, from the first minute (a quarter of the
@@ -93,6 +93,8 @@ int main(int argc, char** argv) {
         "--channel",    "thickness=120-A-B",
         "--record-dir", dir + "/records",
         "--publish",    "mqtt://127.0.0.1:" + std::to_string(broker.Port()) + "/bench"};
+    args.push_back("--modbus");
+    args.push_back("127.0.0.1:" + std::to_string(mk27x::testing::FreeLoopbackPort()));
     for (const mk27x::SensorSpec& s : specs) {
         args.push_back("--sensor");
         args.push_back(s.name + "=" + s.port + "@921600");

@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "link/port_backends.h"
+#include "serve/modbus_server.h"
 #include "service/line_service.h"
 #include "service/notify.h"
 #include "service/service_config.h"
@@ -25,11 +26,33 @@ struct ServeOptions {
     bool help = false;
 };
 
-// The Modbus view of --modbus / [modbus]: the one place where the Modbus
-// server is given to the service. None in this build yet: the service warns
-// and runs without it.
+// The Modbus view of --modbus / [modbus]: the Modbus server on the service's
+// snapshot board.
+class ModbusView final : public LineView {
+public:
+    ModbusView(const SnapshotBoard& board, const ListenAddress& listen)
+        : server_(board, Settings(listen)) {}
+    std::string Start() override {
+        const ModbusStartOutcome outcome = server_.Start();
+        return outcome ? std::string() : outcome.reason;
+    }
+    void Stop() override { server_.Stop(); }
+    int ClientCount() const override { return server_.ClientCount(); }
+
+private:
+    static ModbusSettings Settings(const ListenAddress& listen) {
+        ModbusSettings settings;
+        settings.endpoint.host = listen.host;
+        settings.endpoint.port = static_cast<std::uint16_t>(listen.port);
+        return settings;
+    }
+    ModbusServer server_;
+};
+
 LineViewFactory ModbusViewFactory() {
-    return {};
+    return [](SnapshotBoard& board, const ListenAddress& listen) {
+        return std::make_unique<ModbusView>(board, listen);
+    };
 }
 
 ServeOptions ParseServeOptions(const std::vector<std::string>& args, std::size_t at) {
@@ -227,8 +250,9 @@ MQTT broker and judged against limits.
   --publish URL     every sensor and channel to an MQTT broker, with
                     --mqtt-qos, --mqtt-buffer-seconds, --mqtt-cafile and
                     --mqtt-password-file as for stream
-  --modbus HOST:PORT
-                    the line's values to Modbus TCP clients
+  --modbus [HOST:]PORT
+                    the line's values to Modbus TCP clients (127.0.0.1
+                    unless a host is given; 0.0.0.0 serves every network)
   --simulator       every sensor a virtual sensor of its own
 
 SIGHUP starts a new recording file; SIGTERM or SIGINT end the service: the

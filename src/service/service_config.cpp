@@ -279,7 +279,14 @@ std::optional<KeepRule> ParseKeep(const std::string& text, std::string& error) {
 std::optional<ListenAddress> ParseListen(const std::string& text, std::string& error) {
     const std::size_t colon = text.rfind(':');
     ListenAddress a;
-    if (colon != std::string::npos && colon > 0) {
+    if (colon == std::string::npos) {
+        // A port alone: loopback, the network only when named.
+        a.host = "127.0.0.1";
+        const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), a.port);
+        if (!text.empty() && ec == std::errc() && ptr == text.data() + text.size() && a.port > 0 &&
+            a.port < 65536)
+            return a;
+    } else if (colon > 0) {
         a.host = text.substr(0, colon);
         if (a.host.size() > 2 && a.host.front() == '[' && a.host.back() == ']')
             a.host = a.host.substr(1, a.host.size() - 2);
@@ -289,7 +296,7 @@ std::optional<ListenAddress> ParseListen(const std::string& text, std::string& e
             a.port < 65536 && a.host.find_first_of("[]") == std::string::npos)
             return a;
     }
-    error = "listen must be HOST:PORT (port 1 to 65535), not '" + text + "'";
+    error = "listen must be [HOST:]PORT (port 1 to 65535), not '" + text + "'";
     return std::nullopt;
 }
 

@@ -81,7 +81,7 @@ std::optional<RotateRule> ParseRotate(const std::string& text, std::string& erro
 // "14d", "36h" or "50GB" as above.
 std::optional<KeepRule> ParseKeep(const std::string& text, std::string& error);
 
-// HOST:PORT, [IPV6]:PORT.
+// [HOST:]PORT, [IPV6]:PORT; a port alone listens at 127.0.0.1.
 struct ListenAddress {
     std::string host;
     int port = 0;

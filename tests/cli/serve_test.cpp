@@ -22,6 +22,7 @@
 
 #include "calibration/tbl_files.h"
 #include "support/run_program.h"
+#include "support/test_server.h"
 
 extern char** environ;
 
@@ -126,13 +127,16 @@ TEST(Serve, RunsAsANotifyServiceRollsOnSighupAndEndsOnSigtermWithWholeFiles) {
             });
         });
     };
-    Serve serve(err,
-                {"--sensor", "A=a", "--sensor", "B=b", "--channel", "t=120-A-B", "--limit",
-                 "t=70..80", "--record-dir", records},
-                {"NOTIFY_SOCKET=" + socket_path, "WATCHDOG_USEC=1000000",
-                 "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)});
+    const int modbus = testing::FreeLoopbackPort();
+    Serve serve(
+        err,
+        {"--sensor", "A=a", "--sensor", "B=b", "--channel", "t=120-A-B", "--limit", "t=70..80",
+         "--record-dir", records, "--modbus", "127.0.0.1:" + std::to_string(modbus)},
+        {"NOTIFY_SOCKET=" + socket_path, "WATCHDOG_USEC=1000000",
+         "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)});
     ASSERT_TRUE(hear("READY=1")) << ReadAll(err);
     EXPECT_TRUE(hear("WATCHDOG=1"));
+    EXPECT_TRUE(testing::LoopbackListening(modbus));
     ASSERT_TRUE(Eventually([&] { return CsvFiles(records).size() == 1; }));
     ::kill(serve.pid, SIGHUP);
     ASSERT_TRUE(Eventually([&] { return CsvFiles(records).size() == 2; })) << ReadAll(err);

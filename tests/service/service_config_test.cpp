@@ -61,7 +61,7 @@ TEST(ServiceConfig, WhatIsRefusedIsToldAtItsLine) {
          ":10: limits must be [LOW, HIGH] in mm"},
         {sensors + "[[sensor]]\nname = \"A\"\nport = \"/dev/ttyS2\"\n",
          ":8: two sensors are named A"},
-        {sensors + "[modbus]\nlisten = \"0.0.0.0:0\"\n", ":8: listen must be HOST:PORT"},
+        {sensors + "[modbus]\nlisten = \"0.0.0.0:0\"\n", ":8: listen must be [HOST:]PORT"},
         {sensors + "[record\n", ":7: "},
     };
     for (const auto& [text, expected] : cases) {
