@@ -82,8 +82,12 @@ std::string RecordFileName(std::int64_t wall_ns, int suffix) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d-%02d-%02dZ", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
     std::string name = text;
-    if (suffix > 0) name += "-" + std::to_string(suffix);
-    return name + ".csv";
+    if (suffix > 0) {
+        name += '-';
+        name += std::to_string(suffix);
+    }
+    name += ".csv";
+    return name;
 }
 
 std::optional<RecordFileKey> ParseRecordFileName(const std::string& name) {
