@@ -75,6 +75,7 @@ Fault injection:
   --stream-pause-ms MS       ... for MS milliseconds (default 1000)
 
   --help               this text
+  --version            the program's version
 )";
 
 bool ParseInt(std::string_view text, long long min, long long max, long long& out) {
@@ -94,7 +95,8 @@ struct Settings {
     std::optional<std::string> link;
 };
 
-// Returns nullopt (after printing why) on a bad command line; exits on --help.
+// Returns nullopt (after printing why) on a bad command line; exits on --help
+// and --version.
 std::optional<Settings> ParseArgs(int argc, char** argv) {
     Settings st;
     Faults& faults = st.config.faults;
@@ -104,6 +106,10 @@ std::optional<Settings> ParseArgs(int argc, char** argv) {
         const std::string_view opt = argv[i];
         if (opt == "--help" || opt == "-h") {
             std::cout << kUsage;
+            std::exit(0);
+        }
+        if (opt == "--version") {
+            std::cout << "mk27x-sim " MK27X_VERSION "\n";
             std::exit(0);
         }
         if (i + 1 >= argc) {

@@ -53,19 +53,22 @@ std::string DistanceLine(float mm, bool json) {
     return json ? JsonLine({{"mm", DistanceNumber(mm)}}) : DistanceText(mm);
 }
 
-// Prints every distance of the recording, one line each.
+// Prints every distance of the recording, one line each, and counts them.
 class DistancePrinter final : public RecordingSink {
 public:
     DistancePrinter(std::ostream& out, bool json) : out_(out), json_(json) {}
     void Add(std::span<const RecordedSample> samples) override {
         for (const RecordedSample& s : samples) out_ << DistanceLine(s.mm, json_) << '\n';
+        printed_ += samples.size();
     }
     void End() override { out_.flush(); }
     void Flush() override { out_.flush(); }
+    std::size_t Printed() const { return printed_; }
 
 private:
     std::ostream& out_;
     bool json_;
+    std::size_t printed_ = 0;
 };
 
 // A sink attached for the life of a scope.
@@ -307,7 +310,15 @@ private:
             case TaskOutcome::Stopped:
                 break;
         }
-        return Finish() ? kExitOk : kExitNoSensor;
+        return Finish() && Answered(printer) ? kExitOk : kExitNoSensor;
+    }
+
+    // A recording that ran its course without a single sample is the sensor's
+    // silence, not an empty result: "No answer." as the watchdog says it.
+    bool Answered(const DistancePrinter& printer) {
+        if (printer.Printed() > 0 || Stopping()) return true;
+        ShowMessage({kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP});
+        return false;
     }
 
     // The end of a recording: the CSV file completed and the statistics when
@@ -367,7 +378,10 @@ private:
             return finish_publishing(kExitNoSensor);
         }
         stream.Stop();
-        return finish_publishing(Finish() ? kExitOk : kExitNoSensor);
+        const bool finished = Finish();
+        const bool refused = publisher && publisher->Refused();  // the broker's word instead
+        return finish_publishing(finished && (refused || Answered(printer)) ? kExitOk
+                                                                            : kExitNoSensor);
     }
 
     const Options& o_;

@@ -264,6 +264,10 @@ struct CommandLineParser {
                          "All does, read back, print every parameter that\n"
                          "differs (exit 1 if one does)"),
                  "FILE.json");
+        // Listed here for the usage text; its command line is its own.
+        Command("monitor", "monitor --sensor NAME=PORT...",
+                "several sensors at once on one timeline, with\n"
+                "computed channels (monitor --help: its options)");
     }
 
     // What CLI11 leaves to the program: the arguments nobody took, and the

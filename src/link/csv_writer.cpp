@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 
 #include "link/sample_file.h"
-#include "link/sample_statistics.h"
 
 namespace mk27x {
 namespace {
@@ -62,9 +62,9 @@ std::string CsvText(std::span<const RecordedSample> samples) {
         text += ',';
         text += IsoWallTime(s.time.wall_ns);
         text += ',';
-        text += FixedNumber(static_cast<double>(s.time.monotonic_ns - start) / 1e9, 6);
+        AppendFixed(text, static_cast<double>(s.time.monotonic_ns - start) / 1e9, 6);
         text += ',';
-        text += FixedNumber(static_cast<double>(s.mm), 3);
+        AppendFixed(text, static_cast<double>(s.mm), 3);
         text += "\r\n";
     }
     return text;
@@ -75,6 +75,7 @@ bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& pat
 }
 
 bool AppendFixed(std::string& out, double value, int decimals) {
+    if (!std::isfinite(value)) return false;
     char text[64];
     auto [end, ec] =
         std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
@@ -151,10 +152,9 @@ void CsvWriter::AppendRow(const RecordedSample& s) {
     out += ',';
     time_.Append(out, s.time.wall_ns);
     out += ',';
-    if (!AppendFixed(out, static_cast<double>(s.time.monotonic_ns - origin_ns_) / 1e9, 6))
-        out += "nan";
+    AppendFixed(out, static_cast<double>(s.time.monotonic_ns - origin_ns_) / 1e9, 6);
     out += ',';
-    if (!AppendFixed(out, static_cast<double>(s.mm), 3)) out += "nan";
+    AppendFixed(out, static_cast<double>(s.mm), 3);
     out += "\r\n";
     ++index_;
 }

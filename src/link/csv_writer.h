@@ -4,7 +4,8 @@
 //   0,2024-05-01T12:00:00.000000Z,0.000000,25.000
 // index counts from 0 in recording order (oldest first), time is the wall
 // clock in ISO 8601 UTC with microseconds, seconds are monotonic seconds since
-// the first sample, mm has three decimals.
+// the first sample, mm has three decimals. A value that is not a number is an
+// empty cell, never "nan" or "inf".
 //
 // CsvWriter writes a file as the recording goes: the header when the file is
 // created, the rows as they come, handed to the system at least once a second
@@ -33,7 +34,8 @@ std::string CsvText(std::span<const RecordedSample> samples);
 bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& path);
 
 // Appends `value` with '.' and `decimals` decimals ("-0.000" reads "0.000");
-// false, with nothing appended, when it does not fit 64 characters.
+// false, with nothing appended, when it is not a finite number (an empty cell)
+// or does not fit 64 characters.
 bool AppendFixed(std::string& out, double value, int decimals);
 
 // The wall time of successive rows in ISO 8601 UTC with microseconds (as

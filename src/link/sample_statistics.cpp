@@ -105,10 +105,11 @@ SampleStatistics ComputeStatistics(std::span<const RecordedSample> samples, doub
 }
 
 std::string FixedNumber(double value, int decimals) {
+    if (!std::isfinite(value)) return "-";
     char text[64];
     const auto [end, ec] =
         std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
-    if (ec != std::errc()) return "nan";
+    if (ec != std::errc()) return "-";
     std::string s(text, end);
     if (s[0] == '-' && s.find_first_not_of("0.", 1) == std::string::npos) s.erase(0, 1);
     return s;
@@ -116,14 +117,17 @@ std::string FixedNumber(double value, int decimals) {
 
 std::string StatisticsJson(const SampleStatistics& s) {
     // Fixed decimals, so that the figures of one run line up with the next.
+    auto figure = [](bool defined, double value, int decimals) -> std::string {
+        return defined && std::isfinite(value) ? FixedNumber(value, decimals) : "null";
+    };
     return JsonObjectLine({{"count", std::to_string(s.count)},
-                           {"mean_mm", FixedNumber(s.mean, 6)},
-                           {"stddev_mm", FixedNumber(s.stddev, 6)},
-                           {"min_mm", FixedNumber(s.min, 3)},
-                           {"max_mm", FixedNumber(s.max, 3)},
-                           {"peak_to_peak_mm", FixedNumber(s.peak_to_peak, 3)},
-                           {"rate_hz", FixedNumber(s.rate_hz, 3)},
-                           {"median_interval_s", FixedNumber(s.median_interval_s, 6)},
+                           {"mean_mm", figure(s.HasValues(), s.mean, 6)},
+                           {"stddev_mm", figure(s.HasSpread(), s.stddev, 6)},
+                           {"min_mm", figure(s.HasValues(), s.min, 3)},
+                           {"max_mm", figure(s.HasValues(), s.max, 3)},
+                           {"peak_to_peak_mm", figure(s.HasValues(), s.peak_to_peak, 3)},
+                           {"rate_hz", figure(s.HasRate(), s.rate_hz, 3)},
+                           {"median_interval_s", figure(s.HasInterval(), s.median_interval_s, 6)},
                            {"gaps", std::to_string(s.gaps)}});
 }
 

@@ -69,6 +69,14 @@ struct SampleStatistics {
     double rate_hz = 0;
     double median_interval_s = 0;
     std::size_t gaps = 0;
+
+    // The figures the samples define: none without samples, no standard
+    // deviation below two, no rate or interval without elapsed time. What is
+    // not defined is null in JSON and "-" in text, never 0.
+    bool HasValues() const { return count > 0; }
+    bool HasSpread() const { return count > 1; }
+    bool HasRate() const { return count > 1 && rate_hz > 0; }
+    bool HasInterval() const { return count > 1 && median_interval_s > 0; }
 };
 
 class StatisticsAccumulator final : public RecordingSink {
@@ -100,11 +108,12 @@ private:
 // The statistics of samples already in memory.
 SampleStatistics ComputeStatistics(std::span<const RecordedSample> samples, double period_s = 0);
 
-// The statistics as one JSON object.
+// The statistics as one JSON object; a figure the samples do not define (or
+// that is not a finite number) is null.
 std::string StatisticsJson(const SampleStatistics& s);
 
 // A number with '.' as decimal point and `decimals` decimals, whatever the
-// locale ("-0.000" reads "0.000").
+// locale ("-0.000" reads "0.000"); "-" for what is not a finite number.
 std::string FixedNumber(double value, int decimals);
 
 }  // namespace mk27x

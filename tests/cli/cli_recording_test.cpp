@@ -152,6 +152,23 @@ TEST_F(CliRecording, CsvHoldsTheRowsUpToASilentSensor) {
     EXPECT_EQ(rows[20].substr(0, 3), "19,");
 }
 
+// A stream that never brings a sample is the sensor's silence, however short:
+// "No answer." and exit 1, the CSV header kept, the statistics of no samples.
+TEST_F(CliRecording, SilentStreamIsNoAnswer) {
+    sim::Faults faults;
+    faults.stream_stop_after_frames = 0;
+    sensor->SetFaults(faults);
+    for (const char* seconds : {"0.3", "1"}) {
+        EXPECT_EQ(Run({"stream", "--seconds", seconds, "--csv", csv, "--stats", "--json"}), 1);
+        EXPECT_EQ(err.str(), "No answer.\n") << seconds;
+        EXPECT_EQ(FileLines(csv), std::vector<std::string>{"index,time,seconds,mm\r"});
+        EXPECT_NE(out.str().find("{\"statistics\": {\"count\": 0, \"mean_mm\": null"),
+                  std::string::npos)
+            << out.str();
+        EXPECT_FALSE(sensor->Streaming()) << seconds;
+    }
+}
+
 TEST_F(CliRecording, FileThatCannotBeCreatedIsRefusedBeforeAnythingIsSent) {
     const std::string bad = (dir / "no" / "such.csv").string();
     EXPECT_EQ(Run({"stream", "--seconds", "1", "--csv", bad}), 1);

@@ -131,5 +131,31 @@ TEST_F(CliMonitor, ASignalStopsEveryStreamCleanly) {
     EXPECT_GT(CsvLines().size(), 20u);
 }
 
+// A channel undefined at every row (a division by zero, the root of a negative
+// number) is an empty value everywhere: null in the JSON rows and the
+// statistics of no samples, an empty CSV cell; never inf or nan.
+TEST_F(CliMonitor, UndefinedChannelIsEmptyInEveryOutput) {
+    ASSERT_EQ(
+        Run({"--simulator", "monitor", "--sensor", "A=one", "--channel", "ratio=A / (A - A)",
+             "--channel", "root=sqrt(-A)", "--seconds", "1", "--csv", csv, "--json", "--stats"}),
+        0)
+        << err.str();
+    const std::string text = out.str();
+    for (const char* word : {"inf", "nan", "NaN"}) EXPECT_EQ(text.find(word), std::string::npos);
+    std::istringstream json(text);
+    std::string row;
+    std::getline(json, row);
+    EXPECT_NE(row.find("\"ratio\": null, \"root\": null}"), std::string::npos) << row;
+    EXPECT_NE(text.find("\"ratio\": {\"count\": 0, \"mean_mm\": null, \"stddev_mm\": null, "
+                        "\"min_mm\": null, \"max_mm\": null, \"peak_to_peak_mm\": null, "
+                        "\"rate_hz\": null, \"median_interval_s\": null, \"gaps\": 0}"),
+              std::string::npos)
+        << text;
+    const auto lines = CsvLines();
+    ASSERT_GT(lines.size(), 2u);
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        ASSERT_EQ(lines[i].substr(lines[i].size() - 3), ",,\r") << lines[i];
+}
+
 }  // namespace
 }  // namespace mk27x

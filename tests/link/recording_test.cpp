@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
 
@@ -130,10 +131,23 @@ TEST(Statistics, EdgesOfTheCount) {
     EXPECT_EQ(st.stddev, 0.0);
     EXPECT_EQ(st.rate_hz, 0.0);
     EXPECT_EQ(st.gaps, 0u);
+    // In JSON what the samples do not define is null, never 0 or nan.
+    EXPECT_EQ(StatisticsJson(ComputeStatistics({})),
+              "{\"count\": 0, \"mean_mm\": null, \"stddev_mm\": null, \"min_mm\": null, "
+              "\"max_mm\": null, \"peak_to_peak_mm\": null, \"rate_hz\": null, "
+              "\"median_interval_s\": null, \"gaps\": 0}");
+    EXPECT_EQ(StatisticsJson(st),
+              "{\"count\": 1, \"mean_mm\": 7.500000, \"stddev_mm\": null, \"min_mm\": 7.500, "
+              "\"max_mm\": 7.500, \"peak_to_peak_mm\": 0.000, \"rate_hz\": null, "
+              "\"median_interval_s\": null, \"gaps\": 0}");
     // Equal times (no elapsed time): no rate, no gaps, no division by zero.
     const std::vector<RecordedSample> same = {{1, At(5)}, {2, At(5)}, {3, At(5)}};
     EXPECT_EQ(ComputeStatistics(same).rate_hz, 0.0);
     EXPECT_EQ(ComputeStatistics(same).gaps, 0u);
+    EXPECT_NE(StatisticsJson(ComputeStatistics(same)).find("\"rate_hz\": null"), std::string::npos);
+    const std::vector<RecordedSample> infinite = {{std::numeric_limits<float>::infinity(), At(0)},
+                                                  {1, At(20)}};
+    EXPECT_EQ(StatisticsJson(ComputeStatistics(infinite)).find("inf"), std::string::npos);
 }
 
 TEST(Statistics, OnePassAgreesWithTwoPassOnAMillionSamples) {
