@@ -18,9 +18,8 @@ constexpr std::int64_t kRejoinPeriodNs = 1'000'000'000;
 unsigned ExchangeLimitMs(std::uint32_t baud, unsigned bytes) {
     return 200 + static_cast<unsigned>(2ull * bytes * 11 * 1000 / baud);
 }
-// The bytes of a measurement, and of a whole connect (identify, read all).
+// The bytes of a measurement's request and reply, with room.
 constexpr unsigned kMeasureBytes = 16;
-constexpr unsigned kConnectBytes = 400;
 
 std::int64_t SteadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -168,7 +167,14 @@ void SensorGroup::Probe(Member& m) {
     const std::int64_t now = SteadyNs();
     if (now < m.next_probe_ns) return;
     m.next_probe_ns = now + kRejoinPeriodNs;
-    if (Rejoin(m) != ConnectOutcome::Connected) return;
+    // A measurement first, cut short when unanswered, so that a silent sensor
+    // holds the line up no longer than a missed cycle; one that answers is
+    // then taken through the whole connect at its own pace.
+    if (!m.session->IsOpen()) m.session->Port().Open();  // its hold on the line
+    bool answered = false;
+    m.line->WithinLimit(ExchangeLimitMs(m.spec.baud, kMeasureBytes),
+                        [&] { answered = m.session->MeasureOnce(); });
+    if (!answered || Rejoin(m) != ConnectOutcome::Connected) return;
     const std::uint32_t serial = m.session->Identity().SerialNumber;
     if (serial != m.identity.SerialNumber) {
         m.session->Disconnect();
@@ -184,12 +190,7 @@ void SensorGroup::Probe(Member& m) {
 ConnectOutcome SensorGroup::Rejoin(Member& m) {
     m.messages->SetQuiet(true);
     m.session->Disconnect();
-    ConnectOutcome outcome = ConnectOutcome::PortNotOpened;
-    if (m.line)
-        m.line->WithinLimit(ExchangeLimitMs(m.spec.baud, kConnectBytes),
-                            [&] { outcome = m.session->Connect(); });
-    else
-        outcome = m.session->Connect();
+    const ConnectOutcome outcome = m.session->Connect();
     if (outcome != ConnectOutcome::Connected) m.session->Disconnect();
     m.messages->SetQuiet(false);
     return outcome;

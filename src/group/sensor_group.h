@@ -23,7 +23,8 @@
 // and read all). With the serial number it had it rejoins as it ran before;
 // another sensor at its place is refused and asked again later. A streaming
 // sensor is asked on a thread of its own; a polled one by its line's poller,
-// every exchange of a shared line cut short when its sensor does not answer
+// with a measurement first (then the whole connect once it answers); every
+// measurement on a shared line is cut short when its sensor does not answer
 // (SharedLine::WithinLimit), so the others on the line keep their pace. The
 // outcomes are data (GroupEvent, SensorStatus); nothing of it is shown here.
 //
