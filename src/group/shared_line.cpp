@@ -31,13 +31,24 @@ public:
     std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity) override {
         return inner_->ReadAvailable(buffer, capacity);
     }
-    void CancelRead() override { inner_->CancelRead(); }
-    void ResumeReads() override { inner_->ResumeReads(); }
+    // A session closing its port cancels its reads: the line's only when it
+    // is the last holder, so that the others' reads go on (the line's own
+    // limit cancels the connection itself, see WithinLimit).
+    void CancelRead() override {
+        if (Last()) inner_->CancelRead();
+    }
+    void ResumeReads() override {
+        if (Last()) inner_->ResumeReads();
+    }
     void SetBaudRate(std::uint32_t baud) override { inner_->SetBaudRate(baud); }
     void SetBreak() override;
     void SetOperation(const char* name, int index) override { inner_->SetOperation(name, index); }
 
 private:
+    bool Last() const {
+        const std::lock_guard lock(state_->mutex);
+        return state_->users == 1;
+    }
     std::shared_ptr<ByteTransport> inner_;
     std::shared_ptr<SharedLine::State> state_;
 };
@@ -57,12 +68,7 @@ SharedTransport::~SharedTransport() {
 }
 
 void SharedTransport::SetBreak() {
-    bool last = false;
-    {
-        const std::lock_guard lock(state_->mutex);
-        last = state_->users == 1;
-    }
-    if (last) inner_->SetBreak();
+    if (Last()) inner_->SetBreak();
 }
 
 SharedLine::SharedLine(PortBackends backends) : state_(std::make_shared<State>()) {
