@@ -1,5 +1,6 @@
 #include "cli/cli_monitor.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <ostream>
 
 #include "cli/cli_publish.h"
+#include "group/group_run.h"
 #include "group/group_simulators.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
@@ -51,72 +53,101 @@ double ParseDouble(const std::string& text, const std::string& option) {
     return n;
 }
 
-MonitorOptions ParseMonitorOptions(const std::vector<std::string>& args, std::size_t at) {
+// The command's words (CLI11): the program's options that may come before the
+// command, then `monitor` and its own. Values are checked in the command's
+// words after the parse.
+struct MonitorParser {
+    CLI::App app{"", "mk27x"};
+    CLI::App* monitor = nullptr;
     MonitorOptions o;
-    std::string error;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (i == at) continue;
-        const std::string& arg = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw MonitorUsage{"option " + arg + " needs a value"};
-            return args[++i];
-        };
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--json") {
-            o.json = true;
-        } else if (arg == "--stats") {
-            o.stats = true;
-        } else if (arg == "--simulator") {
-            o.simulator = true;
-        } else if (arg == "--csv") {
-            o.csv = value();
-        } else if (arg == "--sensor") {
-            const auto spec = ParseSensorSpec(value(), error);
+    std::vector<std::string> sensors, channels, link_options;
+    std::string seconds, poll_rate, csv;
+    std::vector<std::pair<std::string, std::string>> publish;
+
+    MonitorParser() {
+        app.set_help_flag();
+        app.allow_extras();
+        for (const char* name : {"--port", "--baud", "--address", "--trace"})
+            app.add_option(name)->each(
+                [this, name](const std::string&) { link_options.push_back(name); });
+        app.add_flag("--json", o.json);
+        app.add_flag("--simulator", o.simulator);
+        monitor = app.add_subcommand("monitor");
+        monitor->fallthrough();
+        monitor->allow_extras();
+        monitor->set_help_flag();
+        monitor->add_flag("-h,--help", o.help);
+        monitor->add_flag("--stats", o.stats);
+        monitor->add_option("--sensor", sensors);
+        monitor->add_option("--channel", channels);
+        monitor->add_option("--seconds", seconds);
+        monitor->add_option("--poll-rate", poll_rate);
+        monitor->add_option("--csv", csv);
+        for (const char* name : {"--publish", "--mqtt-qos", "--mqtt-buffer-seconds",
+                                 "--mqtt-cafile", "--mqtt-password-file"})
+            monitor->add_option(name)->each(
+                [this, name](const std::string& v) { publish.emplace_back(name, v); });
+    }
+
+    // False when the line is not the monitor command.
+    bool Parse(const std::vector<std::string>& args) {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        try {
+            app.parse(reversed);
+        } catch (const CLI::ParseError& e) {
+            if (!monitor->parsed()) return false;
+            const std::string text = e.what();
+            if (e.get_name() == "ArgumentMismatch" && text.rfind("--", 0) == 0)
+                throw MonitorUsage{"option " + text.substr(0, text.find(':')) + " needs a value"};
+            throw MonitorUsage{text};
+        }
+        return monitor->parsed();
+    }
+
+    MonitorOptions Checked() {
+        for (const std::string& extra : monitor->remaining(true)) {
+            if (extra.size() > 1 && extra[0] == '-') throw MonitorUsage{"unknown option " + extra};
+            throw MonitorUsage{"monitor takes no operand '" + extra + "'"};
+        }
+        if (o.help) return o;
+        if (!link_options.empty())
+            throw MonitorUsage{"monitor takes its sensors as --sensor NAME=PORT[@RATE][#ADDRESS]"};
+        std::string error;
+        for (const std::string& text : sensors) {
+            const auto spec = ParseSensorSpec(text, error);
             if (!spec) throw MonitorUsage{error};
-            if (IsReservedChannelName(spec->name))
-                throw MonitorUsage{"a sensor may not be called " + spec->name};
             o.sensors.push_back(*spec);
-        } else if (arg == "--channel") {
-            const auto spec = ParseChannelSpec(value(), error);
+        }
+        for (const std::string& text : channels) {
+            const auto spec = ParseChannelSpec(text, error);
             if (!spec) throw MonitorUsage{error};
             o.channels.push_back(*spec);
-        } else if (arg == "--seconds") {
-            o.seconds = ParseDouble(value(), arg);
+        }
+        if (!seconds.empty()) {
+            o.seconds = ParseDouble(seconds, "--seconds");
             if (!(*o.seconds > 0) || !(*o.seconds <= 1e6))
                 throw MonitorUsage{"--seconds must be positive and at most 1000000"};
-        } else if (arg == "--poll-rate") {
-            o.poll_rate_hz = ParseDouble(value(), arg);
+        }
+        if (!poll_rate.empty()) {
+            o.poll_rate_hz = ParseDouble(poll_rate, "--poll-rate");
             if (!(o.poll_rate_hz > 0) || !(o.poll_rate_hz <= 10000))
                 throw MonitorUsage{"--poll-rate must be positive and at most 10000"};
-        } else if (std::string problem; ParsePublishOption(arg, value, o.publish, problem)) {
-            if (!problem.empty()) throw MonitorUsage{problem};
-        } else if (arg == "--port" || arg == "--baud" || arg == "--address") {
-            throw MonitorUsage{"monitor takes its sensors as --sensor NAME=PORT[@RATE][#ADDRESS]"};
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            throw MonitorUsage{"unknown option " + arg};
-        } else {
-            throw MonitorUsage{"monitor takes no operand '" + arg + "'"};
         }
+        if (!csv.empty()) o.csv = csv;
+        for (const auto& [name, value] : publish) {
+            ParsePublishOption(
+                name, [&value] { return value; }, o.publish, error);
+            if (!error.empty()) throw MonitorUsage{error};
+        }
+        if (const std::string problem = CheckGroup(o.sensors, o.channels); !problem.empty())
+            throw MonitorUsage{problem};
+        if (o.publish.Any()) {
+            o.publish_settings = PublishSettingsFrom(o.publish, error);
+            if (!o.publish_settings) throw MonitorUsage{error};
+        }
+        return o;
     }
-    if (o.help) return o;
-    if (const std::string problem = CheckGroup(o.sensors); !problem.empty())
-        throw MonitorUsage{problem};
-    if (o.publish.Any()) {
-        o.publish_settings = PublishSettingsFrom(o.publish, error);
-        if (!o.publish_settings) throw MonitorUsage{error};
-    }
-    for (std::size_t c = 0; c < o.channels.size(); ++c) {
-        const std::string& name = o.channels[c].name;
-        const bool taken =
-            std::any_of(o.sensors.begin(), o.sensors.end(),
-                        [&](const SensorSpec& s) { return s.name == name; }) ||
-            std::any_of(o.channels.begin(), o.channels.begin() + static_cast<std::ptrdiff_t>(c),
-                        [&](const ChannelSpec& s) { return s.name == name; });
-        if (taken) throw MonitorUsage{"the name " + name + " is given twice"};
-    }
-    return o;
-}
+};
 
 // Every expression compiled over the sensors' names; the first refused one
 // ends the command before anything is sent.
@@ -172,18 +203,25 @@ public:
         group_->Aligner().Attach(printer_);
         if (csv_) group_->Aligner().Attach(*csv_);
         group_->Aligner().Attach(statistics_);
+        run_ = std::make_unique<GroupRun>(*group_, io_.clock);
         // --publish: every sensor's recording under its name, every channel's
-        // values from the rows.
-        if (o_.publish_settings)
+        // values from the rows; a refusing broker ends the run.
+        if (o_.publish_settings) {
             publishing_ = std::make_unique<GroupPublishing>(*group_, *o_.publish_settings);
-        group_->Start();
-        const int lost = Watch();
-        if (lost >= 0)
-            group_->EndLost(static_cast<std::size_t>(lost));
-        else
-            group_->Stop();
+            run_->SetHook(publishing_.get());
+        }
+        run_->Start();
+        Watch();
+        run_->Stop();
+        Tell(run_->TakeEvents());
+        bool lost = false;
+        for (std::size_t i = 0; i < group_->Size(); ++i) {
+            if (run_->Status(i).state != SensorState::Lost) continue;
+            io_.err << group_->Spec(i).name << ": still no answer at the end.\n";
+            lost = true;
+        }
         const bool written = Finish();
-        const int status = lost >= 0 || !written ? kExitNoSensor : kExitOk;
+        const int status = lost || !written ? kExitNoSensor : kExitOk;
         return publishing_ ? ReportPublishing(publishing_->Finish(), io_.err, status) : status;
     }
 
@@ -203,31 +241,65 @@ private:
         }
     }
 
-    // Until the time is up, a signal comes or a sensor is lost (its index).
-    int Watch() {
+    // Until the time is up, a signal comes or the publisher ends the run.
+    void Watch() {
         const auto start = io_.clock.Now();
         const auto end = o_.seconds ? start + std::chrono::duration_cast<std::chrono::nanoseconds>(
                                                   std::chrono::duration<double>(*o_.seconds))
                                     : std::chrono::steady_clock::time_point::max();
         constexpr long long kSliceMs = 50;
-        auto next_check = start + std::chrono::seconds(1);
-        while (!Stopping() && !(publishing_ && publishing_->Refused()) && io_.clock.Now() < end) {
+        while (!Stopping() && io_.clock.Now() < end) {
             const auto left =
                 o_.seconds
                     ? std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count()
                     : kSliceMs;
             io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
-            group_->Pump();
-            if (io_.clock.Now() >= next_check) {
-                next_check += std::chrono::seconds(1);
-                const int lost = group_->LostSensor();
-                if (lost >= 0) return lost;
-                group_->Flush();
-                printer_.Flush();
-                if (csv_) csv_->Flush();
+            if (run_->Tick() == GroupRun::Step::Ended) return;
+            Tell(run_->TakeEvents());
+        }
+    }
+
+    // What happened to the sensors, on standard error.
+    void Tell(const std::vector<GroupEvent>& events) {
+        for (const GroupEvent& e : events) {
+            io_.err << group_->Spec(e.sensor).name << ": ";
+            switch (e.kind) {
+                case GroupEvent::Kind::Lost:
+                    io_.err << "No answer; retrying.\n";
+                    break;
+                case GroupEvent::Kind::Back:
+                    io_.err << "back after " << FixedNumber(e.lost_s, 1) << " s.\n";
+                    break;
+                case GroupEvent::Kind::WrongSensor:
+                    io_.err << "serial " << e.found << " found, " << e.expected << " expected\n";
+                    break;
             }
         }
-        return -1;
+        io_.err.flush();
+    }
+
+    // The losses of every sensor that had any: "B: 1 loss, 3.2 s lost".
+    std::string LossesText() const {
+        std::string text;
+        for (std::size_t i = 0; i < group_->Size(); ++i) {
+            const SensorStatus s = run_->Status(i);
+            if (s.losses == 0) continue;
+            text += group_->Spec(i).name + ": " + std::to_string(s.losses) +
+                    (s.losses == 1 ? " loss, " : " losses, ") + FixedNumber(s.seconds_lost, 1) +
+                    " s lost\n";
+        }
+        return text;
+    }
+
+    std::string LossesJson() const {
+        std::string json;
+        for (std::size_t i = 0; i < group_->Size(); ++i) {
+            const SensorStatus s = run_->Status(i);
+            json += std::string(json.empty() ? "" : ", ") + "\"" + group_->Spec(i).name +
+                    "\": {\"losses\": " + std::to_string(s.losses) +
+                    ", \"seconds_lost\": " + FixedNumber(s.seconds_lost, 3) + "}";
+        }
+        return "{" + json + "}";
     }
 
     bool Finish() {
@@ -243,9 +315,10 @@ private:
         }
         if (o_.stats) {
             if (o_.json)
-                io_.out << "{\"statistics\": " << statistics_.Json() << "}\n";
+                io_.out << "{\"statistics\": " << statistics_.Json()
+                        << ", \"losses\": " << LossesJson() << "}\n";
             else
-                io_.out << statistics_.Text();
+                io_.out << statistics_.Text() << LossesText();
         }
         io_.out.flush();
         return ok;
@@ -260,6 +333,7 @@ private:
     // Declared before the group, so that the sensors outlive its sessions.
     GroupSimulators simulators_;
     std::unique_ptr<SensorGroup> group_;
+    std::unique_ptr<GroupRun> run_;
     // Declared after the group: it detaches from the group as it goes.
     std::unique_ptr<GroupPublishing> publishing_;
 };
@@ -267,39 +341,22 @@ private:
 }  // namespace
 
 std::optional<std::size_t> MonitorCommandAt(const std::vector<std::string>& args) {
-    static const char* const kWithValue[] = {"--port",
-                                             "--baud",
-                                             "--address",
-                                             "--trace",
-                                             "--csv",
-                                             "--count",
-                                             "--seconds",
-                                             "--sensor",
-                                             "--channel",
-                                             "--poll-rate",
-                                             "--publish",
-                                             "--mqtt-qos",
-                                             "--mqtt-buffer-seconds",
-                                             "--mqtt-cafile",
-                                             "--mqtt-password-file"};
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.size() > 1 && arg[0] == '-') {
-            if (std::find(std::begin(kWithValue), std::end(kWithValue), arg) !=
-                std::end(kWithValue))
-                ++i;
-            continue;
-        }
-        if (arg == "monitor") return i;
-        return std::nullopt;
+    MonitorParser parser;
+    try {
+        if (!parser.Parse(args)) return std::nullopt;
+    } catch (const MonitorUsage&) {
+        // The monitor's own line, refused: RunMonitor says why.
     }
-    return std::nullopt;
+    const auto at = std::find(args.begin(), args.end(), "monitor");
+    return static_cast<std::size_t>(at - args.begin());
 }
 
-int RunMonitor(const std::vector<std::string>& args, std::size_t at, CommandLineIo io) {
+int RunMonitor(const std::vector<std::string>& args, std::size_t /*at*/, CommandLineIo io) {
     int status = kExitOk;
     try {
-        MonitorOptions options = ParseMonitorOptions(args, at);
+        MonitorParser parser;
+        parser.Parse(args);
+        MonitorOptions options = parser.Checked();
         if (options.help) {
             io.out << MonitorHelp();
             return kExitOk;
@@ -353,8 +410,12 @@ The rows are the sample times of the slowest sensor; every other sensor's value
 is interpolated linearly between its neighbouring samples. Which sensors stream
 and which are polled is said on standard error at the start.
 
+A sensor that stops answering is retried once a second while the others go
+on ("B: No answer; retrying.", then "B: back after 3.2 s."); another sensor
+found at its place is refused. --stats counts each sensor's losses.
+
 Exit status: 0 on success, 1 when a sensor cannot be opened or does not answer
-(the message starts with its name), 2 on a usage error or a refused expression
+at the start, or is still lost at the end (the message starts with its name), 2 on a usage error or a refused expression
 (the parser's message and the position), 128 + the signal when stopped by one.
 )";
 }

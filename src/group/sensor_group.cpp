@@ -9,6 +9,17 @@ namespace {
 
 // A polled sensor counts as lost after this many unanswered requests in a row.
 constexpr int kLostAfterFailures = 3;
+// A lost sensor is asked again this often.
+constexpr std::int64_t kRejoinPeriodNs = 1'000'000'000;
+
+// How long one exchange of `bytes` bytes (requests and replies) may take on a
+// shared line at `baud` before its reads are cut short: twice the line time
+// of 11-bit characters, and room for a gateway's delay.
+unsigned ExchangeLimitMs(std::uint32_t baud, unsigned bytes) {
+    return 200 + static_cast<unsigned>(2ull * bytes * 11 * 1000 / baud);
+}
+// The bytes of a measurement's request and reply, with room.
+constexpr unsigned kMeasureBytes = 16;
 
 std::int64_t SteadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -56,6 +67,7 @@ SensorGroup::SensorGroup(MessageBox& messages, Clock& clock, const PortBackends&
         for (const std::size_t i : line.sensors) {
             Member& m = *members_[i];
             m.mode = line.sensors.size() > 1 ? SensorMode::Poll : SensorMode::Stream;
+            if (m.mode == SensorMode::Poll) m.line = lines_.back().get();
             m.session = std::make_unique<SensorSession>(*m.messages, clock, line_backends);
             m.session->SetPortName(m.spec.port);
             m.session->SetBaudRate(m.spec.baud);
@@ -76,6 +88,7 @@ std::vector<ConnectOutcome> SensorGroup::Connect() {
         // command line does for one sensor.
         if (outcome == ConnectOutcome::ReadFailed)
             m->messages->Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+        m->identity = m->session->Identity();
         outcomes.push_back(outcome);
     }
     return outcomes;
@@ -94,6 +107,13 @@ void SensorGroup::Start() {
     for (auto& m : members_) {
         m->received = 0;
         m->failures = 0;
+        m->lost = false;
+        m->told_lost = false;
+        m->wrong_serial = 0;
+        m->wrong_count = 0;
+        m->wrong_told = 0;
+        m->losses = 0;
+        m->lost_ns = 0;
         m->session->Recording().Attach(m->feed);
     }
     for (auto& m : members_) {
@@ -118,10 +138,20 @@ void SensorGroup::Poll(const std::vector<std::size_t>& sensors) {
         for (const std::size_t i : sensors) {
             if (stop_polling_.load()) break;
             Member& m = *members_[i];
-            if (m.session->MeasureSample())
+            if (m.lost.load()) {
+                Probe(m);
+                continue;
+            }
+            bool answered = false;
+            m.line->WithinLimit(ExchangeLimitMs(m.spec.baud, kMeasureBytes),
+                                [&] { answered = m.session->MeasureSample(); });
+            if (answered) {
                 m.failures = 0;
-            else
-                m.failures.fetch_add(1);
+            } else if (m.failures.fetch_add(1) + 1 >= kLostAfterFailures) {
+                m.session->EndSeries();
+                m.next_probe_ns = SteadyNs() + kRejoinPeriodNs;
+                m.lost = true;
+            }
         }
         next += period;
         const auto now = Steady::now();
@@ -129,7 +159,41 @@ void SensorGroup::Poll(const std::vector<std::size_t>& sensors) {
         std::unique_lock lock(poll_mutex_);
         poll_wake_.wait_until(lock, next, [this] { return stop_polling_.load(); });
     }
-    for (const std::size_t i : sensors) members_[i]->session->EndSeries();
+    for (const std::size_t i : sensors)
+        if (!members_[i]->lost.load()) members_[i]->session->EndSeries();
+}
+
+void SensorGroup::Probe(Member& m) {
+    const std::int64_t now = SteadyNs();
+    if (now < m.next_probe_ns) return;
+    m.next_probe_ns = now + kRejoinPeriodNs;
+    // A measurement first, cut short when unanswered, so that a silent sensor
+    // holds the line up no longer than a missed cycle; one that answers is
+    // then taken through the whole connect at its own pace.
+    if (!m.session->IsOpen()) m.session->Port().Open();  // its hold on the line
+    bool answered = false;
+    m.line->WithinLimit(ExchangeLimitMs(m.spec.baud, kMeasureBytes),
+                        [&] { answered = m.session->MeasureOnce(); });
+    if (!answered || Rejoin(m) != ConnectOutcome::Connected) return;
+    const std::uint32_t serial = m.session->Identity().SerialNumber;
+    if (serial != m.identity.SerialNumber) {
+        m.session->Disconnect();
+        m.wrong_serial = serial;
+        m.wrong_count.fetch_add(1);
+        return;
+    }
+    m.failures = 0;
+    m.session->BeginSeries(false);
+    m.lost = false;
+}
+
+ConnectOutcome SensorGroup::Rejoin(Member& m) {
+    m.messages->SetQuiet(true);
+    m.session->Disconnect();
+    const ConnectOutcome outcome = m.session->Connect();
+    if (outcome != ConnectOutcome::Connected) m.session->Disconnect();
+    m.messages->SetQuiet(false);
+    return outcome;
 }
 
 void SensorGroup::StopPollers() {
@@ -158,27 +222,93 @@ void SensorGroup::Flush() {
     for (auto& m : members_) m->session->Recording().Flush();
 }
 
-int SensorGroup::LostSensor() const {
+void SensorGroup::Check(std::vector<GroupEvent>& events) {
+    if (!running_) return;
+    const std::int64_t now = SteadyNs();
     for (std::size_t i = 0; i < members_.size(); ++i) {
-        const Member& m = *members_[i];
-        const bool lost = m.mode == SensorMode::Stream ? !m.session->LinkAlive()
-                                                       : m.failures.load() >= kLostAfterFailures;
-        if (lost) return static_cast<int>(i);
+        Member& m = *members_[i];
+        if (m.mode == SensorMode::Stream) CheckStream(i, now);
+        const bool lost = m.lost.load();
+        if (lost && !m.told_lost) {
+            m.told_lost = true;
+            m.lost_since_ns = now;
+            ++m.losses;
+            aligner_.SetPresent(i, false);
+            events.push_back({GroupEvent::Kind::Lost, i});
+        } else if (!lost && m.told_lost) {
+            m.told_lost = false;
+            m.lost_ns += now - m.lost_since_ns;
+            aligner_.SetPresent(i, true);
+            events.push_back(
+                {GroupEvent::Kind::Back, i, static_cast<double>(now - m.lost_since_ns) / 1e9});
+        }
+        if (const unsigned wrong = m.wrong_count.load(); wrong != m.wrong_told) {
+            m.wrong_told = wrong;
+            events.push_back({GroupEvent::Kind::WrongSensor, i, 0, m.wrong_serial.load(),
+                              m.identity.SerialNumber});
+        }
     }
-    return -1;
 }
 
-void SensorGroup::EndLost(std::size_t sensor) {
-    if (!running_) return;
-    StopPollers();
-    Member& lost = *members_[sensor];
-    if (lost.mode == SensorMode::Stream) {
-        lost.session->EndLostLink();
-    } else {
-        lost.session->Disconnect();
-        lost.messages->Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+void SensorGroup::CheckStream(std::size_t sensor, std::int64_t now) {
+    Member& m = *members_[sensor];
+    if (!m.lost.load()) {
+        if (m.session->LinkAlive()) return;
+        // The stream's end without a word: the run says it, as its front end
+        // words it.
+        m.messages->SetQuiet(true);
+        m.session->EndLostLink();
+        m.messages->SetQuiet(false);
+        m.lost = true;
+        m.next_rejoin_ns = now;
     }
-    Stop();
+    if (m.rejoin.joinable()) {
+        if (!m.rejoin_done.load()) return;
+        m.rejoin.join();
+        if (m.rejoin_outcome == ConnectOutcome::Connected) {
+            const std::uint32_t serial = m.session->Identity().SerialNumber;
+            if (serial == m.identity.SerialNumber) {
+                m.session->StartStream();
+                m.lost = false;
+                return;
+            }
+            m.session->Disconnect();
+            m.wrong_serial = serial;
+            m.wrong_count.fetch_add(1);
+        }
+    }
+    if (now < m.next_rejoin_ns) return;
+    m.next_rejoin_ns = now + kRejoinPeriodNs;
+    m.rejoin_done = false;
+    m.rejoin = std::thread([this, &m] {
+        m.rejoin_outcome = Rejoin(m);
+        m.rejoin_done = true;
+    });
+}
+
+SensorStatus SensorGroup::Status(std::size_t sensor) const {
+    const Member& m = *members_[sensor];
+    SensorStatus status;
+    status.losses = m.losses;
+    std::int64_t lost_ns = m.lost_ns;
+    if (m.told_lost) {
+        // After the run, a sensor lost at its end stays so (its time counted).
+        status.state = SensorState::Lost;
+        status.lost_since_ns = m.lost_since_ns;
+        status.wrong_serial = m.wrong_serial.load();
+        if (running_) lost_ns += SteadyNs() - m.lost_since_ns;
+    } else if (!running_) {
+        status.state = SensorState::Idle;
+    } else {
+        status.state = m.mode == SensorMode::Stream ? SensorState::Streaming : SensorState::Polled;
+    }
+    status.seconds_lost = static_cast<double>(lost_ns) / 1e9;
+    return status;
+}
+
+void SensorGroup::JoinRejoins() {
+    for (auto& m : members_)
+        if (m->rejoin.joinable()) m->rejoin.join();
 }
 
 void SensorGroup::Stop() {
@@ -187,6 +317,10 @@ void SensorGroup::Stop() {
     // find some of them stopped already.
     const std::int64_t end = SteadyNs();
     StopPollers();
+    JoinRejoins();
+    // A sensor still lost at the end stays so in its status: its time ends here.
+    for (auto& m : members_)
+        if (m->told_lost) m->lost_ns += end - m->lost_since_ns, m->lost_since_ns = end;
     // Each stream's stop waits for the stream to drain: all at once, each
     // session from a thread of its own.
     std::vector<std::thread> stoppers;

@@ -10,6 +10,7 @@ GroupPublishing::GroupPublishing(SensorGroup& group, PublishSettings settings)
             publisher_.AddSensor(spec.name, group_.Session(i).Identity(), spec.port);
         group_.Session(i).Recording().Attach(sink);
         sensors_.push_back(&sink);
+        status_.push_back("online");
     }
     const std::vector<std::string>& columns = group_.Columns();
     std::vector<RecordingSink*> channels;
@@ -22,6 +23,13 @@ GroupPublishing::GroupPublishing(SensorGroup& group, PublishSettings settings)
 
 GroupPublishing::~GroupPublishing() {
     Finish();
+}
+
+void GroupPublishing::SensorStateChanged(std::size_t sensor, SensorState state) {
+    if (sensor >= status_.size()) return;
+    status_[sensor] = state == SensorState::Lost ? "lost" : "online";
+    // Kept for the status topic: the publisher's connections carry "online"
+    // and "offline" of their own so far.
 }
 
 PublishEnding GroupPublishing::Finish() {

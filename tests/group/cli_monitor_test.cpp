@@ -8,11 +8,13 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
 #include "cli/cli.h"
 #include "pty_server.h"
+#include "support/pty.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -155,6 +157,103 @@ TEST_F(CliMonitor, UndefinedChannelIsEmptyInEveryOutput) {
     ASSERT_GT(lines.size(), 2u);
     for (std::size_t i = 1; i < lines.size(); ++i)
         ASSERT_EQ(lines[i].substr(lines[i].size() - 3), ",,\r") << lines[i];
+}
+
+// A sensor unplugged and plugged in again at the same path (a link to the
+// pseudo-terminal, as udev names a USB adapter): retried, another sensor
+// there refused, its own taken back; the other sensor's rows go on throughout.
+class CliMonitorRejoin : public CliMonitor {
+protected:
+    void SetUp() override {
+        CliMonitor::SetUp();
+        dir = fs::temp_directory_path() / ("mk27x-rejoin-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        link = (dir / "b").string();
+    }
+    void TearDown() override {
+        CliMonitor::TearDown();
+        fs::remove_all(dir);
+    }
+    // B plugged in: a new pseudo-terminal behind the link.
+    void Plug(std::uint16_t serial) {
+        sim::SensorConfig config;
+        config.identity.serial = serial;
+        b = std::make_unique<sim::PtySensorServer>(std::make_shared<sim::VirtualSensor>(config));
+        ASSERT_TRUE(b->Start());
+        fs::remove(link);
+        fs::create_symlink(b->SlavePath(), link);
+    }
+    void Unplug() {
+        b->Stop();
+        fs::remove(link);
+    }
+    // Runs the command on a thread of its own, its standard error into a file.
+    void Launch(std::vector<std::string> args) {
+        runner = std::thread([this, args] {
+            std::ofstream err_file(dir / "err.txt");
+            CommandLineIo io{out, err_file, SystemClock::Instance()};
+            io.stop_signal = &stop;
+            status = RunCommandLine(args, io);
+        });
+    }
+    std::string Err() const {
+        std::ifstream in(dir / "err.txt");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool ErrHas(const std::string& text) const {
+        return testing::WaitFor([&] { return Err().find(text) != std::string::npos; });
+    }
+    // The cell of B (the fifth) in the CSV's last complete row.
+    std::string LastB() const {
+        const auto lines = CsvLines();
+        if (lines.size() < 3) return "?";
+        std::istringstream row(lines[lines.size() - 2]);
+        std::vector<std::string> cells;
+        for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+        return cells.size() >= 5 ? cells[4] : "?";
+    }
+
+    fs::path dir;
+    std::string link;
+    std::unique_ptr<sim::PtySensorServer> b;
+    std::thread runner;
+    std::atomic<int> status{-1};
+};
+
+TEST_F(CliMonitorRejoin, AnUnpluggedSensorIsRetriedRefusedWhenAnotherAndTakenBack) {
+    Plug(1234);
+    Launch({"monitor", "--sensor", "A=" + server.SlavePath(), "--sensor", "B=" + link, "--csv", csv,
+            "--stats"});
+    ASSERT_TRUE(testing::WaitFor([&] { return CsvLines().size() > 100; }));
+    Unplug();
+    EXPECT_TRUE(ErrHas("B: No answer; retrying.\n"));
+    std::size_t rows = CsvLines().size();
+    EXPECT_TRUE(testing::WaitFor([&] { return CsvLines().size() > rows + 100; }));
+    EXPECT_EQ(LastB(), "\r");  // empty while A's rows go on
+    Plug(4321);
+    EXPECT_TRUE(ErrHas("B: serial 4321 found, 1234 expected\n"));
+    Unplug();
+    Plug(1234);
+    EXPECT_TRUE(ErrHas("B: back after "));
+    EXPECT_TRUE(testing::WaitFor([&] { return LastB() == "25.000\r"; }));
+    stop = SIGTERM;
+    runner.join();
+    EXPECT_EQ(status, 128 + SIGTERM);
+    EXPECT_NE(out.str().find("B: 1 loss, "), std::string::npos) << out.str();
+}
+
+TEST_F(CliMonitorRejoin, ASensorStillLostAtTheEndIsNamedAndTheExitIsOne) {
+    Plug(1234);
+    Launch({"monitor", "--sensor", "A=" + server.SlavePath(), "--sensor", "B=" + link, "--seconds",
+            "4", "--csv", csv});
+    ASSERT_TRUE(testing::WaitFor([&] { return CsvLines().size() > 100; }));
+    Unplug();
+    runner.join();
+    EXPECT_EQ(status, 1);
+    const std::string err = Err();
+    EXPECT_NE(err.find("B: No answer; retrying.\nB: still no answer at the end.\n"),
+              std::string::npos)
+        << err;
 }
 
 }  // namespace

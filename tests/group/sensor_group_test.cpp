@@ -11,6 +11,7 @@
 #include <cmath>
 #include <thread>
 
+#include "group/group_run.h"
 #include "group/group_sinks.h"
 #include "link/port_backends.h"
 #include "pty_server.h"
@@ -146,7 +147,7 @@ TEST(SensorGroup, TwoAddressesOnOneLineArePolledInTurnOverOnePort) {
         group.Pump();
         return rows.values.size() >= 10;
     }));
-    EXPECT_EQ(group.LostSensor(), -1);
+    EXPECT_EQ(group.Status(0).state, SensorState::Polled);
     group.Stop();
     EXPECT_FALSE(a->Streaming());
     EXPECT_FALSE(b->Streaming());
@@ -178,10 +179,10 @@ TEST(SensorGroup, EachSensorsMessagesAreHeadedByItsName) {
     EXPECT_EQ(messages.shown[0].text, "B: " + SerialOpenFailureText("/dev/mk27x-no-such-port"));
 }
 
-TEST(SensorGroup, ASensorThatFallsSilentIsLostAndNamed) {
+TEST(SensorGroup, APolledSensorFallingSilentIsLostQuietlyAndRejoinsWhileTheOtherGoesOn) {
     auto silent = Sensor(4096, 1);
     sim::Faults faults;
-    faults.silent_after_requests = 30;  // identified and read, then quiet
+    faults.silent_after_requests = 40;  // identified and read (30), then ten cycles
     silent->SetFaults(faults);
     auto other = Sensor(8192, 2);
     sim::PtySensorServer server(std::vector<std::shared_ptr<sim::VirtualSensor>>{silent, other});
@@ -189,17 +190,43 @@ TEST(SensorGroup, ASensorThatFallsSilentIsLostAndNamed) {
     RecordingMessageBox messages;
     SensorGroup group(messages, SystemClock::Instance(), RealPortBackends(),
                       {{"A", server.SlavePath(), 115200, 1}, {"B", server.SlavePath(), 115200, 2}},
-                      {}, {.poll_rate_hz = 50, .aligner = {}});
+                      Compiled({{"d", "B - A"}}, {"A", "B"}), {.poll_rate_hz = 50, .aligner = {}});
+    Rows rows;
+    group.Aligner().Attach(rows);
     for (const ConnectOutcome o : group.Connect()) ASSERT_EQ(o, ConnectOutcome::Connected);
-    group.Start();
-    EXPECT_TRUE(WaitFor([&] {
-        group.Pump();
-        return group.LostSensor() == 0;
-    }));
-    group.EndLost(0);
-    EXPECT_FALSE(group.Running());
-    ASSERT_FALSE(messages.shown.empty());
-    EXPECT_EQ(messages.shown.back().text, std::string("A: ") + kNoAnswerText);
+    GroupRun run(group, SystemClock::Instance());
+    run.Start();
+    std::vector<GroupEvent> events;
+    auto until = [&](auto done) {
+        return WaitFor([&] {
+            run.Tick();
+            for (const GroupEvent& e : run.TakeEvents()) events.push_back(e);
+            return done();
+        });
+    };
+    ASSERT_TRUE(until([&] { return run.Status(0).state == SensorState::Lost; }));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, GroupEvent::Kind::Lost);
+    EXPECT_EQ(events[0].sensor, 0u);
+    // B goes on alone: rows with A and the channel empty.
+    const std::size_t at_loss = rows.values.size();
+    ASSERT_TRUE(until([&] { return rows.values.size() >= at_loss + 50; }));
+    EXPECT_TRUE(std::isnan(rows.values.back()[0]));
+    EXPECT_NEAR(rows.values.back()[1], 25.0, 1e-3);
+    EXPECT_TRUE(std::isnan(rows.values.back()[2]));
+    silent->SetFaults({});
+    ASSERT_TRUE(until([&] { return run.Status(0).state == SensorState::Polled; }));
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].kind, GroupEvent::Kind::Back);
+    EXPECT_GT(events[1].lost_s, 0.0);
+    const std::size_t at_return = rows.values.size();
+    ASSERT_TRUE(until(
+        [&] { return rows.values.size() > at_return + 10 && !std::isnan(rows.values.back()[0]); }));
+    EXPECT_NEAR(rows.values.back()[2], 12.5, 1e-3);
+    run.Stop();
+    EXPECT_EQ(run.Status(0).losses, 1u);
+    EXPECT_EQ(run.FirstLost(), -1);
+    EXPECT_TRUE(messages.shown.empty());
 }
 
 }  // namespace
