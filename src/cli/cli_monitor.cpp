@@ -218,6 +218,7 @@ private:
                     : kSliceMs;
             io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
             group_->Pump();
+            if (publishing_) ReportPublishEvents(publishing_->TakeEvents(), io_.err);
             if (io_.clock.Now() >= next_check) {
                 next_check += std::chrono::seconds(1);
                 const int lost = group_->LostSensor();

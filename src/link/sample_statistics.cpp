@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "link/json_line.h"
 #include "link/stream_timeline.h"
@@ -115,15 +116,22 @@ std::string FixedNumber(double value, int decimals) {
 }
 
 std::string StatisticsJson(const SampleStatistics& s) {
-    // Fixed decimals, so that the figures of one run line up with the next.
+    // Fixed decimals, so that the figures of one run line up with the next;
+    // null where there is no figure (no samples, or not a finite number).
+    const auto number = [](double v, int decimals) {
+        return std::isfinite(v) ? FixedNumber(v, decimals) : std::string("null");
+    };
+    const auto of_samples = [&](double v, int decimals) {
+        return s.count > 0 ? number(v, decimals) : std::string("null");
+    };
     return JsonObjectLine({{"count", std::to_string(s.count)},
-                           {"mean_mm", FixedNumber(s.mean, 6)},
-                           {"stddev_mm", FixedNumber(s.stddev, 6)},
-                           {"min_mm", FixedNumber(s.min, 3)},
-                           {"max_mm", FixedNumber(s.max, 3)},
-                           {"peak_to_peak_mm", FixedNumber(s.peak_to_peak, 3)},
-                           {"rate_hz", FixedNumber(s.rate_hz, 3)},
-                           {"median_interval_s", FixedNumber(s.median_interval_s, 6)},
+                           {"mean_mm", of_samples(s.mean, 6)},
+                           {"stddev_mm", of_samples(s.stddev, 6)},
+                           {"min_mm", of_samples(s.min, 3)},
+                           {"max_mm", of_samples(s.max, 3)},
+                           {"peak_to_peak_mm", of_samples(s.peak_to_peak, 3)},
+                           {"rate_hz", number(s.rate_hz, 3)},
+                           {"median_interval_s", number(s.median_interval_s, 6)},
                            {"gaps", std::to_string(s.gaps)}});
 }
 

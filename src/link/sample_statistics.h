@@ -100,7 +100,8 @@ private:
 // The statistics of samples already in memory.
 SampleStatistics ComputeStatistics(std::span<const RecordedSample> samples, double period_s = 0);
 
-// The statistics as one JSON object.
+// The statistics as one JSON object; null for a figure that is not a finite
+// number, and for the distances' figures of no samples.
 std::string StatisticsJson(const SampleStatistics& s);
 
 // A number with '.' as decimal point and `decimals` decimals, whatever the

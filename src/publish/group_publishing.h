@@ -36,6 +36,8 @@ public:
     bool Refused() const { return publisher_.Refused(); }
     std::string RefusalText() const { return publisher_.RefusalText(); }
     int Connected() const { return publisher_.Connected(); }
+    bool Unreachable() const { return publisher_.Unreachable(); }
+    std::vector<PublishEvent> TakeEvents() { return publisher_.TakeEvents(); }
     const PublishSettings& Settings() const { return publisher_.Settings(); }
 
     // Detaches from the group (best after its Stop, so that every row went out),
