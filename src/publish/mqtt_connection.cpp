@@ -321,6 +321,7 @@ void MqttConnection::Acknowledged(int mid, int reason) {
     // A reason of 0x80 or more: the broker did not take the message (its
     // quota, say); it goes out again after a pause.
     const bool refused = reason >= MQTT_RC_UNSPECIFIED;
+    if (refused) ++totals_.messages_refused;
     if (const auto c = control_mids_.find(mid); c != control_mids_.end()) {
         --in_flight_;
         if (refused) {

@@ -55,6 +55,7 @@ PublishTotals& PublishTotals::operator+=(const PublishTotals& o) {
     samples_dropped += o.samples_dropped;
     batches_unsent += o.batches_unsent;
     samples_unsent += o.samples_unsent;
+    messages_refused += o.messages_refused;
     return *this;
 }
 

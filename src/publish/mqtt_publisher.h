@@ -80,6 +80,8 @@ struct PublishTotals {
     // Still queued at the end (the broker down, or refusing).
     std::uint64_t batches_unsent = 0;
     std::uint64_t samples_unsent = 0;
+    // Messages the broker refused (its quota, say) and that went out again.
+    std::uint64_t messages_refused = 0;
 
     PublishTotals& operator+=(const PublishTotals& o);
 };
