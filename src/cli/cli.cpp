@@ -372,6 +372,7 @@ private:
         // Short slices, so that a signal is answered at once.
         while (!Stopping() && !(publisher && publisher->Refused()) &&
                stream.Step() == TimedStream::State::Running) {
+            if (publisher) ReportPublishEvents(publisher->TakeEvents(), io_.err);
         }
         if (stream.Current() == TimedStream::State::Lost) {
             Finish();

@@ -256,6 +256,7 @@ private:
             io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
             if (run_->Tick() == GroupRun::Step::Ended) return;
             Tell(run_->TakeEvents());
+            if (publishing_) ReportPublishEvents(publishing_->TakeEvents(), io_.err);
         }
     }
 

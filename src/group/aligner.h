@@ -72,6 +72,7 @@ public:
     // The columns: the sensors, then the channels.
     const std::vector<std::string>& Columns() const { return columns_; }
     std::size_t SensorCount() const { return sensors_.size(); }
+    const std::vector<std::unique_ptr<Channel>>& Channels() const { return channels_; }
 
     // Replaces the computed channels (compiled over the same sensors); the
     // columns follow. Between runs only: before Begin or after Finish.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "link/json_line.h"
 #include "link/stream_timeline.h"

@@ -199,6 +199,8 @@ private:
     // The publisher's end: its summary in the status line, or the broker's
     // refusal in a message.
     void EndPublishing();
+    // The broker's state at the status line's end, as it changes (each frame).
+    void ShowPublishing();
 
     MessageBox& messages_;
     FileDialog& files_;
@@ -218,6 +220,10 @@ private:
     std::string csv_path_;
     std::string publish_cafile_;
     double publish_buffer_seconds_ = PublishSettings{}.buffer_seconds;
+    // The sentence ShowPublishing put at the status line's end, and the last
+    // outage told.
+    QString publish_status_;
+    QString publish_outage_;
     // Declared late: its sessions go first, before the sinks they feed.
     std::unique_ptr<SensorGroup> group_;
     std::unique_ptr<GroupRun> run_;

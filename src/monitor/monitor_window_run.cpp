@@ -159,10 +159,8 @@ void MonitorWindow::ButtonStartClick() {
     for (std::size_t i = 0; i < group_->Size(); ++i)
         modes << QString::fromStdString(group_->Spec(i).name) +
                      (group_->Mode(i) == SensorMode::Stream ? " streams" : " is polled");
-    SetStatus("Running: " + modes.join(", ") + "." +
-              (publishing_ ? QString::fromStdString(" Publishing to " +
-                                                    publishing_->Settings().target.Text() + ".")
-                           : QString()));
+    SetStatus("Running: " + modes.join(", ") + ".");
+    ShowPublishing();
     UpdateTable();
     UpdateControls();
 }

@@ -37,6 +37,8 @@ public:
     bool Refused() const { return publisher_.Refused(); }
     std::string RefusalText() const { return publisher_.RefusalText(); }
     int Connected() const { return publisher_.Connected(); }
+    bool Unreachable() const { return publisher_.Unreachable(); }
+    std::vector<PublishEvent> TakeEvents() { return publisher_.TakeEvents(); }
     const PublishSettings& Settings() const { return publisher_.Settings(); }
 
     // The run's hook: a sensor's status follows its state ("lost" while it is
