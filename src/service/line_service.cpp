@@ -188,12 +188,9 @@ bool LineService::Tick() {
     }
     if (now < next_second_) return true;
     next_second_ = std::max(next_second_ + std::chrono::seconds(1), now);
-    // Hook for the group's run loop with rejoining sensors: until then a lost
-    // sensor ends the run.
-    if (const int lost = group_->LostSensor(); lost >= 0) {
-        group_->EndLost(static_cast<std::size_t>(lost));
-        return false;
-    }
+    // Hook for the group's run loop with rejoining sensors.
+    std::vector<GroupEvent> events;
+    group_->Check(events);
     group_->Flush();
     if (recorder_) recorder_->Poll();
     RefreshStatus();
