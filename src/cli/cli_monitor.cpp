@@ -7,6 +7,7 @@
 #include <memory>
 #include <ostream>
 
+#include "cli/cli_file_failure.h"
 #include "cli/cli_publish.h"
 #include "group/group_simulators.h"
 #include "group/group_sinks.h"
@@ -211,7 +212,8 @@ private:
                                     : std::chrono::steady_clock::time_point::max();
         constexpr long long kSliceMs = 50;
         auto next_check = start + std::chrono::seconds(1);
-        while (!Stopping() && !(publishing_ && publishing_->Refused()) && io_.clock.Now() < end) {
+        while (!Stopping() && !(publishing_ && publishing_->Refused()) && !(csv_ && !csv_->Ok()) &&
+               io_.clock.Now() < end) {
             const auto left =
                 o_.seconds
                     ? std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count()
@@ -234,10 +236,10 @@ private:
         io_.out.flush();
         bool ok = true;
         if (csv_) {
-            csv_->Flush();
-            if (!csv_->Ok()) {
-                const OperatorMessage m = SampleFileErrorMessage(*o_.csv);
-                messages_.Show(m.text, m.caption, m.flags);
+            if (group_) group_->Aligner().Detach(*csv_);
+            const FileStatus file = csv_->Close();
+            if (!file.Ok()) {
+                io_.err << FileFailureText(file) << '\n';
                 ok = false;
             }
         }
