@@ -77,6 +77,8 @@ public:
     // Hands over the rest, waits until every row is written, closes the file
     // (checked) and ends the writer thread; the file's status.
     FileStatus Close();
+    // The writer's status now (see FileWriterThread::Status).
+    FileStatus Status() const { return writer_.Status(); }
 
 private:
     std::string buffer_;
@@ -102,6 +104,7 @@ public:
     // The recording's end, once the writer is detached: every row written and
     // the file closed (see CsvFileBuffer::Close).
     FileStatus Close() { return file_.Close(); }
+    FileStatus Status() const { return file_.Status(); }
     // Flush when a second has passed since the last.
     void FlushIfDue() { file_.FlushIfDue(); }
     std::uint64_t Rows() const { return index_; }

@@ -114,14 +114,16 @@ void FileWriterThread::Run() {
     for (;;) {
         work_.wait(lock, [this] { return !queue_.empty() || closing_; });
         if (queue_.empty()) break;
-        std::deque<Command> batch;
-        batch.swap(queue_);
-        in_flight_ = batch.size();
+        // One block at a time, freed once written.
+        Command command = std::move(queue_.front());
+        queue_.pop_front();
+        in_flight_ = 1;
         lock.unlock();
-        for (Command& command : batch) Execute(command);
+        Execute(command);
+        std::string().swap(command.data);
         lock.lock();
         in_flight_ = 0;
-        drained_.notify_all();
+        if (queue_.empty()) drained_.notify_all();
     }
     lock.unlock();
     CloseFile();

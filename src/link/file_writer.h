@@ -121,7 +121,7 @@ private:
     std::condition_variable work_;
     std::condition_variable drained_;
     std::deque<Command> queue_;
-    // Commands taken from the queue and not yet done.
+    // The command taken from the queue and not yet done (0 or 1).
     std::size_t in_flight_ = 0;
     bool closing_ = false;
     bool closed_ = false;
