@@ -85,11 +85,16 @@ public:
     FileWriterThread(const FileWriterThread&) = delete;
     FileWriterThread& operator=(const FileWriterThread&) = delete;
 
-    // The blocks written after this go to `path` (mode 0666 less the umask).
+    // The blocks written after this go to `path`, created (mode 0666 less the
+    // umask) or emptied on the writer thread. The file before is closed there
+    // first; a failure of that close reaches `on_result` only, as the status
+    // is then the new file's.
     void Open(std::string path);
-    // Queues `bytes` for the current file. False when they were refused: the
-    // writer is closed, or the queue would exceed its bound (the file then
-    // fails with FileStep::Overflow once what was queued before is written).
+    // Queues `bytes` for the current file (dropped, and counted, when there is
+    // none). False when they were refused: the writer is closed, or the queue
+    // would exceed its bound (the file then fails with FileStep::Overflow once
+    // what was queued before is written, and takes nothing until the next
+    // Open).
     bool Write(std::string bytes);
     // Waits until everything queued so far has been handed to the system (or
     // dropped); the status then.
@@ -98,6 +103,7 @@ public:
     // Later calls return it again; Open and Write are then refused.
     FileStatus Close();
 
+    // The current file's status (an overflow shows at once).
     FileStatus Status() const;
     // The current file failed, or its queue overflowed: what is written for it
     // is dropped until the next Open.
