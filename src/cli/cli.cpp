@@ -12,6 +12,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "cli/cli_file_failure.h"
 #include "cli/cli_files.h"
 #include "cli/cli_monitor.h"
 #include "cli/cli_options.h"
@@ -302,7 +303,7 @@ private:
         DistancePrinter printer(io_.out, o_.json);
         RecordingScope scope(session_->Recording(), printer);
         switch (MeasureSeries(*session_, io_.clock, *o_.count, false,
-                              [this] { return Stopping() != 0; })) {
+                              [this] { return Stopping() != 0 || CsvFailed(); })) {
             case TaskOutcome::NoAnswer:
                 Finish();
                 return kExitNoSensor;
@@ -321,17 +322,20 @@ private:
         return false;
     }
 
+    // The CSV file's writer gave up: the recording ends.
+    bool CsvFailed() const { return csv_ && !csv_->Ok(); }
+
     // The end of a recording: the CSV file completed and the statistics when
-    // asked for; false when the file could not be written (the sample file's
-    // message).
+    // asked for; false when the file could not be written (why, on standard
+    // error).
     bool Finish() {
         io_.out.flush();
         bool ok = true;
         if (csv_) {
             session_->Recording().Detach(*csv_);
-            csv_->Flush();
-            if (!csv_->Ok()) {
-                ShowMessage(SampleFileErrorMessage(*o_.csv));
+            const FileStatus file = csv_->Close();
+            if (!file.Ok()) {
+                io_.err << FileFailureText(file) << '\n';
                 ok = false;
             }
         }
@@ -370,7 +374,7 @@ private:
         TimedStream stream(*session_, io_.clock, *o_.seconds);
         stream.Start();
         // Short slices, so that a signal is answered at once.
-        while (!Stopping() && !(publisher && publisher->Refused()) &&
+        while (!Stopping() && !(publisher && publisher->Refused()) && !CsvFailed() &&
                stream.Step() == TimedStream::State::Running) {
             if (publisher) ReportPublishEvents(publisher->TakeEvents(), io_.err);
         }
@@ -388,7 +392,8 @@ private:
     const Options& o_;
     CommandLineIo io_;
     StreamMessageBox messages_;
-    // --csv: created before anything is sent, written as the samples come.
+    // --csv: created before anything is sent, written as the samples come by
+    // its own thread.
     std::unique_ptr<CsvWriter> csv_;
     std::optional<PublishSettings> publish_;
     // Declared before the session, so that they outlive it.

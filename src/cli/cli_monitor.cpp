@@ -8,6 +8,7 @@
 #include <memory>
 #include <ostream>
 
+#include "cli/cli_file_failure.h"
 #include "cli/cli_publish.h"
 #include "group/group_run.h"
 #include "group/group_simulators.h"
@@ -248,7 +249,7 @@ private:
                                                   std::chrono::duration<double>(*o_.seconds))
                                     : std::chrono::steady_clock::time_point::max();
         constexpr long long kSliceMs = 50;
-        while (!Stopping() && io_.clock.Now() < end) {
+        while (!Stopping() && !(csv_ && !csv_->Ok()) && io_.clock.Now() < end) {
             const auto left =
                 o_.seconds
                     ? std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count()
@@ -307,10 +308,10 @@ private:
         io_.out.flush();
         bool ok = true;
         if (csv_) {
-            csv_->Flush();
-            if (!csv_->Ok()) {
-                const OperatorMessage m = SampleFileErrorMessage(*o_.csv);
-                messages_.Show(m.text, m.caption, m.flags);
+            if (group_) group_->Aligner().Detach(*csv_);
+            const FileStatus file = csv_->Close();
+            if (!file.Ok()) {
+                io_.err << FileFailureText(file) << '\n';
                 ok = false;
             }
         }

@@ -153,7 +153,9 @@ struct CommandLineParser {
             ->add_option("--csv", o.csv,
                          "every distance with its time written to FILE as CSV:\n"
                          "index,time,seconds,mm (ISO 8601 UTC time with\n"
-                         "microseconds, seconds since the first sample)")
+                         "microseconds, seconds since the first sample); a\n"
+                         "named pipe too. A write that fails ends the\n"
+                         "recording (exit 1)")
             ->type_name("FILE");
         command->add_flag("--stats", o.stats,
                           "the statistics at the end: count, mean, standard\n"

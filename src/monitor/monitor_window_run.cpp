@@ -225,8 +225,7 @@ void MonitorWindow::ButtonRecordClick() {
 void MonitorWindow::EndRecording() {
     if (!csv_) return;
     if (group_) group_->Aligner().Detach(*csv_);
-    csv_->Flush();
-    const bool ok = csv_->Ok();
+    const bool ok = csv_->Close().Ok();
     const std::uint64_t rows = csv_->Rows();
     csv_.reset();
     if (!ok) {
@@ -265,6 +264,11 @@ void MonitorWindow::Tick() {
         return;
     }
     TellEvents();
+    // A file that can no longer be written ends its recording, not the run.
+    if (csv_ && !csv_->Ok()) {
+        EndRecording();
+        UpdateControls();
+    }
     chart_->Redraw();
     // The figures change ten times a second: faster, nobody reads them.
     if (const auto now = clock_.Now(); now >= next_values_) {

@@ -1,8 +1,9 @@
 // mk27x monitor as a script uses it: refusals before anything is sent (exit 2),
 // a sensor that is not there named (exit 1), the CSV's columns and JSON rows of
-// a simulated group, and a clean stop on a signal.
+// a simulated group, a clean stop on a signal, and a CSV that cannot be written.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -254,6 +255,29 @@ TEST_F(CliMonitorRejoin, ASensorStillLostAtTheEndIsNamedAndTheExitIsOne) {
     EXPECT_NE(err.find("B: No answer; retrying.\nB: still no answer at the end.\n"),
               std::string::npos)
         << err;
+}
+
+// The rows' CSV into a named pipe whose reader goes away: the run ends at
+// once with the file and the reason.
+TEST_F(CliMonitor, APipeWhoseReaderLeavesEndsTheRunWithTheReason) {
+    const std::string fifo = csv + ".pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread reader([&] {
+        std::ifstream in(fifo, std::ios::binary);
+        std::string line;
+        for (int k = 0; k < 20 && std::getline(in, line); ++k) {
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const int status =
+        Run({"monitor", "--sensor", "A=" + server.SlavePath(), "--seconds", "60", "--csv", fifo});
+    reader.join();
+    fs::remove(fifo);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.str().find("\nmk27x: cannot write " + fifo + ": Broken pipe\n"),
+              std::string::npos)
+        << err.str();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 50s);
 }
 
 }  // namespace

@@ -3,14 +3,17 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <clocale>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "link/sample_file.h"
 
@@ -18,6 +21,7 @@ namespace mk27x {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // 2024-05-01T12:00:00Z in nanoseconds since the Unix epoch.
 constexpr std::int64_t kMay1Noon = 1714564800LL * 1'000'000'000;
@@ -86,6 +90,33 @@ TEST(Recording, CsvFileReplacesOrFailsLikeTheSampleFile) {
     EXPECT_EQ(text.str(),
               "index,time,seconds,mm\r\n0,2024-05-01T12:00:00.000000Z,0.000000,25.000\r\n");
     EXPECT_FALSE(SaveCsvFile(TakeRecording(ring), (dir / "missing" / "r.csv").string()));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    fs::remove_all(dir);
+}
+
+TEST(Recording, CsvIntoANamedPipeIsWrittenThroughNotReplaced) {
+    char pattern[] = "/tmp/mk27x-csv-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    const std::string fifo = (dir / "pipe").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    SampleRing ring;
+    ring.Append(25.0f, At(0));
+    // No reader: refused at once, the pipe left in place.
+    std::string reason;
+    EXPECT_FALSE(ReplaceFileContents(fifo, "x", &reason));
+    EXPECT_EQ(reason, std::strerror(ENXIO));
+    std::string text;
+    std::thread reader([&] {
+        std::ifstream in(fifo, std::ios::binary);
+        std::stringstream all;
+        all << in.rdbuf();
+        text = all.str();
+    });
+    while (!SaveCsvFile(TakeRecording(ring), fifo)) std::this_thread::sleep_for(1ms);
+    reader.join();
+    EXPECT_EQ(text, "index,time,seconds,mm\r\n0,2024-05-01T12:00:00.000000Z,0.000000,25.000\r\n");
+    EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
     fs::remove_all(dir);
 }
