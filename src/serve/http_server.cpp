@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -209,6 +210,14 @@ std::string HttpServer::Start() {
     server_->set_write_timeout(5, 0);
     server_->set_read_timeout(10, 0);
     server_->set_keep_alive_timeout(5);
+    // A bounded send buffer (the accepted sockets inherit it), so that a browser
+    // that stops reading fills its queue within seconds and is dropped.
+    server_->set_socket_options([](int sock) {
+        const int yes = 1;
+        const int send_buffer = 64 * 1024;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    });
     Routes();
     if (options_.port == 0) {
         port_ = server_->bind_to_any_port(options_.host);

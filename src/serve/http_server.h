@@ -49,8 +49,9 @@ class Server;
 namespace mk27x {
 
 inline constexpr int kMaxEventClients = 32;
-// Batches a client may fall behind before it is dropped (5 s).
-inline constexpr std::size_t kEventQueueBatches = 50;
+// Batches a client may fall behind before it is dropped (3 s: less than the
+// time-out of a write to it, so a stalled browser is dropped by the queue).
+inline constexpr std::size_t kEventQueueBatches = 30;
 inline constexpr int kEventBatchMs = 100;
 
 struct HttpOptions {
