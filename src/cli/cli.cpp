@@ -16,6 +16,7 @@
 #include "cli/cli_monitor.h"
 #include "cli/cli_options.h"
 #include "cli/cli_publish.h"
+#include "cli/cli_serve.h"
 #include "link/codec.h"
 #include "link/json_line.h"
 #include "link/port_backends.h"
@@ -403,6 +404,7 @@ std::string JsonDistance(float mm) {
 
 int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io) {
     if (const auto at = MonitorCommandAt(args)) return RunMonitor(args, *at, io);
+    if (const auto at = ServeCommandAt(args)) return RunServe(args, *at, io);
     try {
         const Options options = ParseOptions(args);
         if (options.answer) {

@@ -30,6 +30,21 @@ namespace mk27x {
 // The header line of the group's CSV (without its line end).
 std::string GroupCsvHeader(const std::vector<std::string>& columns);
 
+// The rows of the group's CSV as text, for a writer that puts them where it
+// wants (GroupCsvWriter a file; the line service a rolling recording): the
+// index counts from 0 and the seconds from the first row appended.
+class GroupCsvRows {
+public:
+    // Appends `row` with its CR LF.
+    void Append(std::string& out, const GroupRow& row);
+    std::uint64_t Rows() const { return rows_; }
+
+private:
+    std::uint64_t rows_ = 0;
+    std::int64_t origin_ns_ = 0;
+    IsoTimeFormatter time_;
+};
+
 class GroupCsvWriter final : public GroupSink {
 public:
     // Creates `path` (an existing file is emptied) and writes the header.
@@ -37,7 +52,7 @@ public:
 
     // False once the file could not be created or a write failed.
     bool Ok() const { return file_.Ok(); }
-    std::uint64_t Rows() const { return rows_; }
+    std::uint64_t Rows() const { return rows_.Rows(); }
 
     void Add(std::span<const GroupRow> rows) override;
     void End() override { Flush(); }
@@ -45,9 +60,7 @@ public:
 
 private:
     CsvFileBuffer file_;
-    std::uint64_t rows_ = 0;
-    std::int64_t origin_ns_ = 0;
-    IsoTimeFormatter time_;
+    GroupCsvRows rows_;
 };
 
 class GroupPrinter final : public GroupSink {
