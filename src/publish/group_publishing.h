@@ -36,6 +36,7 @@ public:
     bool Refused() const { return publisher_.Refused(); }
     std::string RefusalText() const { return publisher_.RefusalText(); }
     int Connected() const { return publisher_.Connected(); }
+    std::uint64_t Queued() const { return publisher_.Queued(); }
     const PublishSettings& Settings() const { return publisher_.Settings(); }
 
     // Detaches from the group (best after its Stop, so that every row went out),

@@ -71,6 +71,8 @@ public:
     bool Refused() const { return state_ == State::Refused; }
     const std::string& RefusalText() const { return refusal_; }
     bool QueueEmpty() const { return queue_.empty(); }
+    // Batches waiting in the queue (sent ones until acknowledged).
+    std::size_t Queued() const { return queue_.size(); }
     // With the queue's remains counted as unsent.
     PublishTotals Totals() const;
 

@@ -114,6 +114,8 @@ public:
     std::string RefusalText() const;
     // Connections with the broker's CONNACK, now.
     int Connected() const { return connected_.load(); }
+    // Batches queued for the broker over all connections, now.
+    std::uint64_t Queued() const { return queued_.load(); }
     // CPU time of the publisher's thread so far (updated about once a second,
     // and at its end).
     double ThreadCpuSeconds() const { return cpu_seconds_.load(); }
@@ -132,6 +134,7 @@ private:
     std::atomic<bool> finish_{false};
     std::atomic<bool> refused_{false};
     std::atomic<int> connected_{0};
+    std::atomic<std::uint64_t> queued_{0};
     std::atomic<double> cpu_seconds_{0};
     mutable std::mutex mutex_;
     std::string refusal_;
