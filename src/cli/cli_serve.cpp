@@ -304,7 +304,7 @@ MQTT broker and judged against limits.
                     address but loopback
   --http-cert FILE, --http-key FILE
                     the page over TLS (PEM); required off loopback unless
-  --http-insecure   plain HTTP off loopback (a warning at every start)
+                    --http-insecure: plain HTTP, warned of at every start
   --hash-password   reads a password from standard input and prints its
                     yescrypt hash for a NAME:HASH line of the users file
   --simulator       every sensor a virtual sensor of its own
