@@ -143,6 +143,7 @@ std::string LiveFeed::StatisticsJson(const LineSnapshot& snapshot) const {
         };
         // The last minute: the slots of its seconds combined (Chan et al.).
         std::uint64_t n = 0;
+        std::int64_t oldest = now_s;
         double mean = 0, m2 = 0, lo = 0, hi = 0;
         Counts judged;
         for (const Slot& slot : item.slots) {
@@ -155,6 +156,7 @@ std::string LiveFeed::StatisticsJson(const LineSnapshot& snapshot) const {
             lo = n == 0 ? slot.min : std::min(lo, slot.min);
             hi = n == 0 ? slot.max : std::max(hi, slot.max);
             n += slot.count;
+            oldest = std::min(oldest, slot.second);
             judged.ok += slot.judged.ok;
             judged.low += slot.judged.low;
             judged.high += slot.judged.high;
@@ -165,7 +167,9 @@ std::string LiveFeed::StatisticsJson(const LineSnapshot& snapshot) const {
             {"stddev_mm", OrNan(n > 1, n > 1 ? std::sqrt(m2 / static_cast<double>(n - 1)) : 0)},
             {"min_mm", OrNan(n > 0, lo)},
             {"max_mm", OrNan(n > 0, hi)},
-            {"rate_hz", static_cast<double>(n) / 60.0},
+            // Over the seconds that had values: a service up for less than a
+            // minute is not told a rate its sensors never had.
+            {"rate_hz", static_cast<double>(n) / static_cast<double>(now_s - oldest + 1)},
             {"ok", judged.ok},
             {"low", judged.low},
             {"high", judged.high},

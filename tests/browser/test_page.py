@@ -65,6 +65,7 @@ def test_statistics_status_and_a_download_that_matches_the_file(line, browser):
     assert [r[0] for r in rows[::2]] == ["A", "B", "gap", "lt"]
     b = rows[2]
     assert int(b[2]) > 0 and b[10] == "0" and b[12] == b[2]
+    assert float(rows[3][7]) > 250  # B's last minute at its 500 values a second
     service = wait_for(lambda: browser.find_element("id", "service").text, 10, "the status")
     assert "not publishing" in service and "Recording" in service
     errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
