@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iostream>
 #include <ostream>
 
+#include "cli/cli_http.h"
 #include "link/port_backends.h"
 #include "serve/modbus_server.h"
 #include "service/line_service.h"
@@ -24,6 +26,7 @@ struct ServeOptions {
     ServiceConfig overlay;
     bool simulator = false;
     bool help = false;
+    bool hash_password = false;
 };
 
 // The Modbus view of --modbus / [modbus]: the Modbus server on the service's
@@ -70,6 +73,8 @@ ServeOptions ParseServeOptions(const std::vector<std::string>& args, std::size_t
             o.help = true;
         } else if (arg == "--simulator") {
             o.simulator = true;
+        } else if (arg == "--hash-password") {
+            o.hash_password = true;
         } else if (arg == "--config") {
             o.config_file = value();
         } else if (arg == "--sensor") {
@@ -105,6 +110,8 @@ ServeOptions ParseServeOptions(const std::vector<std::string>& args, std::size_t
             c.poll_rate_hz = hz;
         } else if (std::string problem; ParsePublishOption(arg, value, c.publish, problem)) {
             if (!problem.empty()) throw ServeUsage{problem};
+        } else if (ParseHttpOption(arg, value, c.http, problem)) {
+            if (!problem.empty()) throw ServeUsage{problem};
         } else if (arg.size() > 1 && arg[0] == '-') {
             throw ServeUsage{"unknown option " + arg};
         } else {
@@ -114,13 +121,14 @@ ServeOptions ParseServeOptions(const std::vector<std::string>& args, std::size_t
     return o;
 }
 
-std::string Describe(const ServiceConfig& c, bool modbus) {
+std::string Describe(const ServiceConfig& c, bool modbus, const HttpView* http) {
     std::string text = "serving " + std::to_string(c.sensors.size()) + " sensors and " +
                        std::to_string(c.channels.size()) + " channels";
     if (c.record_dir) text += "; recording in " + *c.record_dir;
     if (c.publish.url) text += "; publishing to " + *c.publish.url;
     if (c.modbus && modbus)
         text += "; Modbus at " + c.modbus->host + ":" + std::to_string(c.modbus->port);
+    if (http) text += "; the page at " + http->Url();
     return text;
 }
 
@@ -128,13 +136,36 @@ int Serve(const ServiceConfig& config, bool simulator, CommandLineIo io) {
     StreamLog log(io.err, IsJournalStream(STDERR_FILENO));
     Notify notify(io.clock);
     const LineViewFactory modbus = ModbusViewFactory();
+    // The page's feed is made before the service, whose group holds it as a
+    // sink; its server is stopped before the service, whose status it reads.
+    std::unique_ptr<HttpView> http;
+    if (const auto options = HttpOptionsFrom(config)) {
+        http = std::make_unique<HttpView>(*options, config);
+        std::string warning;
+        CheckHttpOptions(*options, warning);
+        if (!warning.empty()) log.Say(LogLevel::Warning, warning);
+    }
     LineService service(config, log, io.clock, RealPortBackends(), simulator, modbus);
+    struct StopPage {
+        HttpView* view;
+        ~StopPage() {
+            if (view) view->Stop();
+        }
+    } stop_page{http.get()};
+    if (http) service.AttachRows(http->Feed());
     auto stopping = [&] { return io.stop_signal && io.stop_signal->load() != 0; };
     if (!service.Start()) {
         service.Stop();
         return stopping() ? kExitOk : kExitNoSensor;
     }
-    log.Say(LogLevel::Info, Describe(config, static_cast<bool>(modbus)));
+    if (http) {
+        if (const std::string reason = http->Start(service); !reason.empty()) {
+            log.Say(LogLevel::Error, "the page cannot be served: " + reason);
+            service.Stop();
+            return kExitNoSensor;
+        }
+    }
+    log.Say(LogLevel::Info, Describe(config, static_cast<bool>(modbus), http.get()));
     notify.Ready(service.Summary());
     int hangups = io.hangups ? io.hangups->load() : 0;
     std::string summary = service.Summary();
@@ -156,6 +187,7 @@ int Serve(const ServiceConfig& config, bool simulator, CommandLineIo io) {
         }
     }
     notify.Stopping();
+    if (http) http->Stop();
     service.Stop();
     return status;
 }
@@ -171,7 +203,9 @@ std::optional<std::size_t> ServeCommandAt(const std::vector<std::string>& args) 
                                              "--keep",        "--modbus",
                                              "--poll-rate",   "--publish",
                                              "--mqtt-qos",    "--mqtt-buffer-seconds",
-                                             "--mqtt-cafile", "--mqtt-password-file"};
+                                             "--mqtt-cafile", "--mqtt-password-file",
+                                             "--http",        "--http-users",
+                                             "--http-cert",   "--http-key"};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg.size() > 1 && arg[0] == '-') {
@@ -198,6 +232,7 @@ int RunServe(const std::vector<std::string>& args, std::size_t at, CommandLineIo
         io.out << ServeHelp();
         return kExitOk;
     }
+    if (options.hash_password) return RunHashPassword(std::cin, STDIN_FILENO, io.out, io.err);
     ServiceConfig config;
     if (options.config_file) {
         ConfigError error;
@@ -220,6 +255,13 @@ int RunServe(const std::vector<std::string>& args, std::size_t at, CommandLineIo
             return kExitUsage;
         }
     }
+    if (const auto http = HttpOptionsFrom(config)) {
+        std::string warning;
+        if (const std::string refused = CheckHttpConfig(*http, warning); !refused.empty()) {
+            io.err << "mk27x: " << ConfigError{config.http.at, refused}.Text() << '\n';
+            return kExitUsage;
+        }
+    }
     return Serve(config, options.simulator, io);
 }
 
@@ -231,7 +273,7 @@ hand until Ctrl-C), its rows recorded to rolling CSV files, published to an
 MQTT broker and judged against limits.
 
   --config FILE     the line's configuration (TOML: [[sensor]], [[channel]],
-                    [record], [publish], [modbus]); the options below win
+                    [record], [publish], [modbus], [http]); the options below win
                     over it
   --sensor NAME=PORT[@RATE][#ADDRESS]
   --channel NAME=EXPR
@@ -253,6 +295,18 @@ MQTT broker and judged against limits.
   --modbus [HOST:]PORT
                     the line's values to Modbus TCP clients (127.0.0.1
                     unless a host is given; 0.0.0.0 serves every network)
+  --http [HOST:]PORT
+                    the line's page in a browser: every sensor and channel
+                    live, a chart, statistics, the recordings to download
+                    and the service's status (127.0.0.1 unless a host is
+                    given); read-only
+  --http-users FILE the page's users, NAME:HASH lines; required on any
+                    address but loopback
+  --http-cert FILE, --http-key FILE
+                    the page over TLS (PEM); required off loopback unless
+                    --http-insecure: plain HTTP, warned of at every start
+  --hash-password   reads a password from standard input and prints its
+                    yescrypt hash for a NAME:HASH line of the users file
   --simulator       every sensor a virtual sensor of its own
 
 SIGHUP starts a new recording file; SIGTERM or SIGINT end the service: the

@@ -39,6 +39,7 @@ public:
     int Connected() const { return publisher_.Connected(); }
     bool Unreachable() const { return publisher_.Unreachable(); }
     std::vector<PublishEvent> TakeEvents() { return publisher_.TakeEvents(); }
+    std::uint64_t Queued() const { return publisher_.Queued(); }
     const PublishSettings& Settings() const { return publisher_.Settings(); }
 
     // The run's hook: a sensor's status follows its state ("lost" while it is

@@ -234,12 +234,14 @@ void MqttPublisher::Run() {
             for (const auto& c : connections_) c->RetryNow(now);
         }
         int connected = 0;
+        std::uint64_t queued = 0;
         bool drained = true;
         bool waiting_up = false;
         for (const auto& c : connections_) {
             c->Collect(now, finishing);
             c->Step(now);
             connected += c->Connected() ? 1 : 0;
+            queued += c->Queued();
             drained = drained && (c->QueueEmpty() || c->Refused());
             waiting_up = waiting_up || (!c->QueueEmpty() && c->Connected());
             if (c->Refused() && !refused_.load()) {
@@ -252,6 +254,7 @@ void MqttPublisher::Run() {
         }
         connected_ = connected;
         TrackOutage(now);
+        queued_ = queued;
         // A broker that is down at the end is given a few seconds to come back.
         if (finishing && waiting_up) up_at = now;
         if (finishing && close_until == kNever &&

@@ -141,6 +141,8 @@ public:
     bool Unreachable() const { return unreachable_.load(); }
     // The events since the last call, oldest first.
     std::vector<PublishEvent> TakeEvents();
+    // Batches queued for the broker over all connections, now.
+    std::uint64_t Queued() const { return queued_.load(); }
     // CPU time of the publisher's thread so far (updated about once a second,
     // and at its end).
     double ThreadCpuSeconds() const { return cpu_seconds_.load(); }
@@ -162,6 +164,7 @@ private:
     std::atomic<bool> refused_{false};
     std::atomic<int> connected_{0};
     std::atomic<bool> unreachable_{false};
+    std::atomic<std::uint64_t> queued_{0};
     std::atomic<double> cpu_seconds_{0};
     mutable std::mutex mutex_;
     std::string refusal_;

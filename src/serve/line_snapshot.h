@@ -82,6 +82,7 @@ struct ItemSnapshot {
     std::uint64_t count = 0;   // the item's values since the service started
     JudgementCounts judged;    // every row's judgement since the service started
     std::uint32_t age_ms = 0;  // of the latest value (0 when there is none)
+    std::uint32_t losses = 0;  // sensors: times it stopped answering
     // Sensors: the identity read at connect (model 0 before the first one).
     int model = 0;
     int serial = 0;

@@ -286,6 +286,7 @@ void LineService::RefreshStatus() {
         s.publishing = true;
         s.mqtt_connected = publishing_->Connected();
         s.mqtt_refused = publishing_->Refused();
+        s.mqtt_queued = publishing_->Queued();
         if (s.mqtt_refused) s.mqtt_refusal = publishing_->RefusalText();
     }
     if (modbus_) {

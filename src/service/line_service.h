@@ -61,6 +61,7 @@ struct ServiceStatus {
     int mqtt_connected = 0;  // broker connections up
     bool mqtt_refused = false;
     std::string mqtt_refusal;
+    std::uint64_t mqtt_queued = 0;  // batches waiting for the broker
     bool modbus = false;
     int modbus_clients = 0;
     std::optional<RecorderStatus> recording;

@@ -78,6 +78,7 @@ public:
             {"record", [this](const toml::table& t) { Record(t); }},
             {"publish", [this](const toml::table& t) { Publish(t); }},
             {"modbus", [this](const toml::table& t) { Modbus(t); }},
+            {"http", [this](const toml::table& t) { Http(t); }},
         };
         const std::map<std::string, bool> arrays = {{"sensor", true}, {"channel", true}};
         for (const auto& [key, node] : root) {
@@ -234,6 +235,26 @@ private:
                              }}});
     }
 
+    void Http(const toml::table& t) {
+        HttpConfig& h = config_.http;
+        h.at = At(file_, t);
+        std::string error;
+        Keyed(t, "http",
+              {{"listen",
+                [&](const toml::node& n) {
+                    h.listen = ParseListen(Text(n, "listen"), error);
+                    if (!h.listen) Refuse(At(file_, n), error);
+                }},
+               {"users", [&](const toml::node& n) { h.users = Text(n, "users"); }},
+               {"cert", [&](const toml::node& n) { h.cert = Text(n, "cert"); }},
+               {"key", [&](const toml::node& n) { h.key = Text(n, "key"); }},
+               {"insecure", [&](const toml::node& n) {
+                    const auto v = n.value_exact<bool>();
+                    if (!v) Refuse(At(file_, n), "insecure must be true or false");
+                    h.insecure = *v;
+                }}});
+    }
+
     std::string file_;
     ServiceConfig config_;
 };
@@ -339,6 +360,14 @@ ServiceConfig MergeConfig(ServiceConfig base, const ServiceConfig& over) {
     if (over.rotate) base.rotate = over.rotate;
     if (over.keep) base.keep = over.keep;
     if (over.modbus) base.modbus = over.modbus;
+    HttpConfig& h = base.http;
+    const HttpConfig& o = over.http;
+    if (o.listen || o.users || o.cert || o.key || o.insecure) h.at = o.at;
+    if (o.listen) h.listen = o.listen;
+    if (o.users) h.users = o.users;
+    if (o.cert) h.cert = o.cert;
+    if (o.key) h.key = o.key;
+    if (o.insecure) h.insecure = o.insecure;
     PublishOptions& p = base.publish;
     const PublishOptions& q = over.publish;
     if (q.Any()) base.publish_at = over.publish_at;

@@ -24,6 +24,12 @@
 //   password_file = "/etc/mk27x/mqtt-password"
 //   [modbus]
 //   listen = "0.0.0.0:502"
+//   [http]
+//   listen = "0.0.0.0:8443"             # a port alone: 127.0.0.1
+//   users = "/etc/mk27x/http-users"     # NAME:HASH lines (mk27x serve --hash-password)
+//   cert = "/etc/mk27x/line1.crt"       # TLS with key
+//   key = "/etc/mk27x/line1.key"
+//   insecure = false                    # plain HTTP off loopback
 //
 // Sensors, channels and limits given on the command line replace those of the
 // file with the same name and add the others; every other option replaces the
@@ -88,6 +94,16 @@ struct ListenAddress {
 };
 std::optional<ListenAddress> ParseListen(const std::string& text, std::string& error);
 
+// The page's settings ([http] and the --http options).
+struct HttpConfig {
+    std::optional<ListenAddress> listen;
+    std::optional<std::string> users;
+    std::optional<std::string> cert;
+    std::optional<std::string> key;
+    std::optional<bool> insecure;
+    ConfigOrigin at;  // where [http] or its last option came from
+};
+
 inline constexpr std::chrono::seconds kDefaultRotate = std::chrono::hours(1);
 
 struct ServiceConfig {
@@ -112,6 +128,7 @@ struct ServiceConfig {
     std::optional<KeepRule> keep;
     PublishOptions publish;
     std::optional<ListenAddress> modbus;
+    HttpConfig http;
     // Where the publishing options came from, for the check of the URL.
     ConfigOrigin publish_at;
 

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "calibration/tbl_files.h"
+#include "serve/http_auth.h"
 #include "support/run_program.h"
 #include "support/test_server.h"
 
@@ -197,6 +198,55 @@ TEST(Serve, AFullDiskPausesTheRecordingAndSpaceBroughtBackResumesIt) {
     })) << ReadAll(err);
     EXPECT_EQ(serve.End(SIGTERM), 0);
     ExpectWholeFiles(CsvFiles(disk), "index,time,seconds,A");
+}
+
+TEST(Serve, ThePageOffLoopbackWantsUsersAndTlsOrSaysItIsInsecure) {
+    testing::TempDir dir;
+    const std::string serve = std::string(MK27X_CLI_PATH) + " serve ";
+    int status = 0;
+    // The password's hash from --hash-password authenticates that password only.
+    const std::string hash =
+        testing::Capture("printf 's3cr:t\\n' | " + serve + "--hash-password", status);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(hash.rfind("$y$", 0), 0u) << hash;
+    const std::string users = dir.Write("users", "op:" + hash);
+    std::string error;
+    const auto loaded = HttpUsers::Load(users, error);
+    ASSERT_TRUE(loaded) << error;
+    EXPECT_TRUE(loaded->Check("Basic b3A6czNjcjp0"));   // op:s3cr:t
+    EXPECT_FALSE(loaded->Check("Basic b3A6czNjcjpU"));  // op:s3cr:T
+    testing::Capture("printf '\\n' | " + serve + "--hash-password 2>/dev/null", status);
+    EXPECT_EQ(status, 2);
+
+    // Refused before anything is opened (the sensor's port does not exist).
+    const std::string sensor = "--sensor A=" + dir.Path("none") + " ";
+    const std::pair<std::string, std::string> refused[] = {
+        {"--http 0.0.0.0:8080", "refusing to serve 0.0.0.0 without --http-users"},
+        {"--http 10.1.2.3:8080 --http-users " + users, "without TLS (--http-cert and --http-key)"},
+        {"--http 8080 --http-cert " + users, "--http-cert and --http-key go together"},
+        {"--http 0.0.0.0:8080 --http-insecure --http-users " + dir.Path("missing"), "missing"},
+    };
+    for (const auto& [options, reason] : refused) {
+        const std::string out = testing::Capture(serve + sensor + options + " 2>&1", status);
+        EXPECT_EQ(status, 2) << options;
+        EXPECT_EQ(out.rfind("mk27x: ", 0), 0u) << out;
+        EXPECT_NE(out.find(reason), std::string::npos) << out;
+    }
+    const std::string config =
+        dir.Write("line.toml", "[[sensor]]\nname = \"A\"\nport = \"" + dir.Path("none") +
+                                   "\"\n[http]\nlisten = \"[::]:8080\"\n");
+    const std::string out = testing::Capture(serve + "--config " + config + " 2>&1", status);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(out.rfind("mk27x: " + config + ":4: refusing to serve :: without", 0), 0u) << out;
+
+    // Plain HTTP off loopback is said at the start, before the sensors are
+    // opened (here one that is not there ends the start).
+    const std::string warned = testing::Capture(
+        serve + sensor + "--http 0.0.0.0:8080 --http-insecure --http-users " + users + " 2>&1",
+        status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(warned.find("serving 0.0.0.0 over plain HTTP (--http-insecure)"), std::string::npos)
+        << warned;
 }
 
 TEST(Serve, TheUnitPassesSystemdsCheck) {

@@ -35,6 +35,15 @@ TEST(ServiceConfig, TheExampleReadsAndTheCommandLineWins) {
     EXPECT_EQ(*merged.publish.url, "mqtt://broker.local/plant/line1");
     EXPECT_EQ(merged.modbus->host, "0.0.0.0");
     EXPECT_EQ(merged.modbus->port, 502);
+    EXPECT_EQ(merged.http.listen->port, 8443);
+    EXPECT_EQ(*merged.http.users, "/etc/mk27x/http-users");
+    ServiceConfig insecure;
+    insecure.http.insecure = true;
+    insecure.http.listen = ListenAddress{"10.0.0.1", 8080};
+    const ServiceConfig over = MergeConfig(merged, insecure);
+    EXPECT_EQ(over.http.listen->host, "10.0.0.1");
+    EXPECT_EQ(*over.http.cert, "/etc/mk27x/line1.crt");
+    EXPECT_TRUE(*over.http.insecure);
 }
 
 TEST(ServiceConfig, WhatIsRefusedIsToldAtItsLine) {
@@ -62,6 +71,9 @@ TEST(ServiceConfig, WhatIsRefusedIsToldAtItsLine) {
         {sensors + "[[sensor]]\nname = \"A\"\nport = \"/dev/ttyS2\"\n",
          ":8: two sensors are named A"},
         {sensors + "[modbus]\nlisten = \"0.0.0.0:0\"\n", ":8: listen must be [HOST:]PORT"},
+        {sensors + "[http]\ninsecure = \"yes\"\n", ":8: insecure must be true or false"},
+        {sensors + "[http]\nlisten = \"8080\"\npassword = \"x\"\n",
+         ":9: unknown key password in [http]"},
         {sensors + "[record\n", ":7: "},
     };
     for (const auto& [text, expected] : cases) {
