@@ -175,8 +175,8 @@ void PtySensorServer::Run() {
     std::size_t stream_pos = 0;
     std::vector<std::uint8_t> in(4096);
 
-    const bool max_rate = options_.stream_rate <= 0.0;
-    const double rate = max_rate ? 0.0 : options_.stream_rate;
+    bool max_rate = false;
+    double rate = 0.0;
     bool was_streaming = false;
     SteadyClock::time_point stream_epoch{};
     std::uint64_t frames_due_done = 0;  // frames accounted for since stream_epoch
@@ -196,6 +196,8 @@ void PtySensorServer::Run() {
         const bool streaming = streamer.Streaming();
         const auto now = SteadyClock::now();
         if (streaming && !was_streaming) {
+            rate = options_.stream_rate.value_or(streamer.StreamRate());
+            max_rate = rate <= 0.0;
             stream_epoch = now;
             frames_due_done = 0;
         }

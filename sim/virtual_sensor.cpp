@@ -420,6 +420,15 @@ std::uint32_t VirtualSensor::Baud() const {
     return baud_;
 }
 
+double VirtualSensor::StreamRate() const {
+    std::lock_guard lock(mutex_);
+    const unsigned ticks =
+        std::max(1u, static_cast<unsigned>(registers_[0x08] | (registers_[0x09] << 8)));
+    const double rate = 1e6 / static_cast<double>(ticks);
+    const double line = static_cast<double>(baud_) / 44.0;
+    return baud_ == 0 ? rate : std::min(rate, line);
+}
+
 std::uint8_t VirtualSensor::Register(std::uint8_t reg) const {
     std::lock_guard lock(mutex_);
     return registers_[reg];

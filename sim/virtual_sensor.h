@@ -144,6 +144,10 @@ public:
     Identity GetIdentity() const;
     std::uint8_t Address() const;
     std::uint32_t Baud() const;
+    // Frames a second of its stream: one a "Sampling period" (registers
+    // 0x08/0x09, low byte first, in ticks of a microsecond; 0 counts as 1), at
+    // most as many as the line carries at its rate (four bytes of 11 bits).
+    double StreamRate() const;
     std::uint8_t Register(std::uint8_t reg) const;
     void SetRegister(std::uint8_t reg, std::uint8_t value);
     RegisterImage Registers() const;

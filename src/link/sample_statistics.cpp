@@ -55,10 +55,10 @@ void StatisticsAccumulator::AddBlock(std::span<const RecordedSample> block) {
         if (count_ + i > 0) {
             const double interval = static_cast<double>(r.time.monotonic_ns - last_ns_) / 1e9;
             const double typical =
-                steady_ > 0 ? steady_sum_s_ / static_cast<double>(steady_) : hint_s_;
-            if (interval > GapThresholdS(typical)) {
+                steady_ > 0 ? std::max(steady_sum_s_ / static_cast<double>(steady_), hint_s_) : 0;
+            if (steady_ > 0 && interval > GapThresholdS(typical)) {
                 ++gaps_;
-            } else if (typical <= 0 || interval <= kSteadyFactor * typical) {
+            } else if (steady_ == 0 || interval <= kSteadyFactor * typical) {
                 ++steady_;
                 steady_sum_s_ += interval;
             }

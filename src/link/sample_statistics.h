@@ -5,7 +5,9 @@
 // A gap is a pause of the recording longer than 20 ms or ten typical
 // intervals, whichever is longer (frames the sensor did not send or the link
 // lost). The typical interval is the mean of the steady intervals (up to three
-// typical ones), starting from the recording's expected period.
+// typical ones), measured from the samples alone: the first interval is taken
+// as it comes (no gap is judged without a typical interval), and the expected
+// period is only a floor under it (the line time of a frame for a stream).
 //
 // StatisticsAccumulator is a recording sink: it takes the samples as they come
 // in a single pass (Welford's update a block at a time) and keeps no samples.
@@ -73,7 +75,7 @@ struct SampleStatistics {
 
 class StatisticsAccumulator final : public RecordingSink {
 public:
-    // A new recording whose samples are expected `period_s` apart (0: unknown).
+    // A new recording whose samples come at least `period_s` apart (0: unknown).
     void Reset(double period_s = 0);
     void Begin(const RecordingStart& start) override { Reset(start.period_s); }
     void Add(std::span<const RecordedSample> samples) override;

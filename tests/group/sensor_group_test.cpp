@@ -126,10 +126,10 @@ TEST(SensorGroup, TwoAddressesOnOneLineArePolledInTurnOverOnePort) {
                                            {"B", server.SlavePath(), 115200, 7}};
     int opened = 0;
     PortBackends backends = RealPortBackends();
-    backends.open_serial = [&, real = backends.open_serial](const std::string& name,
-                                                            std::uint32_t baud) {
+    backends.open_serial = [&, real = backends.open_serial](
+                               const std::string& name, std::uint32_t baud, std::string& reason) {
         ++opened;
-        return real(name, baud);
+        return real(name, baud, reason);
     };
     RecordingMessageBox messages;
     SensorGroup group(messages, SystemClock::Instance(), backends, specs,
