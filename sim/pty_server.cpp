@@ -297,6 +297,18 @@ void PtySensorServer::Run() {
                 std::uint32_t line_baud = VirtualSensor::kMatchingBaud;
                 termios tio{};
                 if (::tcgetattr(slave_fd_, &tio) == 0) line_baud = SpeedToBaud(::cfgetospeed(&tio));
+                // On the line, the frames that fell due before the request came
+                // are sent before its reply, however late this thread woke up.
+                if (streaming && !max_rate && !pausing && stream.size() == stream_pos) {
+                    const std::uint64_t due = frames_due_at(SteadyClock::now());
+                    if (due > frames_due_done) {
+                        const std::size_t sent = streamer.ProduceStream(
+                            replies, static_cast<std::size_t>(due - frames_due_done));
+                        frames_sent_.fetch_add(sent);
+                        if (sent < due - frames_due_done) start_pause(due - frames_due_done - sent);
+                        frames_due_done = due;
+                    }
+                }
                 for (const auto& sensor : sensors_) {
                     std::vector<std::uint8_t> reply = sensor->Feed(
                         std::span<const std::uint8_t>(in.data(), static_cast<std::size_t>(n)),

@@ -5,7 +5,8 @@
 // A worker thread polls the master side. Bytes from the client go to the sensor
 // together with the rate currently set on the slave (its termios output speed),
 // so a client at the wrong rate is ignored like a real sensor would ignore it.
-// Replies are written back at once, ahead of any stream backlog. While the
+// Replies are written back at once, behind the stream frames that fell due
+// before the request came but ahead of any backlog the pty would not take. While the
 // sensor streams, frames are written at the rate its "Sampling period" gives
 // (or `stream_rate` frames per second when set), paced by the steady clock
 // (several frames per wake-up when late); a rate of 0 means as fast as the pty

@@ -189,6 +189,8 @@ void VirtualSensor::ResetParser() {
 }
 
 bool VirtualSensor::SilentLocked() const {
+    if (faults_.miss_every_request > 0 && requests_since_faults_ % faults_.miss_every_request == 0)
+        return true;
     return faults_.silent_after_requests && requests_since_faults_ > *faults_.silent_after_requests;
 }
 

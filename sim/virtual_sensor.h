@@ -84,6 +84,9 @@ struct Faults {
     // Requests to this sensor after the first N are swallowed: no reply, no
     // effect, and no further stream frames.
     std::optional<std::uint32_t> silent_after_requests;
+    // Every K-th request to this sensor (counted from when the faults were
+    // set) is swallowed, the others are answered: sporadic misses. 0 = off.
+    std::uint32_t miss_every_request = 0;
     // Replies to this command byte (0x81..0x8D; a bare code 1..13 is accepted
     // too) are cut to `short_reply_length` bytes, or by one byte when unset.
     std::optional<std::uint8_t> short_reply_command;

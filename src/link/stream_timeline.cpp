@@ -12,8 +12,10 @@ constexpr double kWindowNs = 1e9;
 constexpr std::uint64_t kWindowFrames = 32;
 // The first estimate: a baseline of this long with at least one frame.
 constexpr double kFirstEstimateNs = 20e6;
-// The share of an arrival's lead the timeline takes over per read.
-constexpr double kCreep = 1.0 / 64;
+// The timeline creeps toward the arrivals by half the smallest lead of the
+// reads of the last creep window, spread over the reads of the next one: the
+// latency of single reads never shows in the times.
+constexpr double kCreepWindowNs = 250e6;
 // The shortest period believed (1 MHz frames are beyond any line).
 constexpr double kShortestPeriodNs = 1000;
 
@@ -42,6 +44,15 @@ void StreamTimeline::Measure(Mark now) {
         old_ = young_;
         young_ = now;
     }
+}
+
+void StreamTimeline::Creep(std::int64_t arrival_ns, double lead_ns) {
+    if (creep_reads_ == 0) creep_start_ns_ = arrival_ns;
+    min_lead_ns_ = creep_reads_ == 0 ? lead_ns : std::min(min_lead_ns_, lead_ns);
+    ++creep_reads_;
+    if (static_cast<double>(arrival_ns - creep_start_ns_) < kCreepWindowNs) return;
+    creep_step_ns_ = min_lead_ns_ / 2 / static_cast<double>(creep_reads_);
+    creep_reads_ = 0;
 }
 
 void StreamTimeline::Place(std::int64_t arrival_ns, bool buffer_full, std::span<std::int64_t> out) {
@@ -74,10 +85,14 @@ void StreamTimeline::Place(std::int64_t arrival_ns, bool buffer_full, std::span<
             Measure({arrival_ns, frames_});
         } else {
             continues = true;
-            if (lead < 0 || (!measured_ && !buffer_full))
+            if (lead < 0 || (!measured_ && !buffer_full)) {
                 end = arrival;  // never later than the arrival; no estimate: the arrival
-            else
-                end = buffer_full ? predicted : predicted + lead * kCreep;
+            } else if (buffer_full) {
+                end = predicted;
+            } else {
+                end = predicted + std::min(lead, creep_step_ns_);
+                Creep(arrival_ns, lead);
+            }
         }
     }
 

@@ -24,8 +24,10 @@
 //    (GapThresholdS of the period) mean the stream paused (frames were not sent
 //    or were lost): the timeline starts again at the arrival, so the times jump
 //    by the pause, and the baseline starts again there.
-//  - Between those, the timeline creeps a little toward the arrivals, so that
-//    a period measured slightly short does not let it fall behind.
+//  - Between those, the timeline creeps toward the arrivals by half the
+//    smallest lead of the reads of a quarter of a second, spread over the
+//    reads of the next: a period measured slightly short does not let it fall
+//    behind, and the latency of single reads does not show in the times.
 //
 // A read that filled the caller's buffer says little about when its frames came
 // (more were waiting behind them): its arrival pulls the timeline back but never
@@ -78,6 +80,7 @@ private:
         std::uint64_t frames = 0;
     };
     void Measure(Mark now);
+    void Creep(std::int64_t arrival_ns, double lead_ns);
 
     double prior_ns_ = 0;
     double period_ns_ = 0;
@@ -91,6 +94,12 @@ private:
     Mark old_;
     Mark young_;
     std::size_t pauses_ = 0;
+    // The creep: the smallest lead of the reads of the current window, and
+    // the share of it each read of the next one takes over.
+    std::int64_t creep_start_ns_ = 0;
+    std::size_t creep_reads_ = 0;
+    double min_lead_ns_ = 0;
+    double creep_step_ns_ = 0;
 };
 
 }  // namespace mk27x
