@@ -26,7 +26,7 @@ namespace {
 
 using namespace mk27x;
 
-constexpr int kTicks = 10'000;  // microseconds: 100 frames a second
+int kTicks = 10'000;  // microseconds: 100 frames a second
 
 struct Times final : RecordingSink {
     void Add(std::span<const RecordedSample> samples) override {
@@ -41,6 +41,7 @@ struct Times final : RecordingSink {
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+    if (argc > 2) kTicks = std::atoi(argv[2]);
     auto sensor = std::make_shared<sim::VirtualSensor>();
     sensor->SetRegister(0x08, kTicks & 0xFF);
     sensor->SetRegister(0x09, kTicks >> 8);
@@ -71,6 +72,9 @@ int main(int argc, char** argv) {
         error.push_back(std::abs(static_cast<double>(times.ns[i] - times.ns[i - 1]) - period_ns) /
                         period_ns);
     if (error.empty()) return 1;
+    if (std::getenv("MK27X_BENCH_DUMP"))
+        for (std::size_t i = 1; i < times.ns.size(); ++i)
+            std::fprintf(stderr, "%lld\n", static_cast<long long>(times.ns[i] - times.ns[i - 1]));
     std::sort(error.begin(), error.end());
     std::printf("slow_stream_time_error_ratio: %.4f\n", error[error.size() * 99 / 100]);
     std::printf("slow_stream_samples: %zu\n", times.ns.size());

@@ -10,8 +10,9 @@ namespace {
 // this many frames back; it spans one to two such windows.
 constexpr double kWindowNs = 1e9;
 constexpr std::uint64_t kWindowFrames = 32;
-// The first estimate: a baseline of this long with at least one frame.
-constexpr double kFirstEstimateNs = 20e6;
+// The first estimate: a baseline of this long (the latency of a read is a
+// share of it) with at least one frame.
+constexpr double kFirstEstimateNs = 50e6;
 // The timeline creeps toward the arrivals by half the smallest lead of the
 // reads of the last creep window, spread over the reads of the next one: the
 // latency of single reads never shows in the times.

@@ -15,7 +15,7 @@
 //    always spans between one and two windows (a second and at least 32
 //    frames), and jitter of single reads averages out while a stretch that
 //    was measured wrong is forgotten.
-//  - Until the baseline spans 20 ms and a frame, there is no estimate: the
+//  - Until the baseline spans 50 ms and a frame, there is no estimate: the
 //    frames are spaced at least the caller's prior (the time one frame takes on
 //    the line, the shortest period possible) and no pause is ever seen.
 //  - A frame can never be stamped later than its arrival: when the continued

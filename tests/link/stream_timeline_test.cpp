@@ -133,8 +133,10 @@ std::vector<std::int64_t> StampRegular(const Arrivals& a, int frames, StreamTime
 // invented, and the intervals are the period soon after the start.
 TEST(StreamTimeline, LearnsThePeriodOfAnyStreamFromTheArrivals) {
     const Arrivals cases[] = {
-        {50'000'000, 1'000'000},                  // 20 frames a second
-        {1'000'000'000, 1'000'000},               // 1 frame a second
+        {50'000'000, 1'000'000},  // 20 frames a second
+        {1'000'000'000, 1'000'000},
+        {50'000'000, 1'000'000,
+         200'000'000},  // 20 a second, 5 frames at first               // 1 frame a second
         {10'000'000, 1'000'000, 0, true},         // 100 a second, the first read full
         {10'000'000, 1'000'000, 300'000'000},     // 100 a second, 31 frames at first
         {500'000, 1'000'000, 200'000'000, true},  // 2000 a second, a long full first read
