@@ -5,7 +5,7 @@
 //   slow_stream_time_error_ratio: the 99th percentile of
 //       |interval - period| / period over the stream (target at most 0.05)
 //
-// Usage: bench_slow_stream [seconds, default 10]
+// Usage: bench_slow_stream [seconds, default 10] [sampling period in us, default 10000]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -72,9 +72,6 @@ int main(int argc, char** argv) {
         error.push_back(std::abs(static_cast<double>(times.ns[i] - times.ns[i - 1]) - period_ns) /
                         period_ns);
     if (error.empty()) return 1;
-    if (std::getenv("MK27X_BENCH_DUMP"))
-        for (std::size_t i = 1; i < times.ns.size(); ++i)
-            std::fprintf(stderr, "%lld\n", static_cast<long long>(times.ns[i] - times.ns[i - 1]));
     std::sort(error.begin(), error.end());
     std::printf("slow_stream_time_error_ratio: %.4f\n", error[error.size() * 99 / 100]);
     std::printf("slow_stream_samples: %zu\n", times.ns.size());

@@ -36,7 +36,7 @@ struct Case {
 
 class StreamRate : public ::testing::TestWithParam<Case> {
 protected:
-    // Streams for about `frames` frames (at least 0.6 s) from a sensor whose
+    // Streams for about `frames` frames (at least a second) from a sensor whose
     // sampling period gives `rate`; its pause (if any) from `faults`.
     std::vector<std::int64_t> Stream(int frames, sim::Faults faults = {}) {
         const Case c = GetParam();
@@ -58,7 +58,7 @@ protected:
         Times times;
         session.Recording().Attach(times);
         session.StartStream();
-        const double seconds = std::max(0.6, static_cast<double>(frames) / c.rate);
+        const double seconds = std::max(1.0, static_cast<double>(frames) / c.rate);
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         session.StopStream();
         session.Recording().Detach(times);
