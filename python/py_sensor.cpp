@@ -114,7 +114,7 @@ std::shared_ptr<Sensor> Sensor::Simulator(const sim::SensorConfig& config, bool 
             return std::make_shared<sim::InProcessTransport>(
                 sensor, sim::InProcessOptions{.baud = baud, .stream_rate = stream_rate});
         };
-        backends.open_serial = [open](const std::string&, std::uint32_t baud) {
+        backends.open_serial = [open](const std::string&, std::uint32_t baud, std::string&) {
             return open(baud);
         };
         backends.open_usb = open;
@@ -140,6 +140,8 @@ void Sensor::Connect(const std::string& port, std::uint32_t baud, std::uint8_t a
         case ConnectOutcome::Connected:
             return;
         case ConnectOutcome::PortNotOpened:
+            if (const std::string& reason = session_->LastPortOpen().reason; !reason.empty())
+                throw PortError(reason);
             throw PortError(messages_.Text("cannot open " + port));
         default:
             throw NoAnswer(messages_.Text(kNoAnswerText));

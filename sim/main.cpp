@@ -60,7 +60,9 @@ Measurement source, raw units of 1/16384 of the range, signed 16-bit:
   Every measurement reply and every stream frame takes the next sample.
 
 Stream:
-  --stream-rate N|max  frames per second while streaming (default 2000);
+  --stream-rate N|max  frames per second while streaming (default: one every
+                       "Sampling period" microseconds, 2000 for its default
+                       500, at most what the line carries);
                        max = as fast as the pseudo-terminal accepts
 
 Fault injection:

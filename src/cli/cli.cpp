@@ -178,6 +178,10 @@ private:
         switch (session_->Connect()) {
             case ConnectOutcome::Connected:
                 return true;
+            case ConnectOutcome::PortNotOpened:
+                if (const std::string& reason = session_->LastPortOpen().reason; !reason.empty())
+                    io_.err << "mk27x: " << reason << '\n';
+                return false;
             case ConnectOutcome::ReadFailed:
                 // The window's watchdog would end the attempt within a second;
                 // nothing else can happen meanwhile, so it is asked at once.

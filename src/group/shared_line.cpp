@@ -157,8 +157,9 @@ PortBackends SharedLine::Backends() const {
     };
     PortBackends backends;
     if (state->backends.open_serial)
-        backends.open_serial = [state, share](const std::string& name, std::uint32_t baud) {
-            return share([&] { return state->backends.open_serial(name, baud); });
+        backends.open_serial = [state, share](const std::string& name, std::uint32_t baud,
+                                              std::string& reason) {
+            return share([&] { return state->backends.open_serial(name, baud, reason); });
         };
     if (state->backends.open_usb)
         backends.open_usb = [state, share](std::uint32_t baud) {

@@ -14,6 +14,10 @@ constexpr std::size_t kBlock = 512;
 // Intervals up to this many typical ones make the typical interval; longer ones
 // (short pauses that are no gap) would drag it up.
 constexpr double kSteadyFactor = 3.0;
+// Gaps in a row this many, each within kSteadyFactor of their mean, are the
+// typical interval itself: the one measured before (from a few squeezed first
+// samples) was wrong.
+constexpr std::size_t kAlikeGaps = 4;
 
 }  // namespace
 
@@ -26,6 +30,8 @@ void StatisticsAccumulator::Reset(double period_s) {
     steady_ = 0;
     steady_sum_s_ = 0;
     gaps_ = 0;
+    like_gaps_ = 0;
+    like_sum_s_ = 0;
 }
 
 void StatisticsAccumulator::Add(std::span<const RecordedSample> samples) {
@@ -56,12 +62,14 @@ void StatisticsAccumulator::AddBlock(std::span<const RecordedSample> block) {
         if (count_ + i > 0) {
             const double interval = static_cast<double>(r.time.monotonic_ns - last_ns_) / 1e9;
             const double typical =
-                steady_ > 0 ? steady_sum_s_ / static_cast<double>(steady_) : hint_s_;
-            if (interval > GapThresholdS(typical)) {
+                steady_ > 0 ? std::max(steady_sum_s_ / static_cast<double>(steady_), hint_s_) : 0;
+            if (steady_ > 0 && interval > GapThresholdS(typical)) {
                 ++gaps_;
-            } else if (typical <= 0 || interval <= kSteadyFactor * typical) {
+                Retype(interval);
+            } else if (steady_ == 0 || interval <= kSteadyFactor * typical) {
                 ++steady_;
                 steady_sum_s_ += interval;
+                like_gaps_ = 0;
             }
         }
         last_ns_ = r.time.monotonic_ns;
@@ -78,6 +86,19 @@ void StatisticsAccumulator::AddBlock(std::span<const RecordedSample> block) {
     mean_ += delta * static_cast<double>(nb) / n;
     m2_ += block_m2 + delta * delta * na * static_cast<double>(nb) / n;
     count_ += nb;
+}
+
+void StatisticsAccumulator::Retype(double interval) {
+    const double mean = like_gaps_ > 0 ? like_sum_s_ / static_cast<double>(like_gaps_) : interval;
+    if (interval > kSteadyFactor * mean || interval * kSteadyFactor < mean) like_gaps_ = 0;
+    if (like_gaps_ == 0) like_sum_s_ = 0;
+    ++like_gaps_;
+    like_sum_s_ += interval;
+    if (like_gaps_ < kAlikeGaps) return;
+    gaps_ -= like_gaps_;
+    steady_ = like_gaps_;
+    steady_sum_s_ = like_sum_s_;
+    like_gaps_ = 0;
 }
 
 SampleStatistics StatisticsAccumulator::Result() const {

@@ -5,7 +5,11 @@
 // A gap is a pause of the recording longer than 20 ms or ten typical
 // intervals, whichever is longer (frames the sensor did not send or the link
 // lost). The typical interval is the mean of the steady intervals (up to three
-// typical ones), starting from the recording's expected period.
+// typical ones), measured from the samples alone: the first interval is taken
+// as it comes (no gap is judged without a typical interval), and the expected
+// period is only a floor under it (the line time of a frame for a stream).
+// Four gaps in a row that are alike are no gaps but the typical interval: the
+// one measured from a few first samples was wrong, and is replaced.
 //
 // StatisticsAccumulator is a recording sink: it takes the samples as they come
 // in a single pass (Welford's update a block at a time) and keeps no samples.
@@ -81,7 +85,7 @@ struct SampleStatistics {
 
 class StatisticsAccumulator final : public RecordingSink {
 public:
-    // A new recording whose samples are expected `period_s` apart (0: unknown).
+    // A new recording whose samples come at least `period_s` apart (0: unknown).
     void Reset(double period_s = 0);
     void Begin(const RecordingStart& start) override { Reset(start.period_s); }
     void Add(std::span<const RecordedSample> samples) override;
@@ -89,6 +93,8 @@ public:
 
 private:
     void AddBlock(std::span<const RecordedSample> block);
+    // Counts a gap towards a new typical interval (see kAlikeGaps).
+    void Retype(double interval);
 
     mutable std::mutex mutex_;
     double hint_s_ = 0;
@@ -103,6 +109,9 @@ private:
     std::size_t steady_ = 0;
     double steady_sum_s_ = 0;
     std::size_t gaps_ = 0;
+    // The latest gaps in a row, alike: their number and sum (seconds).
+    std::size_t like_gaps_ = 0;
+    double like_sum_s_ = 0;
 };
 
 // The statistics of samples already in memory.

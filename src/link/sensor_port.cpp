@@ -54,12 +54,15 @@ PortOpenResult SensorPort::OpenComPort() {
             opened = backends_.open_network(port_name_, baud_rate_, result.reason);
     } else {
         result.kind = PortKind::Serial;
-        if (backends_.open_serial) opened = backends_.open_serial(port_name_, baud_rate_);
+        if (backends_.open_serial)
+            opened = backends_.open_serial(port_name_, baud_rate_, result.reason);
     }
-    if (!opened) return result;
-    result.reason.clear();
-    result.opened = true;
-    handle_.store(std::move(opened));
+    if (opened) {
+        result.reason.clear();
+        result.opened = true;
+        handle_.store(std::move(opened));
+    }
+    last_open_ = result;
     return result;
 }
 
@@ -68,9 +71,11 @@ PortOpenResult SensorPort::OpenUsbPort() {
     PortOpenResult result{false, PortKind::Usb, port_name_, {}};
     std::shared_ptr<ByteTransport> opened;
     if (backends_.open_usb) opened = backends_.open_usb(baud_rate_);
-    if (!opened) return result;
-    result.opened = true;
-    handle_.store(std::move(opened));
+    if (opened) {
+        result.opened = true;
+        handle_.store(std::move(opened));
+    }
+    last_open_ = result;
     return result;
 }
 

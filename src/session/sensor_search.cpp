@@ -95,7 +95,8 @@ SearchResult SensorSearch::Run(const SearchPlan& plan) {
             const std::uint32_t baud = plan.rates[r];
             const ReadTimeouts timeouts = SearchTimeouts(baud, slack);
             PortBackends backends;
-            backends.open_serial = [this, timeouts](const std::string& port, std::uint32_t b) {
+            backends.open_serial = [this, timeouts](const std::string& port, std::uint32_t b,
+                                                    std::string&) {
                 return opener_(port, b, timeouts);
             };
             backends.open_usb = [this, timeouts](std::uint32_t b) {
