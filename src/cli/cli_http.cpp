@@ -43,25 +43,6 @@ private:
 
 }  // namespace
 
-bool ParseHttpOption(const std::string& arg, const std::function<std::string()>& value,
-                     HttpConfig& http, std::string& error) {
-    if (arg == "--http") {
-        http.listen = ParseListen(value(), error);
-    } else if (arg == "--http-users") {
-        http.users = value();
-    } else if (arg == "--http-cert") {
-        http.cert = value();
-    } else if (arg == "--http-key") {
-        http.key = value();
-    } else if (arg == "--http-insecure") {
-        http.insecure = true;
-    } else {
-        return false;
-    }
-    http.at = {};
-    return true;
-}
-
 std::optional<HttpOptions> HttpOptionsFrom(const ServiceConfig& config) {
     const HttpConfig& h = config.http;
     if (!h.listen) return std::nullopt;

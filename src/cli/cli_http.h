@@ -21,12 +21,6 @@
 
 namespace mk27x {
 
-// True when `arg` is one of --http, --http-users, --http-cert, --http-key,
-// --http-insecure; its value from `value`. A bad value leaves its reason in
-// `error`.
-bool ParseHttpOption(const std::string& arg, const std::function<std::string()>& value,
-                     HttpConfig& http, std::string& error);
-
 // The server's options of a configuration; nothing when the page is not asked
 // for (no [http] listen).
 std::optional<HttpOptions> HttpOptionsFrom(const ServiceConfig& config);

@@ -1,14 +1,13 @@
 #include "cli/cli_monitor.h"
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <ostream>
 
 #include "cli/cli_file_failure.h"
+#include "cli/cli_group_options.h"
 #include "cli/cli_publish.h"
 #include "group/group_run.h"
 #include "group/group_simulators.h"
@@ -21,10 +20,6 @@
 
 namespace mk27x {
 namespace {
-
-struct MonitorUsage {
-    std::string text;
-};
 
 // An expression refused by the parser: its message, without the usage hint.
 struct RefusedChannel {
@@ -45,106 +40,38 @@ struct MonitorOptions {
     std::optional<PublishSettings> publish_settings;
 };
 
-double ParseDouble(const std::string& text, const std::string& option) {
-    double n = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, n);
-    if (text.empty() || ec != std::errc() || ptr != end)
-        throw MonitorUsage{"invalid value for " + option + ": " + text};
-    return n;
-}
-
-// The command's words (CLI11): the program's options that may come before the
-// command, then `monitor` and its own. Values are checked in the command's
-// words after the parse.
+// The command's words: the group's options (see cli_group_options.h) and its
+// own, checked before anything is opened.
 struct MonitorParser {
-    CLI::App app{"", "mk27x"};
-    CLI::App* monitor = nullptr;
+    GroupCommandLine line{"monitor", true};
     MonitorOptions o;
-    std::vector<std::string> sensors, channels, link_options;
-    std::string seconds, poll_rate, csv;
-    std::vector<std::pair<std::string, std::string>> publish;
 
     MonitorParser() {
-        app.set_help_flag();
-        app.allow_extras();
-        for (const char* name : {"--port", "--baud", "--address", "--trace"})
-            app.add_option(name)->each(
-                [this, name](const std::string&) { link_options.push_back(name); });
-        app.add_flag("--json", o.json);
-        app.add_flag("--simulator", o.simulator);
-        monitor = app.add_subcommand("monitor");
-        monitor->fallthrough();
-        monitor->allow_extras();
-        monitor->set_help_flag();
-        monitor->add_flag("-h,--help", o.help);
-        monitor->add_flag("--stats", o.stats);
-        monitor->add_option("--sensor", sensors);
-        monitor->add_option("--channel", channels);
-        monitor->add_option("--seconds", seconds);
-        monitor->add_option("--poll-rate", poll_rate);
-        monitor->add_option("--csv", csv);
-        for (const char* name : {"--publish", "--mqtt-qos", "--mqtt-buffer-seconds",
-                                 "--mqtt-cafile", "--mqtt-password-file"})
-            monitor->add_option(name)->each(
-                [this, name](const std::string& v) { publish.emplace_back(name, v); });
-    }
-
-    // False when the line is not the monitor command.
-    bool Parse(const std::vector<std::string>& args) {
-        std::vector<std::string> reversed(args.rbegin(), args.rend());
-        try {
-            app.parse(reversed);
-        } catch (const CLI::ParseError& e) {
-            if (!monitor->parsed()) return false;
-            const std::string text = e.what();
-            if (e.get_name() == "ArgumentMismatch" && text.rfind("--", 0) == 0)
-                throw MonitorUsage{"option " + text.substr(0, text.find(':')) + " needs a value"};
-            throw MonitorUsage{text};
-        }
-        return monitor->parsed();
-    }
-
-    MonitorOptions Checked() {
-        for (const std::string& extra : monitor->remaining(true)) {
-            if (extra.size() > 1 && extra[0] == '-') throw MonitorUsage{"unknown option " + extra};
-            throw MonitorUsage{"monitor takes no operand '" + extra + "'"};
-        }
-        if (o.help) return o;
-        if (!link_options.empty())
-            throw MonitorUsage{"monitor takes its sensors as --sensor NAME=PORT[@RATE][#ADDRESS]"};
-        std::string error;
-        for (const std::string& text : sensors) {
-            const auto spec = ParseSensorSpec(text, error);
-            if (!spec) throw MonitorUsage{error};
-            o.sensors.push_back(*spec);
-        }
-        for (const std::string& text : channels) {
-            const auto spec = ParseChannelSpec(text, error);
-            if (!spec) throw MonitorUsage{error};
-            o.channels.push_back(*spec);
-        }
-        if (!seconds.empty()) {
-            o.seconds = ParseDouble(seconds, "--seconds");
+        line.Flag("--stats", o.stats);
+        line.Value("--seconds", [this](const std::string& v) {
+            o.seconds = NumberValue(v, "--seconds");
             if (!(*o.seconds > 0) || !(*o.seconds <= 1e6))
-                throw MonitorUsage{"--seconds must be positive and at most 1000000"};
-        }
-        if (!poll_rate.empty()) {
-            o.poll_rate_hz = ParseDouble(poll_rate, "--poll-rate");
-            if (!(o.poll_rate_hz > 0) || !(o.poll_rate_hz <= 10000))
-                throw MonitorUsage{"--poll-rate must be positive and at most 10000"};
-        }
-        if (!csv.empty()) o.csv = csv;
-        for (const auto& [name, value] : publish) {
-            ParsePublishOption(
-                name, [&value] { return value; }, o.publish, error);
-            if (!error.empty()) throw MonitorUsage{error};
-        }
+                throw UsageError{"--seconds must be positive and at most 1000000"};
+        });
+        line.Value("--csv", [this](const std::string& v) { o.csv = v; });
+    }
+
+    MonitorOptions Checked(const std::vector<std::string>& args) {
+        const GroupChoice& g = line.Checked(args);
+        o.help = g.help;
+        if (o.help) return o;
+        o.sensors = g.sensors;
+        o.channels = g.channels;
+        o.poll_rate_hz = g.poll_rate_hz.value_or(o.poll_rate_hz);
+        o.publish = g.publish;
+        o.json = g.json;
+        o.simulator = g.simulator;
         if (const std::string problem = CheckGroup(o.sensors, o.channels); !problem.empty())
-            throw MonitorUsage{problem};
+            throw UsageError{problem};
         if (o.publish.Any()) {
+            std::string error;
             o.publish_settings = PublishSettingsFrom(o.publish, error);
-            if (!o.publish_settings) throw MonitorUsage{error};
+            if (!o.publish_settings) throw UsageError{error};
         }
         return o;
     }
@@ -263,45 +190,9 @@ private:
 
     // What happened to the sensors, on standard error.
     void Tell(const std::vector<GroupEvent>& events) {
-        for (const GroupEvent& e : events) {
-            io_.err << group_->Spec(e.sensor).name << ": ";
-            switch (e.kind) {
-                case GroupEvent::Kind::Lost:
-                    io_.err << "No answer; retrying.\n";
-                    break;
-                case GroupEvent::Kind::Back:
-                    io_.err << "back after " << FixedNumber(e.lost_s, 1) << " s.\n";
-                    break;
-                case GroupEvent::Kind::WrongSensor:
-                    io_.err << "serial " << e.found << " found, " << e.expected << " expected\n";
-                    break;
-            }
-        }
+        for (const GroupEvent& e : events)
+            io_.err << GroupEventText(group_->Spec(e.sensor).name, e) << '\n';
         io_.err.flush();
-    }
-
-    // The losses of every sensor that had any: "B: 1 loss, 3.2 s lost".
-    std::string LossesText() const {
-        std::string text;
-        for (std::size_t i = 0; i < group_->Size(); ++i) {
-            const SensorStatus s = run_->Status(i);
-            if (s.losses == 0) continue;
-            text += group_->Spec(i).name + ": " + std::to_string(s.losses) +
-                    (s.losses == 1 ? " loss, " : " losses, ") + FixedNumber(s.seconds_lost, 1) +
-                    " s lost\n";
-        }
-        return text;
-    }
-
-    std::string LossesJson() const {
-        std::string json;
-        for (std::size_t i = 0; i < group_->Size(); ++i) {
-            const SensorStatus s = run_->Status(i);
-            json += std::string(json.empty() ? "" : ", ") + "\"" + group_->Spec(i).name +
-                    "\": {\"losses\": " + std::to_string(s.losses) +
-                    ", \"seconds_lost\": " + FixedNumber(s.seconds_lost, 3) + "}";
-        }
-        return "{" + json + "}";
     }
 
     bool Finish() {
@@ -318,9 +209,9 @@ private:
         if (o_.stats) {
             if (o_.json)
                 io_.out << "{\"statistics\": " << statistics_.Json()
-                        << ", \"losses\": " << LossesJson() << "}\n";
+                        << ", \"losses\": " << run_->LossesJson() << "}\n";
             else
-                io_.out << statistics_.Text() << LossesText();
+                io_.out << statistics_.Text() << run_->LossesText();
         }
         io_.out.flush();
         return ok;
@@ -343,22 +234,13 @@ private:
 }  // namespace
 
 std::optional<std::size_t> MonitorCommandAt(const std::vector<std::string>& args) {
-    MonitorParser parser;
-    try {
-        if (!parser.Parse(args)) return std::nullopt;
-    } catch (const MonitorUsage&) {
-        // The monitor's own line, refused: RunMonitor says why.
-    }
-    const auto at = std::find(args.begin(), args.end(), "monitor");
-    return static_cast<std::size_t>(at - args.begin());
+    return MonitorParser().line.CommandAt(args);
 }
 
 int RunMonitor(const std::vector<std::string>& args, std::size_t /*at*/, CommandLineIo io) {
     int status = kExitOk;
     try {
-        MonitorParser parser;
-        parser.Parse(args);
-        MonitorOptions options = parser.Checked();
+        MonitorOptions options = MonitorParser().Checked(args);
         if (options.help) {
             io.out << MonitorHelp();
             return kExitOk;
@@ -367,7 +249,7 @@ int RunMonitor(const std::vector<std::string>& args, std::size_t /*at*/, Command
     } catch (const RefusedChannel& e) {
         io.err << "mk27x: " << e.text << '\n';
         return kExitUsage;
-    } catch (const MonitorUsage& e) {
+    } catch (const UsageError& e) {
         io.err << "mk27x: " << e.text << "\nTry 'mk27x monitor --help'.\n";
         return kExitUsage;
     }

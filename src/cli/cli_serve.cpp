@@ -2,11 +2,10 @@
 
 #include <unistd.h>
 
-#include <algorithm>
-#include <charconv>
 #include <iostream>
 #include <ostream>
 
+#include "cli/cli_group_options.h"
 #include "cli/cli_http.h"
 #include "link/port_backends.h"
 #include "serve/modbus_server.h"
@@ -16,10 +15,6 @@
 
 namespace mk27x {
 namespace {
-
-struct ServeUsage {
-    std::string text;
-};
 
 struct ServeOptions {
     std::optional<std::string> config_file;
@@ -58,68 +53,48 @@ LineViewFactory ModbusViewFactory() {
     };
 }
 
-ServeOptions ParseServeOptions(const std::vector<std::string>& args, std::size_t at) {
+// The command's words: the group's options (see cli_group_options.h), given
+// into the configuration that overlays the file's, and the service's own, one
+// line each.
+struct ServeParser {
+    GroupCommandLine line{"serve", false};
     ServeOptions o;
-    ServiceConfig& c = o.overlay;
-    std::string error;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (i == at) continue;
-        const std::string& arg = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw ServeUsage{"option " + arg + " needs a value"};
-            return args[++i];
-        };
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--simulator") {
-            o.simulator = true;
-        } else if (arg == "--hash-password") {
-            o.hash_password = true;
-        } else if (arg == "--config") {
-            o.config_file = value();
-        } else if (arg == "--sensor") {
-            const auto spec = ParseSensorSpec(value(), error);
-            if (!spec) throw ServeUsage{error};
-            c.sensors.push_back({*spec, {}});
-        } else if (arg == "--channel") {
-            const auto spec = ParseChannelSpec(value(), error);
-            if (!spec) throw ServeUsage{error};
-            c.channels.push_back({*spec, {}});
-        } else if (arg == "--limit") {
-            const auto limits = ParseLimitSpec(value(), error);
-            if (!limits) throw ServeUsage{error};
-            c.limits.push_back({*limits, {}});
-        } else if (arg == "--record-dir") {
-            c.record_dir = value();
-        } else if (arg == "--rotate") {
-            c.rotate = ParseRotate(value(), error);
-            if (!c.rotate) throw ServeUsage{error};
-        } else if (arg == "--keep") {
-            c.keep = ParseKeep(value(), error);
-            if (!c.keep) throw ServeUsage{error};
-        } else if (arg == "--modbus") {
-            c.modbus = ParseListen(value(), error);
-            if (!c.modbus) throw ServeUsage{error};
-        } else if (arg == "--poll-rate") {
-            const std::string& text = value();
-            double hz = 0;
-            const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), hz);
-            if (ec != std::errc() || ptr != text.data() + text.size() || !(hz > 0) ||
-                !(hz <= 10000))
-                throw ServeUsage{"--poll-rate must be positive and at most 10000"};
-            c.poll_rate_hz = hz;
-        } else if (std::string problem; ParsePublishOption(arg, value, c.publish, problem)) {
-            if (!problem.empty()) throw ServeUsage{problem};
-        } else if (ParseHttpOption(arg, value, c.http, problem)) {
-            if (!problem.empty()) throw ServeUsage{problem};
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            throw ServeUsage{"unknown option " + arg};
-        } else {
-            throw ServeUsage{"serve takes no operand '" + arg + "'"};
-        }
+    bool http_insecure = false;
+
+    ServeParser() {
+        ServiceConfig& c = o.overlay;
+        line.Value("--config", [this](const std::string& v) { o.config_file = v; });
+        line.Value("--limit", [&c](const std::string& v) {
+            c.limits.push_back({ParsedValue(ParseLimitSpec, v), {}});
+        });
+        line.Value("--record-dir", [&c](const std::string& v) { c.record_dir = v; });
+        line.Value("--rotate",
+                   [&c](const std::string& v) { c.rotate = ParsedValue(ParseRotate, v); });
+        line.Value("--keep", [&c](const std::string& v) { c.keep = ParsedValue(ParseKeep, v); });
+        line.Value("--modbus",
+                   [&c](const std::string& v) { c.modbus = ParsedValue(ParseListen, v); });
+        line.Value("--http",
+                   [&c](const std::string& v) { c.http.listen = ParsedValue(ParseListen, v); });
+        line.Value("--http-users", [&c](const std::string& v) { c.http.users = v; });
+        line.Value("--http-cert", [&c](const std::string& v) { c.http.cert = v; });
+        line.Value("--http-key", [&c](const std::string& v) { c.http.key = v; });
+        line.Flag("--http-insecure", http_insecure);
+        line.Flag("--hash-password", o.hash_password);
     }
-    return o;
-}
+
+    ServeOptions Checked(const std::vector<std::string>& args) {
+        const GroupChoice& g = line.Checked(args);
+        o.help = g.help;
+        o.simulator = g.simulator;
+        ServiceConfig& c = o.overlay;
+        for (const SensorSpec& spec : g.sensors) c.sensors.push_back({spec, {}});
+        for (const ChannelSpec& spec : g.channels) c.channels.push_back({spec, {}});
+        c.poll_rate_hz = g.poll_rate_hz;
+        c.publish = g.publish;
+        if (http_insecure) c.http.insecure = true;
+        return o;
+    }
+};
 
 std::string Describe(const ServiceConfig& c, bool modbus, const HttpView* http) {
     std::string text = "serving " + std::to_string(c.sensors.size()) + " sensors and " +
@@ -195,36 +170,14 @@ int Serve(const ServiceConfig& config, bool simulator, CommandLineIo io) {
 }  // namespace
 
 std::optional<std::size_t> ServeCommandAt(const std::vector<std::string>& args) {
-    static const char* const kWithValue[] = {"--port",        "--baud",
-                                             "--address",     "--trace",
-                                             "--config",      "--sensor",
-                                             "--channel",     "--limit",
-                                             "--record-dir",  "--rotate",
-                                             "--keep",        "--modbus",
-                                             "--poll-rate",   "--publish",
-                                             "--mqtt-qos",    "--mqtt-buffer-seconds",
-                                             "--mqtt-cafile", "--mqtt-password-file",
-                                             "--http",        "--http-users",
-                                             "--http-cert",   "--http-key"};
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.size() > 1 && arg[0] == '-') {
-            if (std::find(std::begin(kWithValue), std::end(kWithValue), arg) !=
-                std::end(kWithValue))
-                ++i;
-            continue;
-        }
-        if (arg == "serve") return i;
-        return std::nullopt;
-    }
-    return std::nullopt;
+    return ServeParser().line.CommandAt(args);
 }
 
-int RunServe(const std::vector<std::string>& args, std::size_t at, CommandLineIo io) {
+int RunServe(const std::vector<std::string>& args, std::size_t /*at*/, CommandLineIo io) {
     ServeOptions options;
     try {
-        options = ParseServeOptions(args, at);
-    } catch (const ServeUsage& e) {
+        options = ServeParser().Checked(args);
+    } catch (const UsageError& e) {
         io.err << "mk27x: " << e.text << "\nTry 'mk27x serve --help'.\n";
         return kExitUsage;
     }
@@ -309,14 +262,20 @@ MQTT broker and judged against limits.
                     yescrypt hash for a NAME:HASH line of the users file
   --simulator       every sensor a virtual sensor of its own
 
+A sensor that stops answering, or cannot be opened at the start, is retried
+once a second while everything else goes on ("B: No answer; retrying.", then
+"B: back after 3.2 s."); its values and the channels over it are empty, its
+Modbus state 2 (lost). Another sensor found at its place is refused ("B:
+serial 4321 found, 1234 expected").
+
 SIGHUP starts a new recording file; SIGTERM or SIGINT end the service: the
 streams stopped, the files completed, MQTT told "offline". A full disk pauses
 the recording (tried again every 10 s) and nothing else. Messages go to
 standard error, with their syslog priority when that is the journal.
 
 Exit status: 0 after SIGTERM or SIGINT, 1 when the service cannot start or
-run on (a sensor cannot be opened or stops answering, the broker refuses us),
-2 on a refused configuration (FILE:LINE: reason, before anything is opened).
+run on (the recording folder, a port to listen at, the broker refuses us), 2
+on a refused configuration (FILE:LINE: reason, before anything is opened).
 )";
 }
 

@@ -9,10 +9,11 @@
 //
 // The options of the command line win over the file's. A configuration that
 // is refused is told before anything is opened (FILE:LINE: reason) and ends
-// with exit 2; a service that cannot start (a sensor, the recording folder, a
-// port to listen at) with exit 1; a stop by SIGTERM or SIGINT with exit 0,
-// the files completed and MQTT told "offline". SIGHUP starts a new recording
-// file.
+// with exit 2; a service that cannot start (the recording folder, a port to
+// listen at) with exit 1; a stop by SIGTERM or SIGINT with exit 0, the files
+// completed and MQTT told "offline". SIGHUP starts a new recording file. A
+// sensor that cannot be opened or stops answering is retried meanwhile. The
+// options are read as monitor's (see cli_group_options.h).
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "link/sample_statistics.h"
+
 namespace mk27x {
 
 GroupRun::~GroupRun() {
@@ -54,6 +56,42 @@ int GroupRun::FirstLost() const {
     for (std::size_t i = 0; i < group_.Size(); ++i)
         if (group_.Status(i).state == SensorState::Lost) return static_cast<int>(i);
     return -1;
+}
+
+std::string GroupRun::LossesJson() const {
+    std::string json;
+    for (std::size_t i = 0; i < group_.Size(); ++i) {
+        const SensorStatus s = group_.Status(i);
+        json += std::string(json.empty() ? "" : ", ") + "\"" + group_.Spec(i).name +
+                "\": {\"losses\": " + std::to_string(s.losses) +
+                ", \"seconds_lost\": " + FixedNumber(s.seconds_lost, 3) + "}";
+    }
+    return "{" + json + "}";
+}
+
+std::string GroupRun::LossesText() const {
+    std::string text;
+    for (std::size_t i = 0; i < group_.Size(); ++i) {
+        const SensorStatus s = group_.Status(i);
+        if (s.losses == 0) continue;
+        text += group_.Spec(i).name + ": " + std::to_string(s.losses) +
+                (s.losses == 1 ? " loss, " : " losses, ") + FixedNumber(s.seconds_lost, 1) +
+                " s lost\n";
+    }
+    return text;
+}
+
+std::string GroupEventText(const std::string& sensor, const GroupEvent& event) {
+    switch (event.kind) {
+        case GroupEvent::Kind::Lost:
+            return sensor + ": No answer; retrying.";
+        case GroupEvent::Kind::Back:
+            return sensor + ": back after " + FixedNumber(event.lost_s, 1) + " s.";
+        case GroupEvent::Kind::WrongSensor:
+            return sensor + ": serial " + std::to_string(event.found) + " found, " +
+                   std::to_string(event.expected) + " expected";
+    }
+    return sensor;
 }
 
 }  // namespace mk27x

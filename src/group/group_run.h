@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "group/sensor_group.h"
@@ -70,6 +71,11 @@ public:
     SensorStatus Status(std::size_t sensor) const { return group_.Status(sensor); }
     // The first sensor lost now (or, after Stop, at the end), -1 when none.
     int FirstLost() const;
+    // Every sensor's losses in this run, by name: {"B": {"losses": 1,
+    // "seconds_lost": 3.200}, ...}.
+    std::string LossesJson() const;
+    // A line for every sensor that had losses: "B: 1 loss, 3.2 s lost\n".
+    std::string LossesText() const;
     SensorGroup& Group() { return group_; }
 
 private:
@@ -81,5 +87,10 @@ private:
     std::deque<GroupEvent> events_;
     std::size_t dropped_ = 0;
 };
+
+// An event as the text front ends (the command line, the service's log) word
+// it, headed by the sensor's name: "B: No answer; retrying.", "B: back after
+// 3.2 s.", "B: serial 4321 found, 1234 expected".
+std::string GroupEventText(const std::string& sensor, const GroupEvent& event);
 
 }  // namespace mk27x

@@ -89,6 +89,9 @@ std::vector<ConnectOutcome> SensorGroup::Connect() {
         if (outcome == ConnectOutcome::ReadFailed)
             m->messages->Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
         m->identity = m->session->Identity();
+        m->expected = m->identity;
+        m->known = outcome == ConnectOutcome::Connected;
+        m->identified = m->known;
         outcomes.push_back(outcome);
     }
     return outcomes;
@@ -104,10 +107,14 @@ void SensorGroup::Start() {
     if (running_) return;
     running_ = true;
     aligner_.Begin();
+    const std::int64_t now = SteadyNs();
     for (auto& m : members_) {
         m->received = 0;
         m->failures = 0;
-        m->lost = false;
+        // Never connected: asked at once, as a lost sensor is.
+        m->lost = !m->known.load();
+        m->next_rejoin_ns = now;
+        m->next_probe_ns = now;
         m->told_lost = false;
         m->wrong_serial = 0;
         m->wrong_count = 0;
@@ -119,7 +126,7 @@ void SensorGroup::Start() {
     for (auto& m : members_) {
         if (m->mode != SensorMode::Stream) continue;
         m->session->Start();
-        m->session->StartStream();
+        if (!m->lost.load()) m->session->StartStream();
     }
     stop_polling_ = false;
     for (auto& p : pollers_) {
@@ -130,7 +137,8 @@ void SensorGroup::Start() {
 
 void SensorGroup::Poll(const std::vector<std::size_t>& sensors) {
     using Steady = std::chrono::steady_clock;
-    for (const std::size_t i : sensors) members_[i]->session->BeginSeries(false);
+    for (const std::size_t i : sensors)
+        if (!members_[i]->lost.load()) members_[i]->session->BeginSeries(false);
     const auto period = std::chrono::duration_cast<Steady::duration>(
         std::chrono::duration<double>(1.0 / options_.poll_rate_hz));
     auto next = Steady::now();
@@ -174,14 +182,7 @@ void SensorGroup::Probe(Member& m) {
     bool answered = false;
     m.line->WithinLimit(ExchangeLimitMs(m.spec.baud, kMeasureBytes),
                         [&] { answered = m.session->MeasureOnce(); });
-    if (!answered || Rejoin(m) != ConnectOutcome::Connected) return;
-    const std::uint32_t serial = m.session->Identity().SerialNumber;
-    if (serial != m.identity.SerialNumber) {
-        m.session->Disconnect();
-        m.wrong_serial = serial;
-        m.wrong_count.fetch_add(1);
-        return;
-    }
+    if (!answered || Rejoin(m) != ConnectOutcome::Connected || !Accept(m)) return;
     m.failures = 0;
     m.session->BeginSeries(false);
     m.lost = false;
@@ -194,6 +195,20 @@ ConnectOutcome SensorGroup::Rejoin(Member& m) {
     if (outcome != ConnectOutcome::Connected) m.session->Disconnect();
     m.messages->SetQuiet(false);
     return outcome;
+}
+
+bool SensorGroup::Accept(Member& m) {
+    const SensorIdentity& found = m.session->Identity();
+    if (!m.known.load()) {
+        m.expected = found;
+        m.known = true;
+        return true;
+    }
+    if (found.SerialNumber == m.expected.SerialNumber) return true;
+    m.session->Disconnect();
+    m.wrong_serial = found.SerialNumber;
+    m.wrong_count.fetch_add(1);
+    return false;
 }
 
 void SensorGroup::StopPollers() {
@@ -229,6 +244,12 @@ void SensorGroup::Check(std::vector<GroupEvent>& events) {
         Member& m = *members_[i];
         if (m.mode == SensorMode::Stream) CheckStream(i, now);
         const bool lost = m.lost.load();
+        // A sensor identified only now (its poller set `expected` before it
+        // cleared `lost`): the group's copy taken on this thread.
+        if (!lost && !m.identified && m.known.load()) {
+            m.identity = m.expected;
+            m.identified = true;
+        }
         if (lost && !m.told_lost) {
             m.told_lost = true;
             m.lost_since_ns = now;
@@ -265,16 +286,10 @@ void SensorGroup::CheckStream(std::size_t sensor, std::int64_t now) {
     if (m.rejoin.joinable()) {
         if (!m.rejoin_done.load()) return;
         m.rejoin.join();
-        if (m.rejoin_outcome == ConnectOutcome::Connected) {
-            const std::uint32_t serial = m.session->Identity().SerialNumber;
-            if (serial == m.identity.SerialNumber) {
-                m.session->StartStream();
-                m.lost = false;
-                return;
-            }
-            m.session->Disconnect();
-            m.wrong_serial = serial;
-            m.wrong_count.fetch_add(1);
+        if (m.rejoin_outcome == ConnectOutcome::Connected && Accept(m)) {
+            m.session->StartStream();
+            m.lost = false;
+            return;
         }
     }
     if (now < m.next_rejoin_ns) return;

@@ -21,7 +21,10 @@
 // it is asked again once a second (Rejoin: its port reopened, on a shared line
 // only its own hold, then connect with the leftover-stream recovery, identify
 // and read all). With the serial number it had it rejoins as it ran before;
-// another sensor at its place is refused and asked again later. A streaming
+// another sensor at its place is refused and asked again later. A sensor that
+// did not connect before Start is lost from the start (Start marks it, Check
+// tells it) and asked in the same way; the first sensor that answers at its
+// place is taken, and its identity is the group's from then on. A streaming
 // sensor is asked on a thread of its own; a polled one by its line's poller,
 // with a measurement first (then the whole connect once it answers); every
 // measurement on a shared line is cut short when its sensor does not answer
@@ -135,7 +138,8 @@ public:
     const std::vector<std::string>& Columns() const { return aligner_.Columns(); }
 
     // Opens, identifies and reads every sensor in the order given; a sensor that
-    // fails has shown its message (named). The outcome of each.
+    // fails has shown its message (named). The outcome of each. A caller may
+    // Start with sensors that failed: they are lost until one answers.
     std::vector<ConnectOutcome> Connect();
     // Replaces the computed channels (compiled over the sensors' names in the
     // order given) for the next Start; false, and nothing changed, while running.
@@ -184,7 +188,14 @@ private:
         SensorMode mode = SensorMode::Stream;
         SharedLine* line = nullptr;  // polled: its line
         std::unique_ptr<SensorMessageBox> messages;
+        // The run's thread's copy (Identity).
         SensorIdentity identity;
+        // Whether the sensor has been identified (at Connect or on joining
+        // later), and the identity its returns must show: written before Start,
+        // or by the thread that takes its first answer (a polled sensor's
+        // poller, a stream's run thread) before `known` is set.
+        std::atomic<bool> known{false};
+        SensorIdentity expected;
         SampleInbox inbox;
         std::atomic<std::uint64_t> received{0};
         Feed feed{inbox, received};
@@ -202,6 +213,7 @@ private:
         ConnectOutcome rejoin_outcome = ConnectOutcome::PortNotOpened;
         // The run's thread: what it has told and counted.
         bool told_lost = false;
+        bool identified = false;  // `identity` is the one expected
         unsigned wrong_told = 0;
         std::int64_t next_rejoin_ns = 0;
         std::int64_t lost_since_ns = 0;
@@ -223,6 +235,9 @@ private:
     // line stays open), connect, identify, read all. The one place a group
     // reconnects a sensor.
     ConnectOutcome Rejoin(Member& m);
+    // A rejoin connected: true when it is the sensor expected (or the first
+    // to answer for one never identified), which is then known.
+    bool Accept(Member& m);
     // A stream's rejoin taken in, or a new one started when due.
     void CheckStream(std::size_t sensor, std::int64_t now);
     void JoinRejoins();

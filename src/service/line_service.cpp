@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <sstream>
 
 #include "link/sample_file.h"
 #include "publish/group_publishing.h"
@@ -127,19 +128,12 @@ bool LineService::Start() {
     if (config_.poll_rate_hz) options.poll_rate_hz = *config_.poll_rate_hz;
     group_ = std::make_unique<SensorGroup>(messages_, clock_, backends_, specs, std::move(channels),
                                            options);
-    // Hook for the group's run loop with rejoining sensors: until then a
-    // sensor that cannot be opened ends the start (systemd starts us again).
-    for (const ConnectOutcome outcome : group_->Connect())
-        if (outcome != ConnectOutcome::Connected) return false;
-    for (std::size_t i = 0; i < group_->Size(); ++i) {
-        const SensorSpec& s = group_->Spec(i);
-        log_.Say(LogLevel::Info,
-                 s.name + ": serial number " +
-                     std::to_string(group_->Session(i).Identity().SerialNumber) + ", " + s.port +
-                     " at " + std::to_string(s.baud) + " baud, address " +
-                     std::to_string(+s.address) +
-                     (group_->Mode(i) == SensorMode::Stream ? ", streaming" : ", polled"));
-    }
+    identified_.assign(group_->Size(), false);
+    // A sensor that cannot be opened now is retried as a lost one is, while
+    // the others run: the session has said why, the run tells the loss.
+    const std::vector<ConnectOutcome> outcomes = group_->Connect();
+    for (std::size_t i = 0; i < group_->Size(); ++i)
+        if (outcomes[i] == ConnectOutcome::Connected) SayIdentity(i);
     group_->Aligner().Attach(*live_);
     group_->Aligner().Attach(statistics_);
     if (recorder_) group_->Aligner().Attach(*recorder_);
@@ -153,6 +147,7 @@ bool LineService::Start() {
         }
         publishing_ = std::make_unique<GroupPublishing>(*group_, *settings);
     }
+    run_ = std::make_unique<GroupRun>(*group_, clock_, publishing_.get());
     if (config_.modbus) {
         if (modbus_factory_) {
             modbus_ = modbus_factory_(board_, *config_.modbus);
@@ -166,7 +161,7 @@ bool LineService::Start() {
             log_.Say(LogLevel::Warning, "this build serves no Modbus: [modbus] is left aside");
         }
     }
-    group_->Start();
+    run_->Start();
     next_snapshot_ = clock_.Now();
     next_second_ = clock_.Now() + std::chrono::seconds(1);
     PublishSnapshot();
@@ -175,30 +170,41 @@ bool LineService::Start() {
 }
 
 bool LineService::Tick() {
-    if (!group_ || !group_->Running()) return false;
+    if (!run_ || !run_->Running()) return false;
     const auto wait = std::clamp(next_snapshot_ - clock_.Now(), Clock::TimePoint::duration::zero(),
                                  std::chrono::duration_cast<Clock::TimePoint::duration>(kSlice));
     clock_.Sleep(static_cast<unsigned>(
         std::max<long long>(1, std::chrono::ceil<std::chrono::milliseconds>(wait).count())));
-    group_->Pump();
+    if (run_->Tick() == GroupRun::Step::Ended) {
+        if (publishing_) log_.Say(LogLevel::Error, publishing_->RefusalText());
+        return false;
+    }
+    const std::vector<GroupEvent> events = run_->TakeEvents();
+    for (const GroupEvent& e : events) {
+        log_.Say(e.kind == GroupEvent::Kind::Back ? LogLevel::Info : LogLevel::Warning,
+                 GroupEventText(group_->Spec(e.sensor).name, e));
+        if (e.kind == GroupEvent::Kind::Back && !identified_[e.sensor]) SayIdentity(e.sensor);
+    }
     const auto now = clock_.Now();
-    if (now >= next_snapshot_) {
+    if (now >= next_snapshot_ || !events.empty()) {
         next_snapshot_ = std::max(next_snapshot_ + kSnapshotEvery, now);
         PublishSnapshot();
     }
     if (now < next_second_) return true;
     next_second_ = std::max(next_second_ + std::chrono::seconds(1), now);
-    // Hook for the group's run loop with rejoining sensors.
-    std::vector<GroupEvent> events;
-    group_->Check(events);
-    group_->Flush();
     if (recorder_) recorder_->Poll();
     RefreshStatus();
-    if (publishing_ && publishing_->Refused()) {
-        log_.Say(LogLevel::Error, publishing_->RefusalText());
-        return false;
-    }
     return true;
+}
+
+void LineService::SayIdentity(std::size_t sensor) {
+    identified_[sensor] = true;
+    const SensorSpec& s = group_->Spec(sensor);
+    log_.Say(LogLevel::Info,
+             s.name + ": serial number " + std::to_string(group_->Identity(sensor).SerialNumber) +
+                 ", " + s.port + " at " + std::to_string(s.baud) + " baud, address " +
+                 std::to_string(+s.address) +
+                 (group_->Mode(sensor) == SensorMode::Stream ? ", streaming" : ", polled"));
 }
 
 void LineService::NewRecordingFile() {
@@ -208,7 +214,7 @@ void LineService::NewRecordingFile() {
 void LineService::Stop() {
     if (stopped_) return;
     stopped_ = true;
-    if (group_) group_->Stop();
+    if (run_) run_->Stop();
     if (modbus_) modbus_->Stop();
     if (publishing_) {
         const PublishEnding ending = publishing_->Finish();
@@ -224,6 +230,10 @@ void LineService::Stop() {
         const RecorderStatus& r = recorder_->Status();
         log_.Say(LogLevel::Info, "recorded " + std::to_string(r.rows) + " rows in " +
                                      std::to_string(r.files) + " files in " + r.folder);
+    }
+    if (run_) {
+        std::istringstream losses(run_->LossesText());
+        for (std::string line; std::getline(losses, line);) log_.Say(LogLevel::Info, line);
     }
     if (group_) {
         PublishSnapshot();
@@ -258,12 +268,18 @@ void LineService::PublishSnapshot() {
         item.state = fresh    ? ItemState::Fresh
                      : sensor ? ItemState::NoValue
                               : ItemState::ChannelEmpty;
+        if (sensor && run_ && run_->Status(c).state == SensorState::Lost) {
+            // Nothing of a lost sensor is current, whatever its last row said.
+            item.state = ItemState::Lost;
+            item.value_mm = NAN;
+            item.judgement = Judgement::None;
+        }
         if (sensor) {
             const SensorSpec& spec = config_.sensors[c].spec;
             item.name = spec.name;
             item.port = group_ ? group_->Spec(c).port : spec.port;
             if (group_) {
-                const SensorIdentity& id = group_->Session(c).Identity();
+                const SensorIdentity& id = group_->Identity(c);
                 item.model = id.Model;
                 item.serial = id.SerialNumber;
                 item.base_mm = id.BaseDistance;
@@ -300,8 +316,11 @@ void LineService::RefreshStatus() {
     for (std::size_t c = 0; c < columns.size() && c < names.size(); ++c)
         judgements +=
             (c ? ", \"" : "\"") + names[c] + "\": " + JudgementCountsJson(columns[c].judged);
-    s.statistics_json =
-        "{\"statistics\": " + statistics_.Json() + ", \"judgements\": " + judgements + "}}";
+    s.statistics_json = "{\"statistics\": " + statistics_.Json() +
+                        ", \"judgements\": " + judgements +
+                        "}, \"losses\": " + (run_ ? run_->LossesJson() : "{}") + "}";
+    for (std::size_t i = 0; run_ && i < group_->Size(); ++i)
+        if (run_->Status(i).state == SensorState::Lost) s.lost.push_back(group_->Spec(i).name);
     std::lock_guard lock(status_mutex_);
     status_ = std::move(s);
 }
@@ -314,6 +333,10 @@ ServiceStatus LineService::Status() const {
 std::string LineService::Summary() const {
     const ServiceStatus s = Status();
     std::string text = std::to_string(config_.sensors.size()) + " sensors";
+    if (!s.lost.empty()) {
+        text += ", lost:";
+        for (const std::string& name : s.lost) text += " " + name;
+    }
     if (s.publishing) text += ", MQTT " + std::string(s.mqtt_connected ? "connected" : "waiting");
     if (s.recording)
         text += s.recording->paused ? ", recording paused" : ", recording " + s.recording->current;

@@ -3,12 +3,18 @@
 // published to MQTT, judged against their limits and handed to the network
 // views (Modbus, HTTP) through a SnapshotBoard about ten times a second.
 //
-// The run loop is Tick(), called over and over by its one thread: it pumps
-// the rows to the sinks (the live columns, the statistics, the recording, the
-// publisher's channels), publishes the snapshot every 100 ms and, once a
-// second, flushes the sinks, takes the recording's events and refreshes the
-// status. Today a sensor that stops answering ends the run (Tick false: the
-// service exits with 1 and systemd starts it again).
+// The run loop is Tick(), called over and over by its one thread: it turns
+// the group's run (GroupRun: the rows to the sinks, the live columns, the
+// statistics, the recording, the publisher's channels; once a second the
+// sinks flushed), logs what happened to the sensors, publishes the snapshot
+// every 100 ms and at every change of a sensor's state and, once a second,
+// takes the recording's events and refreshes the status. A sensor that stops
+// answering, or cannot be opened at the start, is lost: logged ("B: No
+// answer; retrying."), its values and those of the channels over it empty,
+// its snapshot state Lost, and asked again once a second while everything else
+// goes on; it rejoins with its serial number ("B: back after 3.2 s."), another
+// sensor at its place is refused and logged. Only a broker that refuses the
+// connection ends the run.
 //
 // The network views run threads of their own and read only what is made for
 // them: Board() (the latest LineSnapshot, taken whole) and Status() (a copy,
@@ -27,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "group/group_run.h"
 #include "group/group_simulators.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
@@ -65,7 +72,10 @@ struct ServiceStatus {
     bool modbus = false;
     int modbus_clients = 0;
     std::optional<RecorderStatus> recording;
-    // {"statistics": {column: statistics...}, "judgements": {column: counts...}}
+    // The sensors lost now, by name.
+    std::vector<std::string> lost;
+    // {"statistics": {column: statistics...}, "judgements": {column: counts...},
+    //  "losses": {sensor: {"losses": N, "seconds_lost": S}...}}
     std::string statistics_json = "{}";
 };
 
@@ -84,10 +94,11 @@ public:
     // thread; before Start.
     void AttachRows(GroupSink& sink);
     // Opens the recording folder, the sensors, the publisher and the views and
-    // starts the rows; false, having said why, when the service cannot run.
+    // starts the rows; false, having said why, when the service cannot run. A
+    // sensor that cannot be opened does not stop it: it is retried.
     bool Start();
-    // One turn of the run loop (about 50 ms); false when the run must end (a
-    // sensor no longer answers, the broker refused the connection).
+    // One turn of the run loop (about 50 ms); false when the run must end (the
+    // broker refused the connection).
     bool Tick();
     // SIGHUP: the recording's next row begins a new file.
     void NewRecordingFile();
@@ -107,6 +118,8 @@ private:
     class LiveColumns;
     void PublishSnapshot();
     void RefreshStatus();
+    // "A: serial number 1234, /dev/ttyUSB0 at 921600 baud, address 1, streaming".
+    void SayIdentity(std::size_t sensor);
 
     ServiceConfig config_;
     ServiceLog& log_;
@@ -132,6 +145,10 @@ private:
     GroupSimulators simulators_;
     std::unique_ptr<SensorGroup> group_;
     std::unique_ptr<GroupPublishing> publishing_;
+    std::unique_ptr<GroupRun> run_;
+    // Whether each sensor's identity has been logged (it joins late when it
+    // could not be opened at the start).
+    std::vector<bool> identified_;
     std::unique_ptr<LineView> modbus_;
     bool stopped_ = false;
 

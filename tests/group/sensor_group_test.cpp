@@ -245,18 +245,60 @@ TEST(SensorGroup, SporadicMissesOfAPolledSensorAreForgivenByItsAnswers) {
     faults.miss_every_request = 3;  // two answers between misses
     flaky->SetFaults(faults);
     const std::uint64_t served = flaky->RequestsServed();
-    group.Start();
+    GroupRun run(group, SystemClock::Instance());
+    run.Start();
     bool lost = false;
     // Six misses: twice what marks a sensor lost if the answers did not count.
     EXPECT_TRUE(WaitFor([&] {
-        group.Pump();
-        lost = lost || group.LostSensor() >= 0;
+        run.Tick();
+        lost = lost || run.Status(0).state == SensorState::Lost;
         return lost || flaky->RequestsServed() - served >= 12;
     }));
     EXPECT_FALSE(lost);
-    EXPECT_TRUE(group.Running());
-    group.Stop();
+    run.Stop();
     EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST(SensorGroup, APolledSensorSilentAtConnectIsLostFromTheStartAndJoinsWithItsIdentity) {
+    auto late = Sensor(4096, 1);
+    sim::Faults silent;
+    silent.silent_after_requests = 0;
+    late->SetFaults(silent);
+    sim::SensorConfig config;
+    config.address = 2;
+    config.identity.serial = 777;
+    auto other = std::make_shared<sim::VirtualSensor>(config);
+    sim::PtySensorServer server(std::vector<std::shared_ptr<sim::VirtualSensor>>{late, other});
+    ASSERT_TRUE(server.Start()) << server.Error();
+    RecordingMessageBox messages;
+    SensorGroup group(messages, SystemClock::Instance(), RealPortBackends(),
+                      {{"A", server.SlavePath(), 115200, 1}, {"B", server.SlavePath(), 115200, 2}},
+                      {}, {.poll_rate_hz = 50, .aligner = {}});
+    const auto outcomes = group.Connect();
+    ASSERT_NE(outcomes[0], ConnectOutcome::Connected);
+    ASSERT_EQ(outcomes[1], ConnectOutcome::Connected);
+    GroupRun run(group, SystemClock::Instance());
+    run.Start();
+    std::vector<GroupEvent> events;
+    auto until = [&](auto done) {
+        return WaitFor([&] {
+            run.Tick();
+            for (const GroupEvent& e : run.TakeEvents()) events.push_back(e);
+            return done();
+        });
+    };
+    ASSERT_TRUE(until([&] { return !events.empty(); }));
+    EXPECT_EQ(events[0].kind, GroupEvent::Kind::Lost);
+    EXPECT_EQ(run.Status(0).state, SensorState::Lost);
+    EXPECT_EQ(run.Status(1).state, SensorState::Polled);
+    late->SetFaults({});
+    ASSERT_TRUE(until([&] { return run.Status(0).state == SensorState::Polled; }));
+    EXPECT_EQ(events.back().kind, GroupEvent::Kind::Back);
+    // Whatever answered first is the sensor from now on: the default serial.
+    EXPECT_EQ(group.Identity(0).SerialNumber, sim::SensorConfig{}.identity.serial);
+    EXPECT_EQ(group.Identity(1).SerialNumber, 777u);
+    run.Stop();
+    EXPECT_EQ(run.Status(0).losses, 1u);
 }
 
 }  // namespace
