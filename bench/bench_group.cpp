@@ -9,6 +9,10 @@
 //                             written: frames not recorded (target 0), and the
 //                             CPU time of all four readers together as a share
 //                             of one core (target at most 10 %).
+//   rejoin_s:                 a streaming sensor unplugged, then its port back
+//                             (a new pseudo-terminal behind the same link):
+//                             seconds from the port's return to the first row
+//                             with its value again (target at most 2).
 //
 // Usage: bench_group [--seconds S (default 60)] [--rows N (default 4000000)]
 #include <time.h>
@@ -20,14 +24,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "group/group_run.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
 #include "link/port_backends.h"
 #include "pty_server.h"
-#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {
@@ -133,8 +138,7 @@ void GroupStreams(double seconds) {
         }
         specs.push_back({kNames[i], servers.back()->SlavePath(), kBaud, 1});
     }
-    RecordingMessageBox messages;
-    SensorGroup group(messages, SystemClock::Instance(), RealPortBackends(), specs, Compiled());
+    SensorGroup group(SystemClock::Instance(), RealPortBackends(), specs, Compiled());
     const std::string csv_path = (std::filesystem::temp_directory_path() /
                                   ("bench-group-" + std::to_string(::getpid()) + ".csv"))
                                      .string();
@@ -187,6 +191,78 @@ void GroupStreams(double seconds) {
 
 }  // namespace
 
+// The rows' last value of one sensor, and the time the first fresh one came
+// after `armed` was set.
+class FreshValue final : public GroupSink {
+public:
+    explicit FreshValue(std::size_t column) : column_(column) {}
+    void Add(std::span<const GroupRow> rows) override {
+        for (const GroupRow& r : rows)
+            if (armed && !IsEmptyValue(r.values[column_]) && r.time.monotonic_ns > armed_ns &&
+                !fresh_at)
+                fresh_at = std::chrono::steady_clock::now();
+    }
+    bool armed = false;
+    std::int64_t armed_ns = 0;
+    std::optional<std::chrono::steady_clock::time_point> fresh_at;
+
+private:
+    std::size_t column_;
+};
+
+void Rejoin() {
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("bench-rejoin-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string link = (dir / "b").string();
+    auto plug = [&] {
+        auto server =
+            std::make_unique<sim::PtySensorServer>(std::make_shared<sim::VirtualSensor>());
+        if (!server->Start()) std::exit(1);
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(server->SlavePath(), link);
+        return server;
+    };
+    sim::PtySensorServer a(std::make_shared<sim::VirtualSensor>());
+    if (!a.Start()) std::exit(1);
+    auto b = plug();
+    SensorGroup group(SystemClock::Instance(), RealPortBackends(),
+                      {{"A", a.SlavePath()}, {"B", link}}, {});
+    FreshValue fresh(1);
+    group.Aligner().Attach(fresh);
+    for (const ConnectResult& o : group.Connect())
+        if (o != ConnectOutcome::Connected) std::exit(1);
+    GroupRun run(group, SystemClock::Instance());
+    run.Start();
+    auto tick_until = [&](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(16ms);
+            run.Tick();
+        }
+    };
+    tick_until([&] { return group.SamplesReceived(1) > 1000; });
+    b->Stop();
+    std::filesystem::remove(link);
+    tick_until([&] { return run.Status(1).state == SensorState::Lost; });
+    // The port returns somewhere within the once-a-second retry.
+    const auto lost_at = std::chrono::steady_clock::now();
+    tick_until([&] { return std::chrono::steady_clock::now() - lost_at >= 1300ms; });
+    const auto back = std::chrono::steady_clock::now();
+    fresh.armed_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(back.time_since_epoch()).count();
+    fresh.armed = true;
+    b = plug();
+    tick_until([&] { return fresh.fresh_at.has_value(); });
+    run.Stop();
+    std::filesystem::remove_all(dir);
+    if (!fresh.fresh_at) {
+        std::printf("rejoin_s: never\n");
+        return;
+    }
+    std::printf("rejoin_s: %.3f\n", std::chrono::duration<double>(*fresh.fresh_at - back).count());
+}
+
 int main(int argc, char** argv) {
     double seconds = 60;
     std::uint64_t rows = 4'000'000;
@@ -197,5 +273,6 @@ int main(int argc, char** argv) {
     }
     ChannelRows(rows);
     GroupStreams(seconds);
+    Rejoin();
     return 0;
 }

@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
             }
             csv.Add(block);
         }
-        csv.Flush();
+        if (!csv.Close().Ok()) std::fprintf(stderr, "the CSV writer fell behind\n");
         const double s = std::chrono::duration<double>(Steady::now() - t0).count();
         std::printf("csv_rows_per_s: %.0f\n", kRows / s);
         std::printf("csv_write_ratio: %.1f\n", kRows / s / kLineFrameRate);

@@ -75,7 +75,7 @@ Result Run(double rate, bool one_byte_reads, std::uint64_t frames, double max_se
         std::fprintf(stderr, "pty: %s\n", server.Error().c_str());
         std::exit(1);
     }
-    PortBackends backends{[&](const std::string& name, std::uint32_t baud) {
+    PortBackends backends{[&](const std::string& name, std::uint32_t baud, std::string&) {
                               std::shared_ptr<ByteTransport> port =
                                   PosixSerialPort::Open(name, baud);
                               if (port && one_byte_reads)

@@ -6,7 +6,10 @@
 
 The sensors stand GAP_MM apart on either side of the strip; the thickness is
 GAP_MM minus both distances. Each sensor streams in its own thread (the
-module lets the other run), then the two streams are paired by sample time.
+module lets the other run), then the two streams are paired by sample time:
+each recording's t0 (the UNIX time of its first sample) puts both on one time
+axis, however far apart the two streams started. Where the other sensor has no
+sample around a time the row's cells are empty.
 """
 import csv
 import sys
@@ -38,13 +41,15 @@ def main(argv):
     for s in sensors:
         s.close()
 
-    (ta, mma), (tb, mmb) = results
-    # The second sensor's distance at each sample time of the first.
-    mmb_at_a = np.interp(ta, tb, mmb)
+    a, b = results
+    # The second sensor's times on the first one's axis, then its distance at
+    # each sample time of the first (NaN outside its recording).
+    tb_on_a = b.t + (b.t0 - a.t0)
+    mmb_at_a = np.interp(a.t, tb_on_a, b.mm, left=np.nan, right=np.nan)
     out = csv.writer(sys.stdout)
     out.writerow(["seconds", "a_mm", "b_mm", "thickness_mm"])
-    for row in zip(ta, mma, mmb_at_a, gap - mma - mmb_at_a):
-        out.writerow([f"{v:.6f}" for v in row])
+    for row in zip(a.t, a.mm, mmb_at_a, gap - a.mm - mmb_at_a):
+        out.writerow(["" if np.isnan(v) else f"{v:.6f}" for v in row])
     return 0
 
 

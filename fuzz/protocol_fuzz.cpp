@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 4) return 0;
     auto wire = std::make_shared<FuzzTransport>(data + 4, size - 4);
     VirtualClock clock;
-    SensorPort port{{[&](const std::string&, std::uint32_t) { return wire; }, {}}};
+    SensorPort port{{[&](const std::string&, std::uint32_t, std::string&) { return wire; }, {}}};
     port.SetPortName("COM1");
     if (!port.Open()) std::abort();
     SensorProtocol protocol{port, clock};

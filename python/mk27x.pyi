@@ -7,6 +7,8 @@ import numpy.typing as npt
 
 FloatArray = npt.NDArray[np.float64]
 
+__version__: str
+
 class Error(Exception):
     """Base of the module's errors; str() is the program's text."""
 
@@ -15,6 +17,9 @@ class PortError(Error):
 
 class NoAnswer(Error):
     """The sensor did not answer, or did not answer as it should."""
+    t: Optional[FloatArray]
+    mm: Optional[FloatArray]
+    t0: Optional[float]
 
 class FileError(Error):
     """A file cannot be read or written, or is refused."""
@@ -48,7 +53,15 @@ class Difference(NamedTuple):
     file: int
     sensor: int
 
-class StreamChunks(Iterator[tuple[FloatArray, FloatArray]]):
+class Samples(NamedTuple):
+    """Times in seconds since the first sample and distances in mm; t0 is the
+    first sample's UNIX time in seconds (None without samples)."""
+    t: FloatArray
+    mm: FloatArray
+    @property
+    def t0(self) -> Optional[float]: ...
+
+class StreamChunks(Iterator[Samples]):
     """Chunks (t, mm) of a running stream, as they come."""
     @property
     def dropped(self) -> int:
@@ -57,7 +70,7 @@ class StreamChunks(Iterator[tuple[FloatArray, FloatArray]]):
     def finished(self) -> bool:
         """True once the stream is stopped."""
     def __iter__(self) -> "StreamChunks": ...
-    def __next__(self) -> tuple[FloatArray, FloatArray]: ...
+    def __next__(self) -> Samples: ...
     def close(self) -> None:
         """Stops the stream; idempotent."""
     def __enter__(self) -> "StreamChunks": ...
@@ -91,8 +104,8 @@ class Sensor:
         """Checks every text as the grid does, then writes and reads back."""
     def measure(self, count: int = 1, dev: bool = False) -> FloatArray:
         """count measurements 50 ms apart, in mm."""
-    def stream(self, seconds: float) -> tuple[FloatArray, FloatArray]:
-        """The stream for the given seconds: sample times (s) and distances (mm)."""
+    def stream(self, seconds: float) -> Samples:
+        """The stream for the given seconds: sample times (s), distances (mm), t0."""
     def stream_chunks(self, seconds: Optional[float] = None,
                       max_pending: int = 1000000) -> StreamChunks:
         """The stream in chunks as they come."""

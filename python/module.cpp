@@ -38,6 +38,7 @@ window or the mk27x command line does, and fails with the program's text.
     with mk27x.Sensor("/dev/ttyUSB0", baud=115200, address=1) as s:
         print(s.identity)
         t, mm = s.stream(seconds=2.0)
+        start = s.stream(seconds=1.0).t0  # the first sample's UNIX time
 
 Ports: "COM1".."COM4" (/dev/ttyS0..3), "USB" (the first FTDI adapter), a
 serial device path, or a network serial server "tcp://HOST:PORT" or
@@ -54,7 +55,12 @@ KeyboardInterrupt.)";
 }  // namespace
 
 PYBIND11_MODULE(mk27x, m) {
+    // Every docstring starts with its Python signature, which inspect.signature
+    // reads (names and defaults); the types are in mk27x.pyi.
+    py::options options;
+    options.disable_function_signatures();
     m.doc() = kModuleDoc;
+    m.attr("__version__") = MK27X_VERSION;
     static py::exception<Error> error(m, "Error");
     error.doc() = "Base of the module's errors; str() is the program's text.";
     static py::exception<PortError> port_error(m, "PortError", error.ptr());
@@ -62,7 +68,11 @@ PYBIND11_MODULE(mk27x, m) {
         "The port cannot be opened (the program's text says why), or the "
         "sensor was closed.";
     static py::exception<NoAnswer> no_answer(m, "NoAnswer", error.ptr());
-    no_answer.doc() = "The sensor did not answer, or did not answer as it should.";
+    no_answer.doc() =
+        "The sensor did not answer, or did not answer as it should. From stream() and "
+        "stream_chunks(), t, mm and t0 are the samples recorded before the loss (as "
+        "stream() returns them); None elsewhere.";
+    for (const char* name : {"t", "mm", "t0"}) no_answer.attr(name) = py::none();
     static py::exception<FileError> file_error(m, "FileError", error.ptr());
     file_error.doc() =
         "A file (calibration table, parameter file, trace) cannot be read or "
@@ -86,7 +96,10 @@ PYBIND11_MODULE(mk27x, m) {
     BindSensor(m);
 
     m.def("search", &Search, py::arg("ports") = py::none(), py::arg("full") = false,
-          R"(Looks for sensors: Identify at every rate, address 1 (full=True: addresses
+          R"(search(ports=None, full=False)
+--
+
+Looks for sensors: Identify at every rate, address 1 (full=True: addresses
 1 to 127) on each port (default COM1..COM4 and USB). Ports that cannot be
 opened are skipped. Returns a list of Found(port, baud, address, identity).
 No sensor is changed and no port is left open; Ctrl-C ends the search.)");

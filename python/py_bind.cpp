@@ -59,18 +59,26 @@ std::shared_ptr<Sensor> MakeSimulator(bool pty, std::uint32_t baud, int address,
 void BindChunkStream(py::module_& m) {
     py::class_<ChunkStream>(m, "StreamChunks", R"(The iterator of Sensor.stream_chunks().
 
-Each step yields (t, mm): the samples that came since the last step, as NumPy
-float64 arrays of sample times in seconds since the stream's first sample and
-distances in mm. The stream starts at the first step and stops when the time
+Each step yields Samples(t, mm): the samples that came since the last step, as
+NumPy float64 arrays of sample times in seconds since the stream's first sample
+and distances in mm; t0 is the UNIX time of the stream's first sample. NoAnswer
+when the stream falls silent, carrying the samples not yet handed over. The
+stream starts at the first step and stops when the time
 is up, at break (when the iterator goes), close(), Ctrl-C or when the sensor
 is closed.)")
-        .def("__iter__", [](ChunkStream& c) -> ChunkStream& { return c; })
-        .def("__next__", &ChunkStream::Next, "The next chunk (t, mm).")
-        .def("close", &ChunkStream::Close,
-             "Stops the stream (the stop request sent, the reader idle); idempotent.")
-        .def("__enter__", [](ChunkStream& c) -> ChunkStream& { return c; })
         .def(
-            "__exit__", [](ChunkStream& c, py::args) { c.Close(); }, "Stops the stream.")
+            "__iter__", [](ChunkStream& c) -> ChunkStream& { return c; }, "__iter__(self)\n--\n\n")
+        .def("__next__", &ChunkStream::Next,
+             "__next__(self)\n--\n\nThe next chunk, Samples(t, mm).")
+        .def("close", &ChunkStream::Close,
+             "close(self)\n--\n\nStops the stream (the stop request sent, the reader idle); "
+             "idempotent.")
+        .def(
+            "__enter__", [](ChunkStream& c) -> ChunkStream& { return c; },
+            "__enter__(self)\n--\n\n")
+        .def(
+            "__exit__", [](ChunkStream& c, py::args) { c.Close(); },
+            "__exit__(self, *args)\n--\n\nStops the stream.")
         .def_property_readonly("dropped", &ChunkStream::Dropped,
                                "Samples dropped because more than max_pending were waiting.")
         .def_property_readonly("finished", &ChunkStream::Finished,
@@ -78,7 +86,11 @@ is closed.)")
 }
 
 void BindSensor(py::module_& m) {
-    py::class_<Sensor, std::shared_ptr<Sensor>>(m, "Sensor", R"(One MK27x sensor on a port.
+    py::class_<Sensor, std::shared_ptr<Sensor>>(
+        m, "Sensor", R"(Sensor(port='USB', baud=115200, address=1, trace=None)
+--
+
+One MK27x sensor on a port.
 
 Sensor(port="USB", baud=115200, address=1, trace=None) opens the port,
 identifies the sensor and reads its 20 parameters; it raises PortError when
@@ -90,6 +102,7 @@ port closed (garbage collection does the same). A closed sensor raises
 PortError on use. One call runs at a time; other threads wait for it.)")
         .def(py::init(&Sensor::Open), py::arg("port") = "USB", py::arg("baud") = 115200,
              py::arg("address") = 1, py::arg("trace") = py::none(),
+             "__init__(self, port='USB', baud=115200, address=1, trace=None)\n--\n\n"
              "Opens the port and connects to the sensor.")
         .def_static("simulator", &MakeSimulator, py::kw_only(), py::arg("pty") = true,
                     py::arg("baud") = 115200, py::arg("address") = 1, py::arg("model") = 27,
@@ -99,7 +112,13 @@ PortError on use. One call runs at a time; other threads wait for it.)")
                     py::arg("noise") = 0, py::arg("stream_rate") = 2000.0,
                     py::arg("silent_after") = py::none(), py::arg("stream_stop_after") = py::none(),
                     py::arg("trace") = py::none(),
-                    R"(A connected Sensor on the program's virtual sensor, no hardware.
+                    R"(simulator(*, pty=True, baud=115200, address=1, model=27, release=2,
+          serial=1234, base_mm=100, range_mm=50, source='constant', value=8192,
+          amplitude=0, period=100, noise=0, stream_rate=2000.0,
+          silent_after=None, stream_stop_after=None, trace=None)
+--
+
+A connected Sensor on the program's virtual sensor, no hardware.
 
 pty=True serves it on a pseudo-terminal through the real serial backend (as
 mk27x --simulator and mk27x-sim); pty=False wires it in process, where a
@@ -117,50 +136,78 @@ silent after that many frames.)")
         .def_property_readonly("address", &Sensor::Address, "The sensor's address.")
         .def_property_readonly("closed", &Sensor::Closed, "True after close().")
         .def("params", &Sensor::Params,
+             "params(self)\n--\n\n"
              "The 20 parameters as last read: a list of Parameter(index, name, value, text).")
         .def("set", &Sensor::Set, py::arg("entries"),
-             R"(Writes parameters: {name or index: text}, the name as the window shows it
+             R"(set(self, entries)
+--
+
+Writes parameters: {name or index: text}, the name as the window shows it
 (case ignored), the text what an operator would type into the grid's cell
 (numbers are taken as their text). Every text is checked as the grid checks
 it before anything is sent (ValueError naming the parameter); then the
 writes, 100 ms, and all parameters read back (NoAnswer when that fails).)")
         .def("measure", &Sensor::Measure, py::arg("count") = 1, py::arg("dev") = false,
-             R"(count measurements 50 ms apart (dev=True: the Measure Dev command), as a
+             R"(measure(self, count=1, dev=False)
+--
+
+count measurements 50 ms apart (dev=True: the Measure Dev command), as a
 NumPy float64 array of distances in mm. NoAnswer when one is not answered.)")
         .def("stream", &Sensor::Stream, py::arg("seconds"),
-             R"(The sensor's stream for the given seconds: (t, mm), NumPy float64 arrays of
-every sample's time in seconds since the first sample and its distance in
-mm. The stop request is sent at the end, at Ctrl-C and at close().
-NoAnswer when the stream falls silent.)")
+             R"(stream(self, seconds)
+--
+
+The sensor's stream for the given seconds: Samples(t, mm), NumPy float64
+arrays of every sample's time in seconds since the first sample and its
+distance in mm, with t0 the first sample's UNIX time. The stop request is
+sent at the end, at Ctrl-C and at close(). NoAnswer when the stream falls
+silent or brings no sample at all; the exception's t, mm and t0 are the
+samples recorded before.)")
         .def("stream_chunks", &Sensor::StreamChunks, py::arg("seconds") = py::none(),
              py::arg("max_pending") = 1000000,
-             R"(The stream, handed over as it comes: an iterator of (t, mm) chunks (see
+             R"(stream_chunks(self, seconds=None, max_pending=1000000)
+--
+
+The stream, handed over as it comes: an iterator of Samples(t, mm) chunks (see
 StreamChunks), until the seconds are up (None: until break, close() or
 Ctrl-C). At most max_pending samples wait for the loop; beyond that the
 oldest are dropped and counted. Other calls on the sensor raise meanwhile.)")
-        .def("teach", &Sensor::Teach, "The sensor's teach function, then all parameters read back.")
-        .def("flash", &Sensor::Flash, "The sensor stores its parameters in FLASH.")
+        .def("teach", &Sensor::Teach,
+             "teach(self)\n--\n\nThe sensor's teach function, then all parameters read back.")
+        .def("flash", &Sensor::Flash,
+             "flash(self)\n--\n\nThe sensor stores its parameters in FLASH.")
         .def("restore", &Sensor::Restore,
+             "restore(self)\n--\n\n"
              "The sensor restores its factory parameters in FLASH; the link goes back to "
              "115200 baud, address 1, and the parameters are read back.")
         .def("upload", &Sensor::Upload, py::arg("path"), py::arg("progress") = py::none(),
-             R"(Writes a calibration table (*.tbl) into the sensor in acknowledged blocks.
+             R"(upload(self, path, progress=None)
+--
+
+Writes a calibration table (*.tbl) into the sensor in acknowledged blocks.
 The file is checked whole first (FileError). progress(done, total) is called
 after every block; an exception it raises (or Ctrl-C) ends the upload after
 the block in flight and is raised.)")
         .def("backup", &Sensor::Backup, py::arg("path"),
+             "backup(self, path)\n--\n\n"
              "Writes the parameters with the sensor's identity to a parameter file "
              "(JSON); FileError when it cannot be written.")
         .def("clone", &Sensor::Clone, py::arg("path"),
-             R"(Writes a parameter file's set into the sensor as Load All does, reads it
+             R"(clone(self, path)
+--
+
+Writes a parameter file's set into the sensor as Load All does, reads it
 back and returns the parameters that differ, as a list of
 Difference(index, name, file, sensor): empty when all 20 are in. A file from
 another model is taken without asking. FileError for a bad file.)")
         .def("close", &Sensor::Close,
+             "close(self)\n--\n\n"
              "Stops a running stream, closes the port (and the virtual sensor); idempotent.")
-        .def("__enter__", [](std::shared_ptr<Sensor> s) { return s; })
         .def(
-            "__exit__", [](Sensor& s, py::args) { s.Close(); }, "Closes the sensor.")
+            "__enter__", [](std::shared_ptr<Sensor> s) { return s; }, "__enter__(self)\n--\n\n")
+        .def(
+            "__exit__", [](Sensor& s, py::args) { s.Close(); },
+            "__exit__(self, *args)\n--\n\nCloses the sensor.")
         .def("__repr__",
              [](Sensor& s) {
                  if (s.Closed()) return std::string("<mk27x.Sensor closed>");
@@ -168,6 +215,7 @@ another model is taken without asking. FileError for a bad file.)")
                         " baud, address " + std::to_string(s.Address()) + ">";
              })
         .def("_measure_baseline", &Sensor::MeasureBaseline, py::arg("count"),
+             "_measure_baseline(self, count)\n--\n\n"
              "For the benchmark: seconds of count one-sample series run from C++.");
 }
 

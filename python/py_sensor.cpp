@@ -112,7 +112,9 @@ std::unique_lock<std::mutex> Sensor::Acquire(bool chunks) {
     }
     if (!session_) throw PortError(kClosedText);
     if (chunks_ && !chunks)
-        throw Error("a stream_chunks() iteration is running: end it (break, close) first");
+        throw Error(
+            "a stream_chunks() iteration is running: call its close() first, or iterate in a "
+            "with block (break alone does not end an iterator kept in a variable)");
     return lock;
 }
 
@@ -223,7 +225,7 @@ py::object Sensor::Measure(long count, bool dev) {
     return DistanceArray(sink.Columns().mm);
 }
 
-py::tuple Sensor::Stream(double seconds) {
+py::object Sensor::Stream(double seconds) {
     if (!(seconds > 0) || !(seconds <= 1e6))
         throw py::value_error("seconds must be above 0 and at most 1000000");
     auto lock = Acquire();
@@ -244,9 +246,12 @@ py::tuple Sensor::Stream(double seconds) {
         stream.Stop();
     }
     if (stopped) interrupt.Rethrow();
-    if (stream.Current() == TimedStream::State::Lost) throw NoAnswer(kNoAnswerText);
-    const SampleColumns& columns = sink.Columns();
-    return columns.Arrays(columns.ns.empty() ? 0 : columns.ns.front());
+    // A lost stream, or one that never brought a sample, is the sensor's
+    // silence; what came before it goes with the exception.
+    py::object samples = sink.Columns().Arrays();
+    if (stream.Current() == TimedStream::State::Lost || sink.Columns().ns.empty())
+        RaiseNoAnswer(kNoAnswerText, samples);
+    return samples;
 }
 
 std::unique_ptr<ChunkStream> Sensor::StreamChunks(std::optional<double> seconds,

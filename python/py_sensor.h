@@ -95,7 +95,7 @@ public:
     py::list Params();
     void Set(const py::dict& entries);
     py::object Measure(long count, bool dev);
-    py::tuple Stream(double seconds);
+    py::object Stream(double seconds);
     std::unique_ptr<ChunkStream> StreamChunks(std::optional<double> seconds,
                                               std::size_t max_pending);
     void Teach();

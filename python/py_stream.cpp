@@ -7,7 +7,8 @@ namespace mk27x::python {
 void ChunkQueue::Add(std::span<const RecordedSample> samples) {
     {
         std::lock_guard lock(mutex_);
-        if (!first_ns_ && !samples.empty()) first_ns_ = samples.front().time.monotonic_ns;
+        if (!first_ && !samples.empty())
+            first_ = FirstSample{samples.front().time.monotonic_ns, samples.front().time.wall_ns};
         for (const RecordedSample& s : samples) {
             if (pending_.size() == capacity_) {
                 pending_.pop_front();
@@ -50,9 +51,9 @@ std::uint64_t ChunkQueue::Dropped() const {
     return dropped_;
 }
 
-std::int64_t ChunkQueue::FirstNs() const {
+std::optional<FirstSample> ChunkQueue::First() const {
     std::lock_guard lock(mutex_);
-    return first_ns_.value_or(0);
+    return first_;
 }
 
 ChunkStream::ChunkStream(std::shared_ptr<Sensor> sensor, std::optional<double> seconds,
@@ -84,7 +85,7 @@ void ChunkStream::Close() {
     FinishLocked();
 }
 
-py::tuple ChunkStream::Next() {
+py::object ChunkStream::Next() {
     if (finished_) throw py::stop_iteration();
     auto lock = sensor_->Acquire(true);
     if (finished_) throw py::stop_iteration();
@@ -109,9 +110,10 @@ py::tuple ChunkStream::Next() {
         if (interrupt.Raised()) interrupt.Rethrow();
         throw py::stop_iteration();  // closed meanwhile
     }
-    if (stream_.Current() == TimedStream::State::Lost) throw NoAnswer(kNoAnswerText);
+    if (stream_.Current() == TimedStream::State::Lost)
+        RaiseNoAnswer(kNoAnswerText, queue_.Take().Arrays(queue_.First()));
     if (!queue_.Pending()) throw py::stop_iteration();
-    return queue_.Take().Arrays(queue_.FirstNs());
+    return queue_.Take().Arrays(queue_.First());
 }
 
 }  // namespace mk27x::python

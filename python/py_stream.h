@@ -45,8 +45,8 @@ public:
     // Everything pending, oldest first.
     SampleColumns Take();
     std::uint64_t Dropped() const;
-    // The time of the stream's first sample (0 before it).
-    std::int64_t FirstNs() const;
+    // The stream's first sample (none before it).
+    std::optional<FirstSample> First() const;
 
 private:
     const std::size_t capacity_;
@@ -54,7 +54,7 @@ private:
     std::condition_variable arrived_;
     std::deque<RecordedSample> pending_;
     std::uint64_t dropped_ = 0;
-    std::optional<std::int64_t> first_ns_;
+    std::optional<FirstSample> first_;
 };
 
 // One stream_chunks iteration: the stream runs from construction until the
@@ -68,8 +68,10 @@ public:
     ChunkStream(const ChunkStream&) = delete;
     ChunkStream& operator=(const ChunkStream&) = delete;
 
-    // The next chunk (t, mm); raises StopIteration at the end (GIL held).
-    py::tuple Next();
+    // The next chunk, Samples(t, mm) with t0; raises StopIteration at the end,
+    // NoAnswer with the samples not yet handed over when the stream is lost
+    // (GIL held).
+    py::object Next();
     // Stops the stream (GIL held); idempotent.
     void Close();
     std::uint64_t Dropped() const { return queue_.Dropped(); }

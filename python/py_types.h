@@ -4,7 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "link/codec.h"
@@ -15,7 +17,7 @@ namespace mk27x::python {
 
 namespace py = pybind11;
 
-// Creates Identity, Parameter, Found and Difference in `m`.
+// Creates Identity, Parameter, Found, Difference and Samples in `m`.
 void InitTypes(py::module_& m);
 
 py::object IdentityTuple(const SensorIdentity& id);
@@ -23,14 +25,28 @@ py::object ParameterTuple(int index, std::uint16_t value, const std::string& tex
 py::object FoundTuple(const FoundSensor& found);
 py::object DifferenceTuple(int index, std::uint16_t file, std::uint16_t sensor);
 
-// Samples as NumPy arrays: times in seconds since `first_ns` and distances in
-// mm, both float64 (GIL held).
+// The first sample of a recording: its monotonic time, which the times of the
+// arrays count from, and its wall-clock time.
+struct FirstSample {
+    std::int64_t monotonic_ns = 0;
+    std::int64_t wall_ns = 0;
+};
+
+// Samples as NumPy arrays (GIL held): a Samples(t, mm) of times in seconds
+// since the first sample and distances in mm, both float64, with t0 the first
+// sample's UNIX time in seconds (None when there is none).
 struct SampleColumns {
     std::vector<std::int64_t> ns;
     std::vector<float> mm;
+    std::optional<FirstSample> first;
     void Append(std::span<const RecordedSample> samples);
-    py::tuple Arrays(std::int64_t first_ns) const;
+    py::object Arrays(const std::optional<FirstSample>& origin) const;
+    py::object Arrays() const { return Arrays(first); }
 };
+
+// Raises mk27x.NoAnswer with `text`, carrying the samples recorded before the
+// loss as its t, mm and t0 (GIL held).
+[[noreturn]] void RaiseNoAnswer(const std::string& text, const py::object& samples);
 py::array_t<double> DistanceArray(const std::vector<float>& mm);
 
 }  // namespace mk27x::python

@@ -60,7 +60,9 @@ Measurement source, raw units of 1/16384 of the range, signed 16-bit:
   Every measurement reply and every stream frame takes the next sample.
 
 Stream:
-  --stream-rate N|max  frames per second while streaming (default 2000);
+  --stream-rate N|max  frames per second while streaming (default: one every
+                       "Sampling period" microseconds, 2000 for its default
+                       500, at most what the line carries);
                        max = as fast as the pseudo-terminal accepts
 
 Fault injection:
@@ -76,6 +78,7 @@ Fault injection:
   --stream-pause-ms MS       ... for MS milliseconds (default 1000)
 
   --help               this text
+  --version            the program's version
 )";
 
 bool ParseInt(std::string_view text, long long min, long long max, long long& out) {
@@ -95,7 +98,8 @@ struct Settings {
     std::optional<std::string> link;
 };
 
-// Returns nullopt (after printing why) on a bad command line; exits on --help.
+// Returns nullopt (after printing why) on a bad command line; exits on --help
+// and --version.
 std::optional<Settings> ParseArgs(int argc, char** argv) {
     Settings st;
     Faults& faults = st.config.faults;
@@ -105,6 +109,10 @@ std::optional<Settings> ParseArgs(int argc, char** argv) {
         const std::string_view opt = argv[i];
         if (opt == "--help" || opt == "-h") {
             std::cout << kUsage;
+            std::exit(0);
+        }
+        if (opt == "--version") {
+            std::cout << "mk27x-sim " MK27X_VERSION "\n";
             std::exit(0);
         }
         if (i + 1 >= argc) {

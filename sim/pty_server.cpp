@@ -175,8 +175,8 @@ void PtySensorServer::Run() {
     std::size_t stream_pos = 0;
     std::vector<std::uint8_t> in(4096);
 
-    const bool max_rate = options_.stream_rate <= 0.0;
-    const double rate = max_rate ? 0.0 : options_.stream_rate;
+    bool max_rate = false;
+    double rate = 0.0;
     bool was_streaming = false;
     SteadyClock::time_point stream_epoch{};
     std::uint64_t frames_due_done = 0;  // frames accounted for since stream_epoch
@@ -196,6 +196,8 @@ void PtySensorServer::Run() {
         const bool streaming = streamer.Streaming();
         const auto now = SteadyClock::now();
         if (streaming && !was_streaming) {
+            rate = options_.stream_rate.value_or(streamer.StreamRate());
+            max_rate = rate <= 0.0;
             stream_epoch = now;
             frames_due_done = 0;
         }
@@ -295,6 +297,18 @@ void PtySensorServer::Run() {
                 std::uint32_t line_baud = VirtualSensor::kMatchingBaud;
                 termios tio{};
                 if (::tcgetattr(slave_fd_, &tio) == 0) line_baud = SpeedToBaud(::cfgetospeed(&tio));
+                // On the line, the frames that fell due before the request came
+                // are sent before its reply, however late this thread woke up.
+                if (streaming && !max_rate && !pausing && stream.size() == stream_pos) {
+                    const std::uint64_t due = frames_due_at(SteadyClock::now());
+                    if (due > frames_due_done) {
+                        const std::size_t sent = streamer.ProduceStream(
+                            replies, static_cast<std::size_t>(due - frames_due_done));
+                        frames_sent_.fetch_add(sent);
+                        if (sent < due - frames_due_done) start_pause(due - frames_due_done - sent);
+                        frames_due_done = due;
+                    }
+                }
                 for (const auto& sensor : sensors_) {
                     std::vector<std::uint8_t> reply = sensor->Feed(
                         std::span<const std::uint8_t>(in.data(), static_cast<std::size_t>(n)),

@@ -5,10 +5,12 @@
 // A worker thread polls the master side. Bytes from the client go to the sensor
 // together with the rate currently set on the slave (its termios output speed),
 // so a client at the wrong rate is ignored like a real sensor would ignore it.
-// Replies are written back at once, ahead of any stream backlog. While the
-// sensor streams, frames are written at `stream_rate` frames per second, paced
-// by the steady clock (several frames per wake-up when late); a rate of 0 means
-// as fast as the pty takes them, in large pre-built chunks. The stream's pause
+// Replies are written back at once, behind the stream frames that fell due
+// before the request came but ahead of any backlog the pty would not take. While the
+// sensor streams, frames are written at the rate its "Sampling period" gives
+// (or `stream_rate` frames per second when set), paced by the steady clock
+// (several frames per wake-up when late); a rate of 0 means as fast as the pty
+// takes them, in large pre-built chunks. The rate is taken when a stream starts. The stream's pause
 // (Faults::stream_pause_at_frames) lasts its milliseconds on the steady clock;
 // the frames falling due in it at `stream_rate` are lost.
 //
@@ -30,6 +32,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,8 +42,9 @@
 namespace mk27x::sim {
 
 struct PtyServerOptions {
-    // Stream frames per second; 0 = as fast as the pseudo-terminal accepts.
-    double stream_rate = 2000.0;
+    // Stream frames per second; 0 = as fast as the pseudo-terminal accepts;
+    // none = the streaming sensor's own rate (VirtualSensor::StreamRate).
+    std::optional<double> stream_rate;
 };
 
 class PtySensorServer {

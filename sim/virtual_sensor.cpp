@@ -189,6 +189,8 @@ void VirtualSensor::ResetParser() {
 }
 
 bool VirtualSensor::SilentLocked() const {
+    if (faults_.miss_every_request > 0 && requests_since_faults_ % faults_.miss_every_request == 0)
+        return true;
     return faults_.silent_after_requests && requests_since_faults_ > *faults_.silent_after_requests;
 }
 
@@ -419,6 +421,15 @@ std::uint8_t VirtualSensor::Address() const {
 std::uint32_t VirtualSensor::Baud() const {
     std::lock_guard lock(mutex_);
     return baud_;
+}
+
+double VirtualSensor::StreamRate() const {
+    std::lock_guard lock(mutex_);
+    const unsigned ticks =
+        std::max(1u, static_cast<unsigned>(registers_[0x08] | (registers_[0x09] << 8)));
+    const double rate = 1e6 / static_cast<double>(ticks);
+    const double line = static_cast<double>(baud_) / 44.0;
+    return baud_ == 0 ? rate : std::min(rate, line);
 }
 
 std::uint8_t VirtualSensor::Register(std::uint8_t reg) const {

@@ -84,6 +84,9 @@ struct Faults {
     // Requests to this sensor after the first N are swallowed: no reply, no
     // effect, and no further stream frames.
     std::optional<std::uint32_t> silent_after_requests;
+    // Every K-th request to this sensor (counted from when the faults were
+    // set) is swallowed, the others are answered: sporadic misses. 0 = off.
+    std::uint32_t miss_every_request = 0;
     // Replies to this command byte (0x81..0x8D; a bare code 1..13 is accepted
     // too) are cut to `short_reply_length` bytes, or by one byte when unset.
     std::optional<std::uint8_t> short_reply_command;
@@ -147,6 +150,10 @@ public:
     Identity GetIdentity() const;
     std::uint8_t Address() const;
     std::uint32_t Baud() const;
+    // Frames a second of its stream: one a "Sampling period" (registers
+    // 0x08/0x09, low byte first, in ticks of a microsecond; 0 counts as 1), at
+    // most as many as the line carries at its rate (four bytes of 11 bits).
+    double StreamRate() const;
     std::uint8_t Register(std::uint8_t reg) const;
     void SetRegister(std::uint8_t reg, std::uint8_t value);
     RegisterImage Registers() const;

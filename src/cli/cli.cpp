@@ -12,10 +12,12 @@
 #include <ostream>
 #include <sstream>
 
+#include "cli/cli_file_failure.h"
 #include "cli/cli_files.h"
 #include "cli/cli_monitor.h"
 #include "cli/cli_options.h"
 #include "cli/cli_publish.h"
+#include "cli/cli_serve.h"
 #include "link/codec.h"
 #include "link/json_line.h"
 #include "link/port_backends.h"
@@ -53,19 +55,22 @@ std::string DistanceLine(float mm, bool json) {
     return json ? JsonLine({{"mm", DistanceNumber(mm)}}) : DistanceText(mm);
 }
 
-// Prints every distance of the recording, one line each.
+// Prints every distance of the recording, one line each, and counts them.
 class DistancePrinter final : public RecordingSink {
 public:
     DistancePrinter(std::ostream& out, bool json) : out_(out), json_(json) {}
     void Add(std::span<const RecordedSample> samples) override {
         for (const RecordedSample& s : samples) out_ << DistanceLine(s.mm, json_) << '\n';
+        printed_ += samples.size();
     }
     void End() override { out_.flush(); }
     void Flush() override { out_.flush(); }
+    std::size_t Printed() const { return printed_; }
 
 private:
     std::ostream& out_;
     bool json_;
+    std::size_t printed_ = 0;
 };
 
 using Assignment = ParameterEntry;
@@ -326,7 +331,7 @@ private:
         DistancePrinter printer(io_.out, o_.json);
         AttachedSink scope(session_->Recording(), printer);
         switch (MeasureSeries(*session_, io_.clock, *o_.count, false,
-                              [this] { return Stopping() != 0; })) {
+                              [this] { return Stopping() != 0 || CsvFailed(); })) {
             case TaskOutcome::NoAnswer:
                 Error("No answer.");
                 Finish();
@@ -335,20 +340,31 @@ private:
             case TaskOutcome::Stopped:
                 break;
         }
-        return Finish() ? kExitOk : kExitNoSensor;
+        return Finish() && Answered(printer) ? kExitOk : kExitNoSensor;
     }
 
+    // A recording that ran its course without a single sample is the sensor's
+    // silence, not an empty result: "No answer." as the watchdog says it.
+    bool Answered(const DistancePrinter& printer) {
+        if (printer.Printed() > 0 || Stopping()) return true;
+        Error("No answer.");
+        return false;
+    }
+
+    // The CSV file's writer gave up: the recording ends.
+    bool CsvFailed() const { return csv_ && !csv_->Ok(); }
+
     // The end of a recording: the CSV file completed and the statistics when
-    // asked for; false when the file could not be written (the sample file's
-    // message).
+    // asked for; false when the file could not be written (why, on standard
+    // error).
     bool Finish() {
         io_.out.flush();
         bool ok = true;
         if (csv_) {
             session_->Recording().Detach(*csv_);
-            csv_->Flush();
-            if (!csv_->Ok()) {
-                Error(CsvErrorText());
+            const FileStatus file = csv_->Close();
+            if (!file.Ok()) {
+                Error(FileFailureText(file));
                 ok = false;
             }
         }
@@ -387,8 +403,9 @@ private:
         TimedStream stream(*session_, io_.clock, *o_.seconds);
         stream.Start();
         // Short slices, so that a signal is answered at once.
-        while (!Stopping() && !(publisher && publisher->Refused()) &&
+        while (!Stopping() && !(publisher && publisher->Refused()) && !CsvFailed() &&
                stream.Step() == TimedStream::State::Running) {
+            if (publisher) ReportPublishEvents(publisher->TakeEvents(), io_.err);
         }
         if (stream.Current() == TimedStream::State::Lost) {
             Error("No answer.");
@@ -396,14 +413,18 @@ private:
             return finish_publishing(kExitNoSensor);
         }
         stream.Stop();
-        return finish_publishing(Finish() ? kExitOk : kExitNoSensor);
+        const bool finished = Finish();
+        const bool refused = publisher && publisher->Refused();  // the broker's word instead
+        return finish_publishing(finished && (refused || Answered(printer)) ? kExitOk
+                                                                            : kExitNoSensor);
     }
 
     const Options& o_;
     CommandLineIo io_;
     // Notes: standard output, or standard error when it carries JSON.
     std::ostream& notes_;
-    // --csv: created before anything is sent, written as the samples come.
+    // --csv: created before anything is sent, written as the samples come by
+    // its own thread.
     std::unique_ptr<CsvWriter> csv_;
     std::optional<PublishSettings> publish_;
     // Declared before the session, so that it outlives it.
@@ -434,6 +455,7 @@ std::string JsonDistance(float mm) {
 
 int RunCommandLine(const std::vector<std::string>& args, CommandLineIo io) {
     if (const auto at = MonitorCommandAt(args)) return RunMonitor(args, *at, io);
+    if (const auto at = ServeCommandAt(args)) return RunServe(args, *at, io);
     try {
         const Options options = ParseOptions(args);
         if (options.answer) {

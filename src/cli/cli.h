@@ -60,6 +60,9 @@ struct CommandLineIo {
     // The number of a signal (SIGINT, SIGTERM, SIGHUP) that asks the command to
     // stop, 0 while none has come; set from a signal handler.
     const std::atomic<int>* stop_signal = nullptr;
+    // SIGHUPs that came, for a command that takes SIGHUP as "reopen" (serve)
+    // rather than as a stop.
+    const std::atomic<int>* hangups = nullptr;
 };
 
 // `args` without the program name.

@@ -15,8 +15,8 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
     SearchOpener opener = RealSearchOpener();
     if (trace)
         opener = [inner = opener, trace](const std::string& port, std::uint32_t baud,
-                                         ReadTimeouts timeouts) {
-            return TraceTransport(inner(port, baud, timeouts), trace, port, baud);
+                                         ReadTimeouts timeouts, std::string& reason) {
+            return TraceTransport(inner(port, baud, timeouts, reason), trace, port, baud);
         };
     SensorSearch search(clock, opener);
     search.events.found = [&](const FoundSensor& s) {

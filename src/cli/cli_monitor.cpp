@@ -1,13 +1,15 @@
 #include "cli/cli_monitor.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <ostream>
 
+#include "cli/cli_file_failure.h"
+#include "cli/cli_group_options.h"
 #include "cli/cli_publish.h"
+#include "group/group_run.h"
 #include "group/group_simulators.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
@@ -35,10 +37,6 @@ std::string ConnectFailureText(const ConnectResult& c) {
     return "No answer.";
 }
 
-struct MonitorUsage {
-    std::string text;
-};
-
 // An expression refused by the parser: its message, without the usage hint.
 struct RefusedChannel {
     std::string text;
@@ -58,81 +56,42 @@ struct MonitorOptions {
     std::optional<PublishSettings> publish_settings;
 };
 
-double ParseDouble(const std::string& text, const std::string& option) {
-    double n = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, n);
-    if (text.empty() || ec != std::errc() || ptr != end)
-        throw MonitorUsage{"invalid value for " + option + ": " + text};
-    return n;
-}
-
-MonitorOptions ParseMonitorOptions(const std::vector<std::string>& args, std::size_t at) {
+// The command's words: the group's options (see cli_group_options.h) and its
+// own, checked before anything is opened.
+struct MonitorParser {
+    GroupCommandLine line{"monitor", true};
     MonitorOptions o;
-    std::string error;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (i == at) continue;
-        const std::string& arg = args[i];
-        auto value = [&]() -> const std::string& {
-            if (i + 1 >= args.size()) throw MonitorUsage{"option " + arg + " needs a value"};
-            return args[++i];
-        };
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--json") {
-            o.json = true;
-        } else if (arg == "--stats") {
-            o.stats = true;
-        } else if (arg == "--simulator") {
-            o.simulator = true;
-        } else if (arg == "--csv") {
-            o.csv = value();
-        } else if (arg == "--sensor") {
-            const auto spec = ParseSensorSpec(value(), error);
-            if (!spec) throw MonitorUsage{error};
-            if (IsReservedChannelName(spec->name))
-                throw MonitorUsage{"a sensor may not be called " + spec->name};
-            o.sensors.push_back(*spec);
-        } else if (arg == "--channel") {
-            const auto spec = ParseChannelSpec(value(), error);
-            if (!spec) throw MonitorUsage{error};
-            o.channels.push_back(*spec);
-        } else if (arg == "--seconds") {
-            o.seconds = ParseDouble(value(), arg);
+
+    MonitorParser() {
+        line.Flag("--stats", o.stats);
+        line.Value("--seconds", [this](const std::string& v) {
+            o.seconds = NumberValue(v, "--seconds");
             if (!(*o.seconds > 0) || !(*o.seconds <= 1e6))
-                throw MonitorUsage{"--seconds must be positive and at most 1000000"};
-        } else if (arg == "--poll-rate") {
-            o.poll_rate_hz = ParseDouble(value(), arg);
-            if (!(o.poll_rate_hz > 0) || !(o.poll_rate_hz <= 10000))
-                throw MonitorUsage{"--poll-rate must be positive and at most 10000"};
-        } else if (std::string problem; ParsePublishOption(arg, value, o.publish, problem)) {
-            if (!problem.empty()) throw MonitorUsage{problem};
-        } else if (arg == "--port" || arg == "--baud" || arg == "--address") {
-            throw MonitorUsage{"monitor takes its sensors as --sensor NAME=PORT[@RATE][#ADDRESS]"};
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            throw MonitorUsage{"unknown option " + arg};
-        } else {
-            throw MonitorUsage{"monitor takes no operand '" + arg + "'"};
+                throw UsageError{"--seconds must be positive and at most 1000000"};
+        });
+        line.Value("--csv", [this](const std::string& v) { o.csv = v; });
+    }
+
+    MonitorOptions Checked(const std::vector<std::string>& args) {
+        const GroupChoice& g = line.Checked(args);
+        o.help = g.help;
+        if (o.help) return o;
+        o.sensors = g.sensors;
+        o.channels = g.channels;
+        o.poll_rate_hz = g.poll_rate_hz.value_or(o.poll_rate_hz);
+        o.publish = g.publish;
+        o.json = g.json;
+        o.simulator = g.simulator;
+        if (const std::string problem = CheckGroup(o.sensors, o.channels); !problem.empty())
+            throw UsageError{problem};
+        if (o.publish.Any()) {
+            std::string error;
+            o.publish_settings = PublishSettingsFrom(o.publish, error);
+            if (!o.publish_settings) throw UsageError{error};
         }
+        return o;
     }
-    if (o.help) return o;
-    if (const std::string problem = CheckGroup(o.sensors); !problem.empty())
-        throw MonitorUsage{problem};
-    if (o.publish.Any()) {
-        o.publish_settings = PublishSettingsFrom(o.publish, error);
-        if (!o.publish_settings) throw MonitorUsage{error};
-    }
-    for (std::size_t c = 0; c < o.channels.size(); ++c) {
-        const std::string& name = o.channels[c].name;
-        const bool taken =
-            std::any_of(o.sensors.begin(), o.sensors.end(),
-                        [&](const SensorSpec& s) { return s.name == name; }) ||
-            std::any_of(o.channels.begin(), o.channels.begin() + static_cast<std::ptrdiff_t>(c),
-                        [&](const ChannelSpec& s) { return s.name == name; });
-        if (taken) throw MonitorUsage{"the name " + name + " is given twice"};
-    }
-    return o;
-}
+};
 
 // Every expression compiled over the sensors' names; the first refused one
 // ends the command before anything is sent.
@@ -152,10 +111,7 @@ std::vector<std::unique_ptr<Channel>> CompileChannels(const MonitorOptions& o) {
 class Monitor {
 public:
     Monitor(MonitorOptions options, CommandLineIo io)
-        : o_(std::move(options)),
-          io_(io),
-          messages_(o_.json ? io.err : io.out, io.err, nullptr),
-          printer_(io.out, o_.json) {}
+        : o_(std::move(options)), io_(io), printer_(io.out, o_.json) {}
 
     int Run() {
         auto channels = CompileChannels(o_);
@@ -176,7 +132,7 @@ public:
 
         GroupOptions options;
         options.poll_rate_hz = o_.poll_rate_hz;
-        group_ = std::make_unique<SensorGroup>(messages_, io_.clock, RealPortBackends(), o_.sensors,
+        group_ = std::make_unique<SensorGroup>(io_.clock, RealPortBackends(), o_.sensors,
                                                std::move(channels), options);
         const auto outcomes = group_->Connect();
         bool all = true;
@@ -193,19 +149,25 @@ public:
         group_->Aligner().Attach(printer_);
         if (csv_) group_->Aligner().Attach(*csv_);
         group_->Aligner().Attach(statistics_);
+        run_ = std::make_unique<GroupRun>(*group_, io_.clock);
         // --publish: every sensor's recording under its name, every channel's
-        // values from the rows.
-        if (o_.publish_settings)
+        // values from the rows; a refusing broker ends the run.
+        if (o_.publish_settings) {
             publishing_ = std::make_unique<GroupPublishing>(*group_, *o_.publish_settings);
-        group_->Start();
-        const int lost = Watch();
-        if (lost >= 0) {
-            group_->EndLost(static_cast<std::size_t>(lost));
-            io_.err << o_.sensors[static_cast<std::size_t>(lost)].name << ": No answer.\n";
-        } else
-            group_->Stop();
+            run_->SetHook(publishing_.get());
+        }
+        run_->Start();
+        Watch();
+        run_->Stop();
+        Tell(run_->TakeEvents());
+        bool lost = false;
+        for (std::size_t i = 0; i < group_->Size(); ++i) {
+            if (run_->Status(i).state != SensorState::Lost) continue;
+            io_.err << group_->Spec(i).name << ": still no answer at the end.\n";
+            lost = true;
+        }
         const bool written = Finish();
-        const int status = lost >= 0 || !written ? kExitNoSensor : kExitOk;
+        const int status = lost || !written ? kExitNoSensor : kExitOk;
         return publishing_ ? ReportPublishing(publishing_->Finish(), io_.err, status) : status;
     }
 
@@ -225,48 +187,49 @@ private:
         }
     }
 
-    // Until the time is up, a signal comes or a sensor is lost (its index).
-    int Watch() {
+    // Until the time is up, a signal comes or the publisher ends the run.
+    void Watch() {
         const auto start = io_.clock.Now();
         const auto end = o_.seconds ? start + std::chrono::duration_cast<std::chrono::nanoseconds>(
                                                   std::chrono::duration<double>(*o_.seconds))
                                     : std::chrono::steady_clock::time_point::max();
         constexpr long long kSliceMs = 50;
-        auto next_check = start + std::chrono::seconds(1);
-        while (!Stopping() && !(publishing_ && publishing_->Refused()) && io_.clock.Now() < end) {
+        while (!Stopping() && !(csv_ && !csv_->Ok()) && io_.clock.Now() < end) {
             const auto left =
                 o_.seconds
                     ? std::chrono::ceil<std::chrono::milliseconds>(end - io_.clock.Now()).count()
                     : kSliceMs;
             io_.clock.Sleep(static_cast<unsigned>(std::clamp<long long>(left, 1, kSliceMs)));
-            group_->Pump();
-            if (io_.clock.Now() >= next_check) {
-                next_check += std::chrono::seconds(1);
-                const int lost = group_->LostSensor();
-                if (lost >= 0) return lost;
-                group_->Flush();
-                printer_.Flush();
-                if (csv_) csv_->Flush();
-            }
+            if (run_->Tick() == GroupRun::Step::Ended) return;
+            Tell(run_->TakeEvents());
+            if (publishing_) ReportPublishEvents(publishing_->TakeEvents(), io_.err);
         }
-        return -1;
+    }
+
+    // What happened to the sensors, on standard error.
+    void Tell(const std::vector<GroupEvent>& events) {
+        for (const GroupEvent& e : events)
+            io_.err << GroupEventText(group_->Spec(e.sensor).name, e) << '\n';
+        io_.err.flush();
     }
 
     bool Finish() {
         io_.out.flush();
         bool ok = true;
         if (csv_) {
-            csv_->Flush();
-            if (!csv_->Ok()) {
-                io_.err << "Cannot write file " << *o_.csv << ".\n";
+            if (group_) group_->Aligner().Detach(*csv_);
+            const FileStatus file = csv_->Close();
+            if (!file.Ok()) {
+                io_.err << FileFailureText(file) << '\n';
                 ok = false;
             }
         }
         if (o_.stats) {
             if (o_.json)
-                io_.out << "{\"statistics\": " << statistics_.Json() << "}\n";
+                io_.out << "{\"statistics\": " << statistics_.Json()
+                        << ", \"losses\": " << run_->LossesJson() << "}\n";
             else
-                io_.out << statistics_.Text();
+                io_.out << statistics_.Text() << run_->LossesText();
         }
         io_.out.flush();
         return ok;
@@ -274,13 +237,13 @@ private:
 
     MonitorOptions o_;
     CommandLineIo io_;
-    StreamMessageBox messages_;
     GroupPrinter printer_;
     GroupStatistics statistics_;
     std::unique_ptr<GroupCsvWriter> csv_;
     // Declared before the group, so that the sensors outlive its sessions.
     GroupSimulators simulators_;
     std::unique_ptr<SensorGroup> group_;
+    std::unique_ptr<GroupRun> run_;
     // Declared after the group: it detaches from the group as it goes.
     std::unique_ptr<GroupPublishing> publishing_;
 };
@@ -288,39 +251,13 @@ private:
 }  // namespace
 
 std::optional<std::size_t> MonitorCommandAt(const std::vector<std::string>& args) {
-    static const char* const kWithValue[] = {"--port",
-                                             "--baud",
-                                             "--address",
-                                             "--trace",
-                                             "--csv",
-                                             "--count",
-                                             "--seconds",
-                                             "--sensor",
-                                             "--channel",
-                                             "--poll-rate",
-                                             "--publish",
-                                             "--mqtt-qos",
-                                             "--mqtt-buffer-seconds",
-                                             "--mqtt-cafile",
-                                             "--mqtt-password-file"};
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.size() > 1 && arg[0] == '-') {
-            if (std::find(std::begin(kWithValue), std::end(kWithValue), arg) !=
-                std::end(kWithValue))
-                ++i;
-            continue;
-        }
-        if (arg == "monitor") return i;
-        return std::nullopt;
-    }
-    return std::nullopt;
+    return MonitorParser().line.CommandAt(args);
 }
 
-int RunMonitor(const std::vector<std::string>& args, std::size_t at, CommandLineIo io) {
+int RunMonitor(const std::vector<std::string>& args, std::size_t /*at*/, CommandLineIo io) {
     int status = kExitOk;
     try {
-        MonitorOptions options = ParseMonitorOptions(args, at);
+        MonitorOptions options = MonitorParser().Checked(args);
         if (options.help) {
             io.out << MonitorHelp();
             return kExitOk;
@@ -329,7 +266,7 @@ int RunMonitor(const std::vector<std::string>& args, std::size_t at, CommandLine
     } catch (const RefusedChannel& e) {
         io.err << "mk27x: " << e.text << '\n';
         return kExitUsage;
-    } catch (const MonitorUsage& e) {
+    } catch (const UsageError& e) {
         io.err << "mk27x: " << e.text << "\nTry 'mk27x monitor --help'.\n";
         return kExitUsage;
     }
@@ -374,8 +311,12 @@ The rows are the sample times of the slowest sensor; every other sensor's value
 is interpolated linearly between its neighbouring samples. Which sensors stream
 and which are polled is said on standard error at the start.
 
+A sensor that stops answering is retried once a second while the others go
+on ("B: No answer; retrying.", then "B: back after 3.2 s."); another sensor
+found at its place is refused. --stats counts each sensor's losses.
+
 Exit status: 0 on success, 1 when a sensor cannot be opened or does not answer
-(the message starts with its name), 2 on a usage error or a refused expression
+at the start, or is still lost at the end (the message starts with its name), 2 on a usage error or a refused expression
 (the parser's message and the position), 128 + the signal when stopped by one.
 )";
 }

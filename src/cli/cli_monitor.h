@@ -6,9 +6,12 @@
 //
 // Connects every sensor, streams those alone on their line and polls those that
 // share one, prints a row per common sample time, writes the CSV as it goes and
-// the statistics per column at the end. Exit 1 when a sensor cannot be opened
-// or does not answer (its name heads the message), 2 for a usage error or a
-// refused expression, 128 + the signal when stopped by one.
+// the statistics per column at the end (and each sensor's losses). A sensor
+// that stops answering is retried while the others go on (GroupRun); its loss
+// and return are told on standard error. Exit 1 when a sensor cannot be opened
+// or does not answer at the start, or is still lost at the end (its name heads
+// the message), 2 for a usage error or a refused expression, 128 + the signal
+// when stopped by one. The options are CLI11's, as for every other command.
 #pragma once
 
 #include <cstddef>

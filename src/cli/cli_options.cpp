@@ -153,7 +153,9 @@ struct CommandLineParser {
             ->add_option("--csv", o.csv,
                          "every distance with its time written to FILE as CSV:\n"
                          "index,time,seconds,mm (ISO 8601 UTC time with\n"
-                         "microseconds, seconds since the first sample)")
+                         "microseconds, seconds since the first sample); a\n"
+                         "named pipe too. A write that fails ends the\n"
+                         "recording (exit 1)")
             ->type_name("FILE");
         command->add_flag("--stats", o.stats,
                           "the statistics at the end: count, mean, standard\n"
@@ -264,6 +266,10 @@ struct CommandLineParser {
                          "All does, read back, print every parameter that\n"
                          "differs (exit 1 if one does)"),
                  "FILE.json");
+        // Listed here for the usage text; its command line is its own.
+        Command("monitor", "monitor --sensor NAME=PORT...",
+                "several sensors at once on one timeline, with\n"
+                "computed channels (monitor --help: its options)");
     }
 
     // What CLI11 leaves to the program: the arguments nobody took, and the

@@ -64,6 +64,7 @@ GroupAligner::GroupAligner(std::vector<std::string> sensors, std::vector<double>
         if (i < period_hints_s.size()) tracks_.back()->hint_s = period_hints_s[i];
     }
     cursors_.assign(sensors_.size(), 0);
+    present_.assign(sensors_.size(), true);
 }
 
 GroupAligner::~GroupAligner() = default;
@@ -86,7 +87,41 @@ void GroupAligner::Begin() {
     next_index_ = 0;
     last_now_ns_ = 0;
     last_reference_ns_ = std::numeric_limits<std::int64_t>::min();
+    present_.assign(sensors_.size(), true);
     for (GroupSink* sink : sinks_) sink->Begin(columns_);
+}
+
+void GroupAligner::SetPresent(std::size_t sensor, bool present) {
+    present_[sensor] = present;
+    if (present || static_cast<int>(sensor) != reference_) return;
+    const int next = SlowestPresent();
+    if (next < 0) return;  // nobody to take over: the rows wait for a return
+    reference_ = next;
+    // The new reference's rows start after the last one given.
+    Track& track = *tracks_[static_cast<std::size_t>(next)];
+    std::size_t old = 0;
+    while (old < track.Size() && track.At(old).ns <= last_reference_ns_) ++old;
+    track.DropFront(old);
+}
+
+void GroupAligner::FlushSinks() {
+    for (GroupSink* sink : sinks_) sink->Flush();
+}
+
+int GroupAligner::SlowestPresent() const {
+    for (const std::uint64_t least : {std::uint64_t{2}, std::uint64_t{1}}) {
+        int slowest = -1;
+        double longest = -1;
+        for (std::size_t i = 0; i < tracks_.size(); ++i) {
+            if (!present_[i] || tracks_[i]->count < least) continue;
+            if (tracks_[i]->PeriodNs() > longest) {
+                longest = tracks_[i]->PeriodNs();
+                slowest = static_cast<int>(i);
+            }
+        }
+        if (slowest >= 0) return slowest;
+    }
+    return -1;
 }
 
 double GroupAligner::PeriodS(std::size_t sensor) const {
@@ -167,17 +202,7 @@ void GroupAligner::ChooseReference(std::int64_t now_ns, bool finishing) {
     if (!all_warm && !waited && !finishing) return;
     // The slowest of those with a measured period; of those with a sample when
     // none has two.
-    for (const std::uint64_t least : {std::uint64_t{2}, std::uint64_t{1}}) {
-        double longest = -1;
-        for (std::size_t i = 0; i < tracks_.size(); ++i) {
-            if (tracks_[i]->count < least) continue;
-            if (tracks_[i]->PeriodNs() > longest) {
-                longest = tracks_[i]->PeriodNs();
-                reference_ = static_cast<int>(i);
-            }
-        }
-        if (reference_ >= 0) return;
-    }
+    reference_ = SlowestPresent();
 }
 
 double GroupAligner::ValueAt(const Track& track, std::size_t& cursor, std::int64_t t) const {
@@ -212,7 +237,7 @@ void GroupAligner::Emit(std::int64_t now_ns, bool finishing, std::int64_t end_ns
         if (!finishing) {
             bool ready = true;
             for (std::size_t s = 0; s < sensors && ready; ++s) {
-                if (s == ref) continue;
+                if (s == ref || !present_[s]) continue;
                 const Track& track = *tracks_[s];
                 if (track.count > 0 && track.last_ns >= t) continue;
                 const double wait_ns = 2.0 * track.PeriodNs() + options_.latency_s * kNsPerS;

@@ -20,6 +20,13 @@
 // arithmetic and can be driven by a test at known times. Memory is bounded: a
 // sensor keeps only the samples the next rows can need.
 //
+// A sensor the group reports absent (lost, being retried) is not waited for:
+// its cells are empty until it is present again. When the reference is absent,
+// the slowest present sensor with samples takes its place from the next row on
+// (the rows' period may change then) and keeps it when the old one returns, so
+// the rows never go back and forth; rows during the detection of the loss (the
+// reference silent, not yet reported) are not given, a gap of that time.
+//
 // Threading: one thread at a time (the group drains the readers' inboxes into
 // it, see SampleInbox).
 #pragma once
@@ -65,13 +72,20 @@ public:
     // The columns: the sensors, then the channels.
     const std::vector<std::string>& Columns() const { return columns_; }
     std::size_t SensorCount() const { return sensors_.size(); }
+    const std::vector<std::unique_ptr<Channel>>& Channels() const { return channels_; }
 
     // Replaces the computed channels (compiled over the same sensors); the
     // columns follow. Between runs only: before Begin or after Finish.
     void SetChannels(std::vector<std::unique_ptr<Channel>> channels);
 
-    // The rows begin (the sinks are told); the aligner is emptied.
+    // The rows begin (the sinks are told); the aligner is emptied and every
+    // sensor present.
     void Begin();
+    // A sensor lost (false) or back (true); see above.
+    void SetPresent(std::size_t sensor, bool present);
+    bool Present(std::size_t sensor) const { return present_[sensor]; }
+    // Every sink's Flush (a second has passed).
+    void FlushSinks();
     // Samples of one sensor, oldest first, later than any given before
     // (an earlier or equal time is dropped).
     void Push(std::size_t sensor, std::span<const RecordedSample> samples);
@@ -100,6 +114,8 @@ private:
     struct Track;
 
     void ChooseReference(std::int64_t now_ns, bool finishing);
+    // The slowest present sensor with samples, -1 when none.
+    int SlowestPresent() const;
     // Rows up to `now_ns` (finishing: all); gives them to the sinks.
     void Emit(std::int64_t now_ns, bool finishing,
               std::int64_t end_ns = std::numeric_limits<std::int64_t>::max());
@@ -113,6 +129,7 @@ private:
     AlignerOptions options_;
     std::vector<std::unique_ptr<Track>> tracks_;
     std::vector<GroupSink*> sinks_;
+    std::vector<bool> present_;
     int reference_ = -1;
     bool have_first_ = false;
     bool period_told_ = false;

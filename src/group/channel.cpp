@@ -89,7 +89,8 @@ double Channel::Evaluate(std::span<const double> sensor_values) {
         values_[i] = v;
     }
     try {
-        return parser_->parser.Eval();
+        const double value = parser_->parser.Eval();
+        return std::isfinite(value) ? value : std::numeric_limits<double>::quiet_NaN();
     } catch (const mu::Parser::exception_type&) {
         return std::numeric_limits<double>::quiet_NaN();
     }

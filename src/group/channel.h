@@ -7,7 +7,8 @@
 // one that does not parse, or names something that is not a sensor, is refused
 // with the parser's message and the position (0-based) in the expression.
 // Evaluation is the compiled form run on a row of sensor values; a channel
-// whose sensors are not all present in the row is empty (NaN).
+// whose sensors are not all present in the row is empty (NaN), and so is one
+// whose expression has no finite value there (A / (A - B) with A equal to B).
 //
 // Threading: a compiled channel belongs to one thread at a time.
 #pragma once
@@ -54,7 +55,8 @@ public:
     const std::string& Expression() const { return expression_; }
     // The sensors the expression uses, by index, ascending.
     const std::vector<std::size_t>& UsedSensors() const { return used_; }
-    // The channel's value for one row of sensor values; NaN when a used value is.
+    // The channel's value for one row of sensor values; NaN when a used value
+    // is, or when the result is not a finite number.
     double Evaluate(std::span<const double> sensor_values);
 
 private:

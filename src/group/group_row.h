@@ -1,6 +1,7 @@
 // A row of the group: one common sample time and a value per column (the
 // sensors, then the channels, in the order given). An empty value (a sensor
-// without a sample near the time, or a channel using it) is NaN.
+// without a sample near the time, a channel using it, or a channel whose
+// expression is undefined there) is NaN; no value is ever infinite.
 //
 // A GroupSink is what a front end keeps of the rows: a CSV file, a printer,
 // statistics per column. Rows come in batches, oldest first, on the thread that
@@ -23,8 +24,9 @@ struct GroupRow {
     std::span<const double> values;
 };
 
+// NaN, and an infinity should one ever get in: neither is a number to write.
 inline bool IsEmptyValue(double value) {
-    return std::isnan(value);
+    return !std::isfinite(value);
 }
 
 class GroupSink {

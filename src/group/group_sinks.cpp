@@ -33,24 +33,27 @@ std::string GroupCsvHeader(const std::vector<std::string>& columns) {
 GroupCsvWriter::GroupCsvWriter(const std::string& path, const std::vector<std::string>& columns)
     : file_(path, GroupCsvHeader(columns)) {}
 
+void GroupCsvRows::Append(std::string& out, const GroupRow& row) {
+    if (rows_ == 0) origin_ns_ = row.time.monotonic_ns;
+    char number[24];
+    out.append(number, static_cast<std::size_t>(
+                           std::to_chars(number, number + sizeof number, rows_).ptr - number));
+    out += ',';
+    time_.Append(out, row.time.wall_ns);
+    out += ',';
+    AppendSeconds(out, row.time.monotonic_ns - origin_ns_);
+    for (const double v : row.values) {
+        out += ',';
+        if (!IsEmptyValue(v)) AppendFixed(out, v, 3);
+    }
+    out += "\r\n";
+    ++rows_;
+}
+
 void GroupCsvWriter::Add(std::span<const GroupRow> rows) {
     if (!Ok()) return;
     for (const GroupRow& row : rows) {
-        if (rows_ == 0) origin_ns_ = row.time.monotonic_ns;
-        std::string& out = file_.Text();
-        char number[24];
-        out.append(number, static_cast<std::size_t>(
-                               std::to_chars(number, number + sizeof number, rows_).ptr - number));
-        out += ',';
-        time_.Append(out, row.time.wall_ns);
-        out += ',';
-        AppendSeconds(out, row.time.monotonic_ns - origin_ns_);
-        for (const double v : row.values) {
-            out += ',';
-            if (!IsEmptyValue(v)) AppendFixed(out, v, 3);
-        }
-        out += "\r\n";
-        ++rows_;
+        rows_.Append(file_.Text(), row);
         file_.RowDone();
     }
     file_.FlushIfDue();

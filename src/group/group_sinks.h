@@ -6,7 +6,8 @@
 //      index,time,seconds,A,B,thickness
 //      0,2024-05-01T12:00:00.000000Z,0.000000,25.000,24.000,71.000
 //    then one column per sensor and per channel in the order given; an empty
-//    value is an empty cell.
+//    value is an empty cell. Its writer thread writes the file: the group's
+//    run loop never waits for the disk (see CsvFileBuffer).
 //  - GroupPrinter: a line per row, as text ("0.000500  A=25.000  B=-") or as a
 //    JSON object ({"index": 0, "time": "...", "seconds": 0.0005, "A": 25.0,
 //    "B": null}).
@@ -30,24 +31,41 @@ namespace mk27x {
 // The header line of the group's CSV (without its line end).
 std::string GroupCsvHeader(const std::vector<std::string>& columns);
 
+// The rows of the group's CSV as text, for a writer that puts them where it
+// wants (GroupCsvWriter a file; the line service a rolling recording): the
+// index counts from 0 and the seconds from the first row appended.
+class GroupCsvRows {
+public:
+    // Appends `row` with its CR LF.
+    void Append(std::string& out, const GroupRow& row);
+    std::uint64_t Rows() const { return rows_; }
+
+private:
+    std::uint64_t rows_ = 0;
+    std::int64_t origin_ns_ = 0;
+    IsoTimeFormatter time_;
+};
+
 class GroupCsvWriter final : public GroupSink {
 public:
     // Creates `path` (an existing file is emptied) and writes the header.
     GroupCsvWriter(const std::string& path, const std::vector<std::string>& columns);
 
-    // False once the file could not be created or a write failed.
+    // False once the file could not be created or a write failed: the front
+    // end ends the recording and reports Close().
     bool Ok() const { return file_.Ok(); }
-    std::uint64_t Rows() const { return rows_; }
+    std::uint64_t Rows() const { return rows_.Rows(); }
 
     void Add(std::span<const GroupRow> rows) override;
     void End() override { Flush(); }
+    // Hands the rows to the writer thread (it does not wait for them).
     void Flush() override { file_.Flush(); }
+    // Every row written and the file closed, once detached from the aligner.
+    FileStatus Close() { return file_.Close(); }
 
 private:
     CsvFileBuffer file_;
-    std::uint64_t rows_ = 0;
-    std::int64_t origin_ns_ = 0;
-    IsoTimeFormatter time_;
+    GroupCsvRows rows_;
 };
 
 class GroupPrinter final : public GroupSink {

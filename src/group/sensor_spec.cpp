@@ -89,11 +89,30 @@ std::vector<GroupLine> GroupLines(const std::vector<SensorSpec>& specs) {
     return lines;
 }
 
-std::string CheckGroup(const std::vector<SensorSpec>& specs) {
-    if (specs.empty()) return "no sensor given";
-    for (std::size_t i = 0; i < specs.size(); ++i)
+std::string CheckGroupNames(const std::vector<SensorSpec>& specs,
+                            const std::vector<ChannelSpec>& channels) {
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        if (IsReservedChannelName(specs[i].name))
+            return "a sensor may not be called " + specs[i].name;
         for (std::size_t j = 0; j < i; ++j)
             if (specs[i].name == specs[j].name) return "two sensors are named " + specs[i].name;
+    }
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+        const std::string& name = channels[c].name;
+        const bool taken =
+            std::any_of(specs.begin(), specs.end(),
+                        [&](const SensorSpec& s) { return s.name == name; }) ||
+            std::any_of(channels.begin(), channels.begin() + static_cast<std::ptrdiff_t>(c),
+                        [&](const ChannelSpec& s) { return s.name == name; });
+        if (taken) return "the name " + name + " is given twice";
+    }
+    return {};
+}
+
+std::string CheckGroup(const std::vector<SensorSpec>& specs,
+                       const std::vector<ChannelSpec>& channels) {
+    if (specs.empty()) return "no sensor given";
+    if (std::string problem = CheckGroupNames(specs, channels); !problem.empty()) return problem;
     for (const GroupLine& line : GroupLines(specs)) {
         for (std::size_t a = 0; a < line.sensors.size(); ++a) {
             for (std::size_t b = 0; b < a; ++b) {

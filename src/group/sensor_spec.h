@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "group/channel.h"
+
 namespace mk27x {
 
 inline constexpr std::uint32_t kGroupDefaultBaud = 115200;
@@ -45,8 +47,16 @@ struct GroupLine {
 };
 std::vector<GroupLine> GroupLines(const std::vector<SensorSpec>& specs);
 
-// Checks a whole group: at least one sensor, names unique, sensors sharing a
-// line at one rate and at different addresses. Empty when sound, else why not.
-std::string CheckGroup(const std::vector<SensorSpec>& specs);
+// The names of a group's sensors and channels: none given twice, no sensor
+// named as one of the expression parser's functions or constants. Empty when
+// sound, else why not.
+std::string CheckGroupNames(const std::vector<SensorSpec>& specs,
+                            const std::vector<ChannelSpec>& channels);
+
+// Checks a whole group: at least one sensor, the names (CheckGroupNames),
+// sensors sharing a line at one rate and at different addresses. Empty when
+// sound, else why not.
+std::string CheckGroup(const std::vector<SensorSpec>& specs,
+                       const std::vector<ChannelSpec>& channels = {});
 
 }  // namespace mk27x

@@ -1,6 +1,10 @@
 #include "group/shared_line.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <utility>
 
 namespace mk27x {
@@ -27,13 +31,24 @@ public:
     std::size_t ReadAvailable(std::uint8_t* buffer, std::size_t capacity) override {
         return inner_->ReadAvailable(buffer, capacity);
     }
-    void CancelRead() override { inner_->CancelRead(); }
-    void ResumeReads() override { inner_->ResumeReads(); }
+    // A session closing its port cancels its reads: the line's only when it
+    // is the last holder, so that the others' reads go on (the line's own
+    // limit cancels the connection itself, see WithinLimit).
+    void CancelRead() override {
+        if (Last()) inner_->CancelRead();
+    }
+    void ResumeReads() override {
+        if (Last()) inner_->ResumeReads();
+    }
     void SetBaudRate(std::uint32_t baud) override { inner_->SetBaudRate(baud); }
     void SetBreak() override;
     void SetOperation(const char* name, int index) override { inner_->SetOperation(name, index); }
 
 private:
+    bool Last() const {
+        const std::lock_guard lock(state_->mutex);
+        return state_->users == 1;
+    }
     std::shared_ptr<ByteTransport> inner_;
     std::shared_ptr<SharedLine::State> state_;
 };
@@ -53,16 +68,75 @@ SharedTransport::~SharedTransport() {
 }
 
 void SharedTransport::SetBreak() {
-    bool last = false;
-    {
-        const std::lock_guard lock(state_->mutex);
-        last = state_->users == 1;
-    }
-    if (last) inner_->SetBreak();
+    if (Last()) inner_->SetBreak();
 }
 
 SharedLine::SharedLine(PortBackends backends) : state_(std::make_shared<State>()) {
     state_->backends = std::move(backends);
+}
+
+struct SharedLine::Limiter {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    bool cut = false;
+    bool quit = false;
+    std::shared_ptr<ByteTransport> cancelled;
+    std::thread thread;
+};
+
+SharedLine::~SharedLine() {
+    if (!limiter_) return;
+    {
+        const std::lock_guard lock(limiter_->mutex);
+        limiter_->quit = true;
+    }
+    limiter_->wake.notify_all();
+    limiter_->thread.join();
+}
+
+bool SharedLine::WithinLimit(unsigned limit_ms, const std::function<void()>& exchange) {
+    if (!limiter_) {
+        limiter_ = std::make_unique<Limiter>();
+        limiter_->thread = std::thread([l = limiter_.get(), state = state_] {
+            std::unique_lock lock(l->mutex);
+            while (!l->quit) {
+                if (!l->deadline) {
+                    l->wake.wait(lock, [l] { return l->quit || l->deadline; });
+                    continue;
+                }
+                const auto at = *l->deadline;
+                if (l->wake.wait_until(lock, at, [l, at] { return l->quit || l->deadline != at; }))
+                    continue;
+                // Still the same exchange, past its time: its read returns now.
+                {
+                    const std::lock_guard line(state->mutex);
+                    l->cancelled = state->open.lock();
+                }
+                if (l->cancelled) l->cancelled->CancelRead();
+                l->cut = true;
+                l->deadline.reset();
+            }
+        });
+    }
+    {
+        const std::lock_guard lock(limiter_->mutex);
+        limiter_->cut = false;
+        limiter_->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    }
+    limiter_->wake.notify_all();
+    exchange();
+    std::shared_ptr<ByteTransport> cancelled;
+    bool cut = false;
+    {
+        const std::lock_guard lock(limiter_->mutex);
+        limiter_->deadline.reset();
+        cut = limiter_->cut;
+        cancelled = std::move(limiter_->cancelled);
+    }
+    limiter_->wake.notify_all();
+    if (cancelled) cancelled->ResumeReads();
+    return cut;
 }
 
 PortBackends SharedLine::Backends() const {
@@ -83,8 +157,9 @@ PortBackends SharedLine::Backends() const {
     };
     PortBackends backends;
     if (state->backends.open_serial)
-        backends.open_serial = [state, share](const std::string& name, std::uint32_t baud) {
-            return share([&] { return state->backends.open_serial(name, baud); });
+        backends.open_serial = [state, share](const std::string& name, std::uint32_t baud,
+                                              std::string& reason) {
+            return share([&] { return state->backends.open_serial(name, baud, reason); });
         };
     if (state->backends.open_usb)
         backends.open_usb = [state, share](std::uint32_t baud) {

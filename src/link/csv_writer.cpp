@@ -3,10 +3,11 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <ctime>
 
 #include "link/sample_file.h"
-#include "link/sample_statistics.h"
 
 namespace mk27x {
 namespace {
@@ -62,9 +63,9 @@ std::string CsvText(std::span<const RecordedSample> samples) {
         text += ',';
         text += IsoWallTime(s.time.wall_ns);
         text += ',';
-        text += FixedNumber(static_cast<double>(s.time.monotonic_ns - start) / 1e9, 6);
+        AppendFixed(text, static_cast<double>(s.time.monotonic_ns - start) / 1e9, 6);
         text += ',';
-        text += FixedNumber(static_cast<double>(s.mm), 3);
+        AppendFixed(text, static_cast<double>(s.mm), 3);
         text += "\r\n";
     }
     return text;
@@ -75,6 +76,7 @@ bool SaveCsvFile(std::span<const RecordedSample> samples, const std::string& pat
 }
 
 bool AppendFixed(std::string& out, double value, int decimals) {
+    if (!std::isfinite(value)) return false;
     char text[64];
     auto [end, ec] =
         std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
@@ -105,39 +107,37 @@ void IsoTimeFormatter::Append(std::string& out, std::int64_t wall_ns) {
 }
 
 CsvFileBuffer::CsvFileBuffer(const std::string& path, const std::string& header) {
-    file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) return;
+    writer_.Open(path);
+    writer_.Write(header + "\r\n");
+    writer_.Drain();
     buffer_.reserve(kWriteAtBytes + 256);
-    buffer_ = header;
-    buffer_ += "\r\n";
-    Flush();
+    last_flush_ns_ = SteadyNs();
 }
 
 CsvFileBuffer::~CsvFileBuffer() {
-    if (!file_) return;
-    Flush();
-    std::fclose(file_);
+    Close();
 }
 
 void CsvFileBuffer::RowDone() {
-    if (buffer_.size() >= kWriteAtBytes) Write();
-}
-
-void CsvFileBuffer::Write() {
-    if (buffer_.empty() || !Ok()) return;
-    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failed_ = true;
-    buffer_.clear();
+    if (buffer_.size() >= kWriteAtBytes) Flush();
 }
 
 void CsvFileBuffer::Flush() {
-    if (!file_) return;
-    Write();
-    if (std::fflush(file_) != 0) failed_ = true;
     last_flush_ns_ = SteadyNs();
+    if (buffer_.empty()) return;
+    std::string block;
+    block.reserve(kWriteAtBytes + 256);
+    block.swap(buffer_);
+    writer_.Write(std::move(block));
 }
 
 void CsvFileBuffer::FlushIfDue() {
     if (SteadyNs() - last_flush_ns_ >= kNsPerSecond) Flush();
+}
+
+FileStatus CsvFileBuffer::Close() {
+    Flush();
+    return writer_.Close();
 }
 
 CsvWriter::CsvWriter(const std::string& path) : path_(path), file_(path, kCsvHeader) {}
@@ -151,10 +151,9 @@ void CsvWriter::AppendRow(const RecordedSample& s) {
     out += ',';
     time_.Append(out, s.time.wall_ns);
     out += ',';
-    if (!AppendFixed(out, static_cast<double>(s.time.monotonic_ns - origin_ns_) / 1e9, 6))
-        out += "nan";
+    AppendFixed(out, static_cast<double>(s.time.monotonic_ns - origin_ns_) / 1e9, 6);
     out += ',';
-    if (!AppendFixed(out, static_cast<double>(s.mm), 3)) out += "nan";
+    AppendFixed(out, static_cast<double>(s.mm), 3);
     out += "\r\n";
     ++index_;
 }

@@ -8,9 +8,9 @@ namespace mk27x {
 
 PortBackends RealPortBackends() {
     PortBackends backends;
-    backends.open_serial = [](const std::string& port_name,
-                              std::uint32_t baud) -> std::shared_ptr<ByteTransport> {
-        return PosixSerialPort::Open(port_name, baud);
+    backends.open_serial = [](const std::string& port_name, std::uint32_t baud,
+                              std::string& reason) -> std::shared_ptr<ByteTransport> {
+        return PosixSerialPort::Open(port_name, baud, reason);
     };
     backends.open_usb = [](std::uint32_t baud) -> std::shared_ptr<ByteTransport> {
         return FtdiUsbPort::Open(LibFtdiApi(), baud);

@@ -1,6 +1,8 @@
 #include "link/sample_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -95,6 +97,39 @@ bool RewriteInPlace(const std::string& file, const std::string& text, int& failu
     return ok;
 }
 
+// Writes into a named pipe or a device where it is: it cannot be replaced
+// (a rename would put a regular file in its place) and has nothing to empty.
+// A pipe with no reader fails at once (ENXIO) rather than waiting for one; one
+// whose reader goes away fails with EPIPE, its SIGPIPE taken back.
+bool WriteThrough(const std::string& file, const std::string& text, int& failure) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        failure = errno;
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    sigset_t pipe_signal, saved;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &saved);
+    const bool was_pending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
+    errno = 0;
+    bool ok = WriteAll(fd, text);
+    if (!ok) failure = errno != 0 ? errno : EIO;
+    if (!ok && failure == EPIPE && !was_pending) {
+        const timespec now{};
+        ::sigtimedwait(&pipe_signal, nullptr, &now);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (::close(fd) != 0 && ok) {
+        failure = errno;
+        ok = false;
+    }
+    return ok;
+}
+
 // Replaces `path` with `text`; false with the first failure's errno.
 bool Replace(const std::string& path, const std::string& text, int& failure) {
     const std::string file = ResolveLinks(path);
@@ -103,7 +138,10 @@ bool Replace(const std::string& path, const std::string& text, int& failure) {
         return false;
     }
     struct stat existing {};
-    const bool exists = ::stat(file.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    const bool found = ::stat(file.c_str(), &existing) == 0;
+    if (found && (S_ISFIFO(existing.st_mode) || S_ISCHR(existing.st_mode)))
+        return WriteThrough(file, text, failure);
+    const bool exists = found && S_ISREG(existing.st_mode);
 
     std::string temp;
     const int fd = CreateTemporary(file, temp);

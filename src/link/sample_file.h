@@ -37,7 +37,8 @@ bool SaveSampleFile(SampleRing& ring, const std::string& path);
 // A symbolic link is written through: its target is replaced and the link
 // stays. A replaced file keeps its owner and mode. Where no temporary file can
 // be made beside it (a read-only folder, a name at the length limit) or the
-// owner cannot be kept, the file itself is written in place.
+// owner cannot be kept, the file itself is written in place. A named pipe or a
+// device is written into, never replaced; a pipe without a reader fails.
 bool ReplaceFileContents(const std::string& path, const std::string& text,
                          std::string* reason = nullptr);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "link/json_line.h"
 #include "link/stream_timeline.h"
@@ -13,6 +14,10 @@ constexpr std::size_t kBlock = 512;
 // Intervals up to this many typical ones make the typical interval; longer ones
 // (short pauses that are no gap) would drag it up.
 constexpr double kSteadyFactor = 3.0;
+// Gaps in a row this many, each within kSteadyFactor of their mean, are the
+// typical interval itself: the one measured before (from a few squeezed first
+// samples) was wrong.
+constexpr std::size_t kAlikeGaps = 4;
 
 }  // namespace
 
@@ -25,6 +30,8 @@ void StatisticsAccumulator::Reset(double period_s) {
     steady_ = 0;
     steady_sum_s_ = 0;
     gaps_ = 0;
+    like_gaps_ = 0;
+    like_sum_s_ = 0;
 }
 
 void StatisticsAccumulator::Add(std::span<const RecordedSample> samples) {
@@ -55,12 +62,14 @@ void StatisticsAccumulator::AddBlock(std::span<const RecordedSample> block) {
         if (count_ + i > 0) {
             const double interval = static_cast<double>(r.time.monotonic_ns - last_ns_) / 1e9;
             const double typical =
-                steady_ > 0 ? steady_sum_s_ / static_cast<double>(steady_) : hint_s_;
-            if (interval > GapThresholdS(typical)) {
+                steady_ > 0 ? std::max(steady_sum_s_ / static_cast<double>(steady_), hint_s_) : 0;
+            if (steady_ > 0 && interval > GapThresholdS(typical)) {
                 ++gaps_;
-            } else if (typical <= 0 || interval <= kSteadyFactor * typical) {
+                Retype(interval);
+            } else if (steady_ == 0 || interval <= kSteadyFactor * typical) {
                 ++steady_;
                 steady_sum_s_ += interval;
+                like_gaps_ = 0;
             }
         }
         last_ns_ = r.time.monotonic_ns;
@@ -77,6 +86,19 @@ void StatisticsAccumulator::AddBlock(std::span<const RecordedSample> block) {
     mean_ += delta * static_cast<double>(nb) / n;
     m2_ += block_m2 + delta * delta * na * static_cast<double>(nb) / n;
     count_ += nb;
+}
+
+void StatisticsAccumulator::Retype(double interval) {
+    const double mean = like_gaps_ > 0 ? like_sum_s_ / static_cast<double>(like_gaps_) : interval;
+    if (interval > kSteadyFactor * mean || interval * kSteadyFactor < mean) like_gaps_ = 0;
+    if (like_gaps_ == 0) like_sum_s_ = 0;
+    ++like_gaps_;
+    like_sum_s_ += interval;
+    if (like_gaps_ < kAlikeGaps) return;
+    gaps_ -= like_gaps_;
+    steady_ = like_gaps_;
+    steady_sum_s_ = like_sum_s_;
+    like_gaps_ = 0;
 }
 
 SampleStatistics StatisticsAccumulator::Result() const {
@@ -105,10 +127,11 @@ SampleStatistics ComputeStatistics(std::span<const RecordedSample> samples, doub
 }
 
 std::string FixedNumber(double value, int decimals) {
+    if (!std::isfinite(value)) return "-";
     char text[64];
     const auto [end, ec] =
         std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
-    if (ec != std::errc()) return "nan";
+    if (ec != std::errc()) return "-";
     std::string s(text, end);
     if (s[0] == '-' && s.find_first_not_of("0.", 1) == std::string::npos) s.erase(0, 1);
     return s;
@@ -116,14 +139,17 @@ std::string FixedNumber(double value, int decimals) {
 
 std::string StatisticsJson(const SampleStatistics& s) {
     // Fixed decimals, so that the figures of one run line up with the next.
+    auto figure = [](bool defined, double value, int decimals) -> std::string {
+        return defined && std::isfinite(value) ? FixedNumber(value, decimals) : "null";
+    };
     return JsonObjectLine({{"count", std::to_string(s.count)},
-                           {"mean_mm", FixedNumber(s.mean, 6)},
-                           {"stddev_mm", FixedNumber(s.stddev, 6)},
-                           {"min_mm", FixedNumber(s.min, 3)},
-                           {"max_mm", FixedNumber(s.max, 3)},
-                           {"peak_to_peak_mm", FixedNumber(s.peak_to_peak, 3)},
-                           {"rate_hz", FixedNumber(s.rate_hz, 3)},
-                           {"median_interval_s", FixedNumber(s.median_interval_s, 6)},
+                           {"mean_mm", figure(s.HasValues(), s.mean, 6)},
+                           {"stddev_mm", figure(s.HasSpread(), s.stddev, 6)},
+                           {"min_mm", figure(s.HasValues(), s.min, 3)},
+                           {"max_mm", figure(s.HasValues(), s.max, 3)},
+                           {"peak_to_peak_mm", figure(s.HasValues(), s.peak_to_peak, 3)},
+                           {"rate_hz", figure(s.HasRate(), s.rate_hz, 3)},
+                           {"median_interval_s", figure(s.HasInterval(), s.median_interval_s, 6)},
                            {"gaps", std::to_string(s.gaps)}});
 }
 

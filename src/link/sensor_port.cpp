@@ -1,7 +1,5 @@
 #include "link/sensor_port.h"
 
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
 namespace mk27x {
@@ -56,15 +54,15 @@ PortOpenResult SensorPort::OpenComPort() {
             opened = backends_.open_network(port_name_, baud_rate_, result.reason);
     } else {
         result.kind = PortKind::Serial;
-        // A serial opener that fails leaves the system's reason in errno.
-        errno = 0;
-        if (backends_.open_serial) opened = backends_.open_serial(port_name_, baud_rate_);
-        if (!opened && errno != 0) result.reason = std::strerror(errno);
+        if (backends_.open_serial)
+            opened = backends_.open_serial(port_name_, baud_rate_, result.reason);
     }
-    if (!opened) return result;
-    result.reason.clear();
-    result.opened = true;
-    handle_.store(std::move(opened));
+    if (opened) {
+        result.reason.clear();
+        result.opened = true;
+        handle_.store(std::move(opened));
+    }
+    last_open_ = result;
     return result;
 }
 
@@ -73,9 +71,11 @@ PortOpenResult SensorPort::OpenUsbPort() {
     PortOpenResult result{false, PortKind::Usb, port_name_, {}};
     std::shared_ptr<ByteTransport> opened;
     if (backends_.open_usb) opened = backends_.open_usb(baud_rate_);
-    if (!opened) return result;
-    result.opened = true;
-    handle_.store(std::move(opened));
+    if (opened) {
+        result.opened = true;
+        handle_.store(std::move(opened));
+    }
+    last_open_ = result;
     return result;
 }
 

@@ -26,11 +26,13 @@
 namespace mk27x {
 
 // What SensorPort needs to open a connection; one entry per kind of port.
-// An opener returns null when the device cannot be opened (a serial opener
-// with errno saying why, or 0); failures of the configuration after a
-// successful open are the backend's to ignore.
+// An opener returns null when the device cannot be opened; failures of the
+// configuration after a successful open are the backend's to ignore.
 struct PortBackends {
-    std::function<std::shared_ptr<ByteTransport>(const std::string& port_name, std::uint32_t baud)>
+    // Serial ports; on failure `reason` says why when the backend knows (the
+    // system's reason, or "not a serial port"), else it stays empty.
+    std::function<std::shared_ptr<ByteTransport>(const std::string& port_name, std::uint32_t baud,
+                                                 std::string& reason)>
         open_serial;
     std::function<std::shared_ptr<ByteTransport>(std::uint32_t baud)> open_usb;
     // Network serial ports; on failure `reason` says why (e.g. "Connection
@@ -48,8 +50,9 @@ enum class PortKind { Serial, Usb, Network };
 PortKind PortKindOf(const std::string& port_name);
 
 // What an open did: the port by name and kind and, when it failed, why (for a
-// network port the system's reason, e.g. "Connection refused"; empty where the
-// backend gives none).
+// network port the system's reason, e.g. "Connection refused"; for a serial
+// port the system's reason, or "not a serial port" for a path that is no
+// terminal; empty where the backend gives none).
 struct PortOpenResult {
     bool opened = false;
     PortKind kind = PortKind::Serial;
@@ -82,6 +85,8 @@ public:
     PortOpenResult OpenUsbPort();
     // Open by the is-USB test, as every caller does.
     PortOpenResult Open() { return IsUsb() ? OpenUsbPort() : OpenComPort(); }
+    // The outcome of the last open (none yet: not opened, no name, no reason).
+    const PortOpenResult& LastOpen() const { return last_open_; }
     // Ends whatever connection is open: the backend was fixed at open.
     void Close();
 
@@ -111,6 +116,7 @@ private:
     std::string port_name_ = "USB";
     std::uint32_t baud_rate_ = 115200;
     PortBackends backends_;
+    PortOpenResult last_open_;
     // The open connection; shared so that a read in flight keeps it alive.
     std::atomic<std::shared_ptr<ByteTransport>> handle_;
     // Reads in progress; a close waits until it is zero.

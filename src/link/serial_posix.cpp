@@ -5,11 +5,13 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -71,6 +73,31 @@ void SerialLineSettings(termios& tio, std::uint32_t baud) {
 
 namespace {
 
+// Opens `path` only if it is a terminal, -1 otherwise. Nothing is written
+// and no setting changed before the checks: the open neither creates nor
+// truncates, does not wait for a FIFO's other end (O_NONBLOCK) and takes no
+// controlling terminal; a path that is there but is no character device is
+// not opened at all, and what the open found is checked again on the
+// descriptor (the path may have changed in between). `refused` is set when
+// the path exists but is no terminal.
+int OpenTerminal(const std::string& path, bool& refused) {
+    refused = false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode)) {
+        refused = true;
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    termios tio{};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || ::tcgetattr(fd, &tio) != 0) {
+        ::close(fd);
+        refused = true;
+        return -1;
+    }
+    return fd;
+}
+
 void ConfigureLine(int fd, std::uint32_t baud) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) return;
@@ -94,24 +121,31 @@ void RaiseModemLines(int fd, int lines) {
 }
 
 std::shared_ptr<PosixSerialPort> PosixSerialPort::Open(const std::string& port_name,
-                                                       std::uint32_t baud, ReadTimeouts timeouts,
+                                                       std::uint32_t baud, std::string& reason,
+                                                       ReadTimeouts timeouts,
                                                        RaiseModemLinesFn raise_lines) {
+    reason.clear();
     const std::string path = SerialDevicePath(port_name);
     if (path.empty()) {
-        errno = ENOENT;  // no device of that name
+        reason = std::strerror(ENOENT);  // no device of that name
         return nullptr;
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    bool refused = false;
+    const int fd = OpenTerminal(path, refused);
+    if (fd < 0) {
+        reason = refused ? kNotSerialPort : std::strerror(errno);
+        return nullptr;
+    }
     // The port is this program's alone while it is open: a second program that
     // locks it the same way finds it busy.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
-        errno = EBUSY;  // another program holds it
+        reason = std::strerror(EBUSY);  // another program holds it
         return nullptr;
     }
     const int wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_fd < 0) {
+        reason = std::strerror(errno);
         ::close(fd);
         return nullptr;
     }

@@ -33,6 +33,9 @@ namespace mk27x {
 // device (empty result).
 std::string SerialDevicePath(const std::string& port_name);
 
+// The reason a port is refused because its path is no terminal.
+inline constexpr const char* kNotSerialPort = "not a serial port";
+
 // The line settings the port asks for, written over the device's current
 // settings `tio`: raw 8E1 at `baud`, no flow control.
 void SerialLineSettings(termios& tio, std::uint32_t baud);
@@ -45,13 +48,25 @@ void RaiseModemLines(int fd, int lines);
 class PosixSerialPort final : public ByteTransport {
 public:
     // Opens and configures the device for `port_name`; null when the device
-    // cannot be opened (missing, no permission, or held by another program).
-    // Every failure of the configuration after the open is ignored: a
-    // pseudo-terminal, for one, has no modem lines and no parity. RTS and DTR
-    // are raised through `raise_lines`.
+    // cannot be opened (missing, no permission, or held by another program) or
+    // is not a terminal. Only a character device that answers tcgetattr() is
+    // taken: a regular file, a folder, a FIFO, a socket or /dev/null is refused
+    // before a byte is written or a setting changed, and left as it was.
+    // `reason` says why an open failed: kNotSerialPort, or the system's reason
+    // ("No such file or directory", "Device or resource busy"). Every failure of the configuration
+    // after the open is ignored: a pseudo-terminal, for one, has no modem lines and no parity. RTS
+    // and DTR are raised through `raise_lines`.
     static std::shared_ptr<PosixSerialPort> Open(const std::string& port_name, std::uint32_t baud,
+                                                 std::string& reason,
                                                  ReadTimeouts timeouts = kSerialTimeouts,
                                                  RaiseModemLinesFn raise_lines = &RaiseModemLines);
+    // The same without the reason.
+    static std::shared_ptr<PosixSerialPort> Open(const std::string& port_name, std::uint32_t baud,
+                                                 ReadTimeouts timeouts = kSerialTimeouts,
+                                                 RaiseModemLinesFn raise_lines = &RaiseModemLines) {
+        std::string reason;
+        return Open(port_name, baud, reason, timeouts, raise_lines);
+    }
 
     // Sets the break (if not yet set) and closes the device.
     ~PosixSerialPort() override;

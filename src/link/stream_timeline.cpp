@@ -6,11 +6,17 @@
 namespace mk27x {
 namespace {
 
-// The baseline measures the period once it spans this many frames and this long.
-constexpr std::uint64_t kBaselineFrames = 16;
-constexpr double kBaselineNs = 20e6;
-// The share of an arrival's lead the timeline takes over per read.
-constexpr double kCreep = 1.0 / 16;
+// The baseline of the period moves on once its younger end is this old and
+// this many frames back; it spans one to two such windows.
+constexpr double kWindowNs = 1e9;
+constexpr std::uint64_t kWindowFrames = 32;
+// The first estimate: a baseline of this long (the latency of a read is a
+// share of it) with at least one frame.
+constexpr double kFirstEstimateNs = 50e6;
+// The timeline creeps toward the arrivals by half the smallest lead of the
+// reads of the last creep window, spread over the reads of the next one: the
+// latency of single reads never shows in the times.
+constexpr double kCreepWindowNs = 250e6;
 // The shortest period believed (1 MHz frames are beyond any line).
 constexpr double kShortestPeriodNs = 1000;
 
@@ -22,10 +28,32 @@ void StreamTimeline::Reset(double prior_period_s) {
     period_ns_ = prior_ns_;
 }
 
-void StreamTimeline::Rebase(std::int64_t arrival_ns) {
-    have_base_ = true;
-    base_arrival_ns_ = arrival_ns;
-    base_frames_ = frames_;
+void StreamTimeline::Measure(Mark now) {
+    if (!have_base_) {
+        have_base_ = true;
+        old_ = young_ = now;
+        return;
+    }
+    const std::uint64_t n = now.frames - old_.frames;
+    const auto span = static_cast<double>(now.arrival_ns - old_.arrival_ns);
+    if (n >= 1 && span >= kFirstEstimateNs) {
+        period_ns_ = std::max(span / static_cast<double>(n), prior_ns_);
+        measured_ = true;
+    }
+    if (static_cast<double>(now.arrival_ns - young_.arrival_ns) >= kWindowNs &&
+        now.frames - young_.frames >= kWindowFrames) {
+        old_ = young_;
+        young_ = now;
+    }
+}
+
+void StreamTimeline::Creep(std::int64_t arrival_ns, double lead_ns) {
+    if (creep_reads_ == 0) creep_start_ns_ = arrival_ns;
+    min_lead_ns_ = creep_reads_ == 0 ? lead_ns : std::min(min_lead_ns_, lead_ns);
+    ++creep_reads_;
+    if (static_cast<double>(arrival_ns - creep_start_ns_) < kCreepWindowNs) return;
+    creep_step_ns_ = min_lead_ns_ / 2 / static_cast<double>(creep_reads_);
+    creep_reads_ = 0;
 }
 
 void StreamTimeline::Place(std::int64_t arrival_ns, bool buffer_full, std::span<std::int64_t> out) {
@@ -34,12 +62,11 @@ void StreamTimeline::Place(std::int64_t arrival_ns, bool buffer_full, std::span<
     frames_ += k;
     const auto arrival = static_cast<double>(arrival_ns);
 
-    if (have_base_ && !buffer_full) {
-        const std::uint64_t n = frames_ - base_frames_;
-        const auto span = static_cast<double>(arrival_ns - base_arrival_ns_);
-        if (n >= kBaselineFrames && span >= kBaselineNs)
-            period_ns_ = std::max(span / static_cast<double>(n), kShortestPeriodNs);
-    }
+    // The period with this read's arrival in it; a pause is judged by the
+    // period from before it, and the pause does not enter the measurement.
+    const double period_before = period_ns_;
+    const bool measured_before = measured_;
+    if (!buffer_full) Measure({arrival_ns, frames_});
 
     // The time of this read's last frame, and whether the read continues the
     // previous one (its frames then share the time since the last one evenly).
@@ -47,19 +74,26 @@ void StreamTimeline::Place(std::int64_t arrival_ns, bool buffer_full, std::span<
     bool continues = false;
     if (!anchored_) {
         anchored_ = true;
-        if (!buffer_full) Rebase(arrival_ns);
     } else {
         const double predicted = last_ns_ + static_cast<double>(k) * period_ns_;
         const double lead = arrival - predicted;
-        if (!buffer_full && lead > GapThresholdS(PeriodS()) * 1e9) {
+        const double lead_before = arrival - (last_ns_ + static_cast<double>(k) * period_before);
+        if (!buffer_full && measured_before &&
+            lead_before > GapThresholdS(period_before / 1e9) * 1e9) {
             ++pauses_;
-            Rebase(arrival_ns);
+            period_ns_ = period_before;
+            have_base_ = false;
+            Measure({arrival_ns, frames_});
         } else {
             continues = true;
-            if (lead < 0)
-                end = arrival;
-            else
-                end = buffer_full ? predicted : predicted + lead * kCreep;
+            if (lead < 0 || (!measured_ && !buffer_full)) {
+                end = arrival;  // never later than the arrival; no estimate: the arrival
+            } else if (buffer_full) {
+                end = predicted;
+            } else {
+                end = predicted + std::min(lead, creep_step_ns_);
+                Creep(arrival_ns, lead);
+            }
         }
     }
 

@@ -3,25 +3,35 @@
 // The port hands the stream over in reads of whatever has arrived, so frames
 // come in bunches: one read may carry one frame or hundreds, and its arrival time
 // says only that its last frame was sent no later. The sensor, though, sends its
-// frames at a steady period. The timeline keeps that period as the stream runs
+// frames at a steady period. The timeline learns that period from the arrivals
 // and places the frames of each read back from the read's arrival, one period
 // apart, continuing the times of the previous read:
 //
-//  - The period is measured over a long baseline (the frames counted between
-//    two arrivals far apart), so the jitter of single reads averages out. Until
-//    the baseline is long enough the caller's prior holds (the frame time of the
-//    line, or the sensor's sampling period).
+//  - A read that did not fill the caller's buffer took everything there was:
+//    its last frame was sent just before its arrival. Two such reads give the
+//    period (the time between them over the frames between them), whatever
+//    came between: full reads, late reads of a slow machine, a long first
+//    read. The baseline of the measurement moves on as the stream runs, so it
+//    always spans between one and two windows (a second and at least 32
+//    frames), and jitter of single reads averages out while a stretch that
+//    was measured wrong is forgotten.
+//  - Until the baseline spans 50 ms and a frame, there is no estimate: the
+//    frames are spaced at least the caller's prior (the time one frame takes on
+//    the line, the shortest period possible) and no pause is ever seen.
 //  - A frame can never be stamped later than its arrival: when the continued
 //    times would pass the arrival the timeline is pulled back to it.
 //  - Arrivals later than the continued times by more than the pause threshold
-//    mean the stream paused (frames were not sent or were lost): the timeline
-//    starts again at the arrival, so the times jump by the pause.
-//  - Between those, the timeline creeps a little toward the arrivals, so that
-//    a period measured slightly short does not let it fall behind.
+//    (GapThresholdS of the period) mean the stream paused (frames were not sent
+//    or were lost): the timeline starts again at the arrival, so the times jump
+//    by the pause, and the baseline starts again there.
+//  - Between those, the timeline creeps toward the arrivals by half the
+//    smallest lead of the reads of a quarter of a second, spread over the
+//    reads of the next: a period measured slightly short does not let it fall
+//    behind, and the latency of single reads does not show in the times.
 //
 // A read that filled the caller's buffer says little about when its frames came
 // (more were waiting behind them): its arrival pulls the timeline back but never
-// makes it jump.
+// makes it jump nor enters the period.
 //
 // Times are monotonic nanoseconds. Pure arithmetic on the caller's thread.
 #pragma once
@@ -47,7 +57,8 @@ inline constexpr double FrameLineTimeS(std::uint32_t baud) {
 
 class StreamTimeline {
 public:
-    // A new stream; `prior_period_s` holds until the period has been measured.
+    // A new stream whose frames come at least `prior_period_s` apart (the
+    // line time of a frame; 0 when unknown).
     void Reset(double prior_period_s);
 
     // Times of `out.size()` frames completed by a read that returned at
@@ -57,22 +68,38 @@ public:
 
     // The period in use, in seconds.
     double PeriodS() const { return period_ns_ / 1e9; }
+    // Whether the period has been measured (pauses are seen only then).
+    bool Measured() const { return measured_; }
     // Pauses the timeline has jumped over since Reset.
     std::size_t Pauses() const { return pauses_; }
 
 private:
-    void Rebase(std::int64_t arrival_ns);
+    // A read that took all there was: frame `frames` was sent by `arrival_ns`.
+    struct Mark {
+        std::int64_t arrival_ns = 0;
+        std::uint64_t frames = 0;
+    };
+    void Measure(Mark now);
+    void Creep(std::int64_t arrival_ns, double lead_ns);
 
     double prior_ns_ = 0;
     double period_ns_ = 0;
+    bool measured_ = false;
     bool anchored_ = false;
     double last_ns_ = 0;  // time given to the newest frame
     std::uint64_t frames_ = 0;
-    // The baseline of the period: an arrival and the frames counted up to it.
+    // The baseline of the period: `old_` to the newest mark, `young_` the
+    // next start once the window has passed.
     bool have_base_ = false;
-    std::int64_t base_arrival_ns_ = 0;
-    std::uint64_t base_frames_ = 0;
+    Mark old_;
+    Mark young_;
     std::size_t pauses_ = 0;
+    // The creep: the smallest lead of the reads of the current window, and
+    // the share of it each read of the next one takes over.
+    std::int64_t creep_start_ns_ = 0;
+    std::size_t creep_reads_ = 0;
+    double min_lead_ns_ = 0;
+    double creep_step_ns_ = 0;
 };
 
 }  // namespace mk27x

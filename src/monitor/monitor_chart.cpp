@@ -55,6 +55,9 @@ MonitorChart::MonitorChart(QWidget* parent) : QWidget(parent) {
     auto* seconds_label = new QLabel("Last s&econds:", this);
     seconds_label->setBuddy(SpinSeconds);
     trace_.SetSpan(SpinSeconds->value());
+    // Taken when the editing ends (Return, the arrows, focus out), not at each
+    // key: typing "30" must not cut the history to 3 s on the way.
+    SpinSeconds->setKeyboardTracking(false);
     connect(SpinSeconds, &QSpinBox::valueChanged, this, [this](int seconds) {
         trace_.SetSpan(seconds);
         dirty_ = true;

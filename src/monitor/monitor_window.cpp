@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -38,10 +39,6 @@ std::optional<SensorSpec> ParseTypedSensor(const std::string& text, const std::s
     const std::string spec_text =
         trimmed.find('=') == std::string::npos ? free_name + "=" + trimmed : trimmed;
     auto spec = ParseSensorSpec(spec_text, error);
-    if (spec && IsReservedChannelName(spec->name)) {
-        error = "a sensor may not be called " + spec->name;
-        return std::nullopt;
-    }
     return spec;
 }
 
@@ -76,6 +73,8 @@ void MonitorWindow::BuildLayout() {
     TableSensors->horizontalHeader()->setSectionResizeMode(kColumnIdentity, QHeaderView::Stretch);
     TableSensors->horizontalHeader()->setMinimumSectionSize(60);
     TableSensors->setMinimumHeight(120);
+    // The focus shows: a frame in the highlight colour around the list that has it.
+    const QString focus_frame = "%1:focus { border: 2px solid palette(highlight); }";
     EditSensor = new QLineEdit(this);
     EditSensor->setObjectName("EditSensor");
     EditSensor->setPlaceholderText("A=/dev/ttyUSB0@921600#1");
@@ -107,6 +106,8 @@ void MonitorWindow::BuildLayout() {
     // --- the channels -------------------------------------------------------------
     ListChannels = new QListWidget(this);
     ListChannels->setObjectName("ListChannels");
+    TableSensors->setStyleSheet(focus_frame.arg("QTableWidget"));
+    ListChannels->setStyleSheet(focus_frame.arg("QListWidget"));
     EditChannel = new QLineEdit(this);
     EditChannel->setObjectName("EditChannel");
     EditChannel->setPlaceholderText("thickness = 120 - A - B");
@@ -114,10 +115,19 @@ void MonitorWindow::BuildLayout() {
     channel_label->setBuddy(EditChannel);
     LabelChannelError = new QLabel(this);
     LabelChannelError->setObjectName("LabelChannelError");
-    LabelChannelError->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // Monospaced, so that the caret stands under the character it points at;
+    // three lines high always and free in width, so that a refusal coming and
+    // going does not move the panes.
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setStyleHint(QFont::Monospace);
+    fixed.setFixedPitch(true);
+    LabelChannelError->setFont(fixed);
     LabelChannelError->setStyleSheet("color: #b00000");
     LabelChannelError->setTextFormat(Qt::PlainText);
     LabelChannelError->setWordWrap(false);
+    LabelChannelError->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    LabelChannelError->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    LabelChannelError->setFixedHeight(QFontMetrics(fixed).lineSpacing() * 3 + 4);
     ButtonAddChannel = new QPushButton("Add channe&l", this);
     ButtonRemoveChannel = new QPushButton("Remo&ve channel", this);
 
@@ -252,10 +262,7 @@ bool MonitorWindow::AddSensor(const SensorSpec& spec) {
     if (group_) return false;
     std::vector<SensorSpec> specs = specs_;
     specs.push_back(spec);
-    std::string problem = CheckGroup(specs);
-    if (problem.empty() && std::any_of(channels_.begin(), channels_.end(),
-                                       [&](const auto& c) { return c.name == spec.name; }))
-        problem = "the name " + spec.name + " is given twice";
+    const std::string problem = CheckGroup(specs, channels_);
     if (!problem.empty()) {
         Refuse(problem);
         return false;
@@ -312,12 +319,10 @@ QString MonitorWindow::ChannelProblem(const QString& text) const {
     std::string error;
     const auto spec = ParseChannelSpec(text.toStdString(), error);
     if (!spec) return QString::fromStdString(error);
-    const auto named = [&](const auto& list) {
-        return std::any_of(list.begin(), list.end(),
-                           [&](const auto& item) { return item.name == spec->name; });
-    };
-    if (named(specs_) || named(channels_))
-        return QString::fromStdString("the name " + spec->name + " is given twice");
+    std::vector<ChannelSpec> channels = channels_;
+    channels.push_back(*spec);
+    if (const std::string problem = CheckGroupNames(specs_, channels); !problem.empty())
+        return QString::fromStdString(problem);
     std::vector<std::string> names;
     for (const SensorSpec& s : specs_) names.push_back(s.name);
     ChannelError refusal;

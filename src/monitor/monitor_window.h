@@ -16,6 +16,9 @@
 //    window and kept in memory only, or MK27X_MQTT_PASSWORD). A broker that
 //    refuses the connection stops the run with its reason; the end of a run
 //    tells the publisher's summary in the status line.
+//  - A sensor that stops answering does not end the run (GroupRun): its state
+//    reads "Lost, retrying" while it is asked again, and "Streaming" or
+//    "Polled" once it is back; the status line tells each loss and return.
 //
 // The window is a front end: the group (src/group) connects, streams or polls,
 // aligns and computes; the window builds a group from its table when
@@ -35,6 +38,7 @@
 #include <vector>
 
 #include "group/channel.h"
+#include "group/group_run.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
 #include "group/sensor_spec.h"
@@ -103,6 +107,7 @@ public:
     bool Running() const { return group_ && group_->Running(); }
     bool Recording() const { return csv_ != nullptr; }
     SensorGroup* Group() { return group_.get(); }
+    GroupRun* Run() { return run_.get(); }
     MonitorChart* Chart() { return chart_; }
     // Rows the window has taken from the group in this run.
     std::uint64_t RowsShown() const { return rows_shown_; }
@@ -178,6 +183,10 @@ private:
     void SetStatus(const QString& text);
     std::string FreeName() const;
     QString StateText(std::size_t sensor) const;
+    // The last value of a sensor or channel by its name ("-" when empty or
+    // not charted).
+    QString LastValueText(const QString& name) const;
+    void TellEvents();
     void Refuse(const std::string& text);
     // Every channel compiled over the table's sensors; the first refused one is
     // shown and nothing is returned.
@@ -190,6 +199,8 @@ private:
     // The publisher's end: its summary in the status line, or the broker's
     // refusal in a message.
     void EndPublishing();
+    // The broker's state at the status line's end, as it changes (each frame).
+    void ShowPublishing();
 
     MessageBox& messages_;
     FileDialog& files_;
@@ -199,7 +210,6 @@ private:
     std::vector<SensorSpec> specs_;
     std::vector<ChannelSpec> channels_;
     std::vector<ConnectOutcome> outcomes_;
-    std::vector<bool> lost_;
 
     MonitorChart* chart_;
     std::vector<QLabel*> readout_values_;
@@ -210,12 +220,16 @@ private:
     std::string csv_path_;
     std::string publish_cafile_;
     double publish_buffer_seconds_ = PublishSettings{}.buffer_seconds;
+    // The sentence ShowPublishing put at the status line's end, and the last
+    // outage told.
+    QString publish_status_;
+    QString publish_outage_;
     // Declared late: its sessions go first, before the sinks they feed.
     std::unique_ptr<SensorGroup> group_;
+    std::unique_ptr<GroupRun> run_;
     // After the group: it detaches from the group as it goes.
     std::unique_ptr<GroupPublishing> publishing_;
     std::uint64_t rows_shown_ = 0;
-    std::chrono::steady_clock::time_point next_second_;
     std::chrono::steady_clock::time_point next_values_;
 };
 

@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTimer>
 
 #include "monitor/monitor_window.h"
 #include "publish/publish_options.h"
@@ -100,7 +101,40 @@ bool MonitorWindow::StartPublishing() {
     const auto settings = PublishingChosen();
     if (!settings) return false;
     publishing_ = std::make_unique<GroupPublishing>(*group_, *settings);
+    publish_status_.clear();
+    publish_outage_.clear();
+    connect(TimerFrame, &QTimer::timeout, this, &MonitorWindow::ShowPublishing,
+            Qt::UniqueConnection);
     return true;
+}
+
+void MonitorWindow::ShowPublishing() {
+    if (!publishing_) return;
+    const QString url = QString::fromStdString(publishing_->Settings().target.Text());
+    for (const PublishEvent& e : publishing_->TakeEvents()) {
+        if (e.kind == PublishEvent::Kind::Unreachable)
+            publish_outage_ = QString("Broker unreachable: %1; %2 batches queued.")
+                                  .arg(QString::fromStdString(e.reason))
+                                  .arg(e.batches);
+        else
+            publish_outage_ = QString("Broker back after %1 s; %2 batches sent.")
+                                  .arg(e.outage_seconds, 0, 'f', 1)
+                                  .arg(e.batches);
+    }
+    QString sentence;
+    if (publishing_->Unreachable())
+        sentence = publish_outage_;
+    else if (publishing_->Connected() == 0)
+        sentence = "Connecting to " + url + "…";
+    else
+        sentence = (publish_outage_.startsWith("Broker back") ? publish_outage_ + " " : QString()) +
+                   "Publishing to " + url + ".";
+    QString text = LabelStatus->text();
+    if (!publish_status_.isEmpty() && text.endsWith(" " + publish_status_))
+        text.chop(publish_status_.size() + 1);
+    if (sentence == publish_status_ && text + " " + sentence == LabelStatus->text()) return;
+    publish_status_ = sentence;
+    SetStatus(text + " " + sentence);
 }
 
 void MonitorWindow::EndPublishing() {
@@ -109,6 +143,12 @@ void MonitorWindow::EndPublishing() {
     const PublishEnding ending = publishing_->Finish();
     publishing_.reset();
     QApplication::restoreOverrideCursor();
+    QString text = LabelStatus->text();
+    if (!publish_status_.isEmpty() && text.endsWith(" " + publish_status_)) {
+        text.chop(publish_status_.size() + 1);
+        SetStatus(text);
+    }
+    publish_status_.clear();
     if (ending.refused) {
         SetStatus("Stopped: the broker refused the connection.");
         Refuse(Sentence(ending.text));

@@ -36,12 +36,8 @@ std::string ConnectFailureText(const ConnectResult& c) {
     return {};
 }
 
-}  // namespace
-
-namespace {
-
 QString ValueText(double value) {
-    return IsEmptyValue(value) ? QStringLiteral("-") : QString::number(value, 'f', 3);
+    return IsEmptyValue(value) ? QStringLiteral("-") : QString::number(value, 'f', 3) + " mm";
 }
 
 QString IdentityText(const SensorIdentity& id) {
@@ -89,6 +85,7 @@ MonitorWindow::~MonitorWindow() {
     // them down: none may reach a handler of a window already destroyed.
     for (QObject* child : findChildren<QObject*>()) child->disconnect(this);
     StopRun();
+    run_.reset();
     if (group_) {
         group_->Aligner().Detach(*feed_);
         if (statistics_) group_->Aligner().Detach(*statistics_);
@@ -120,8 +117,7 @@ void MonitorWindow::ButtonConnectClick() {
     }
     auto channels = CompileChannels();
     if (!channels) return;
-    auto group =
-        std::make_unique<SensorGroup>(messages_, clock_, backends_, specs_, std::move(*channels));
+    auto group = std::make_unique<SensorGroup>(clock_, backends_, specs_, std::move(*channels));
     SetStatus("Connecting…");
     QApplication::setOverrideCursor(Qt::WaitCursor);
     outcomes_.clear();
@@ -132,11 +128,11 @@ void MonitorWindow::ButtonConnectClick() {
         if (const std::string text = ConnectFailureText(results[i]); !text.empty())
             messages_.Show(specs_[i].name + ": " + text, kMonitorTitle, MB_OK | MB_ICONSTOP);
     }
-    lost_.assign(specs_.size(), false);
     const bool all = std::all_of(outcomes_.begin(), outcomes_.end(),
                                  [](ConnectOutcome o) { return o == ConnectOutcome::Connected; });
     if (all) {
         group_ = std::move(group);
+        run_ = std::make_unique<GroupRun>(*group_, clock_);
         if (!feed_) feed_ = std::make_unique<ChartFeed>(*this);
         group_->Aligner().Attach(*feed_);
         SetStatus("Connected.");
@@ -152,6 +148,7 @@ void MonitorWindow::ButtonConnectClick() {
 void MonitorWindow::ButtonDisconnectClick() {
     if (!group_) return;
     StopRun();
+    run_.reset();
     group_->Aligner().Detach(*feed_);
     if (statistics_) group_->Aligner().Detach(*statistics_);
     statistics_.reset();
@@ -175,19 +172,16 @@ void MonitorWindow::ButtonStartClick() {
         return;
     }
     rows_shown_ = 0;
-    lost_.assign(specs_.size(), false);
-    group_->Start();
-    next_second_ = clock_.Now() + std::chrono::seconds(1);
+    run_->SetHook(publishing_.get());
+    run_->Start();
     next_values_ = clock_.Now();
     TimerFrame->start();
     QStringList modes;
     for (std::size_t i = 0; i < group_->Size(); ++i)
         modes << QString::fromStdString(group_->Spec(i).name) +
                      (group_->Mode(i) == SensorMode::Stream ? " streams" : " is polled");
-    SetStatus("Running: " + modes.join(", ") + "." +
-              (publishing_ ? QString::fromStdString(" Publishing to " +
-                                                    publishing_->Settings().target.Text() + ".")
-                           : QString()));
+    SetStatus("Running: " + modes.join(", ") + ".");
+    ShowPublishing();
     UpdateTable();
     UpdateControls();
 }
@@ -202,7 +196,10 @@ void MonitorWindow::StopRun() {
     if (!group_) return;
     TimerFrame->stop();
     if (group_->Running()) {
-        group_->Stop();
+        run_->Stop();
+        run_->SetHook(nullptr);
+        TellEvents();
+        // Whatever stopped the run, the status line no longer says it runs.
         SetStatus(QString("Stopped after %1 rows.").arg(rows_shown_));
     }
     EndRecording();
@@ -219,7 +216,7 @@ void MonitorWindow::ButtonRecordClick() {
     }
     if (!group_) return;
     FileDialogOptions options;
-    options.filter = "CSV files (*.csv)|*.csv|All files|*.*";
+    options.filter = "CSV files|*.csv|All files|*";
     options.default_extension = "csv";
     options.file_name = "monitor.csv";
     options.title = "Record to CSV";
@@ -248,8 +245,7 @@ void MonitorWindow::ButtonRecordClick() {
 void MonitorWindow::EndRecording() {
     if (!csv_) return;
     if (group_) group_->Aligner().Detach(*csv_);
-    csv_->Flush();
-    const bool ok = csv_->Ok();
+    const bool ok = csv_->Close().Ok();
     const std::uint64_t rows = csv_->Rows();
     csv_.reset();
     if (!ok) {
@@ -262,6 +258,13 @@ void MonitorWindow::EndRecording() {
 void MonitorWindow::ButtonStatisticsClick() {
     if (!statistics_) return;
     std::string text = statistics_->Text();
+    for (std::size_t i = 0; group_ && i < group_->Size(); ++i) {
+        const SensorStatus status = run_->Status(i);
+        if (status.losses == 0) continue;
+        text += group_->Spec(i).name + ": " + std::to_string(status.losses) +
+                (status.losses == 1 ? " loss, " : " losses, ") +
+                QString::number(status.seconds_lost, 'f', 1).toStdString() + " s lost\n";
+    }
     while (!text.empty() && text.back() == '\n') text.pop_back();
     std::replace(text.begin(), text.end(), '\n', '\r');
     messages_.Show(text.empty() ? "No rows yet." : text, "Statistics", MB_OK);
@@ -272,45 +275,48 @@ void MonitorWindow::Tick() {
         TimerFrame->stop();
         return;
     }
-    if (publishing_ && publishing_->Refused()) {
-        // The run ends with the broker's reason (a modal message).
-        TimerFrame->stop();
+    if (run_->Tick() == GroupRun::Step::Ended) {
+        // The broker refused: the run ends with its reason.
         StopRun();
         UpdateTable();
         UpdateControls();
         return;
     }
-    group_->Pump();
-    const auto now = clock_.Now();
-    if (now >= next_second_) {
-        next_second_ = now + std::chrono::seconds(1);
-        const int lost = group_->LostSensor();
-        if (lost >= 0) {
-            // Its message is modal: nothing more happens on the timer meanwhile.
-            TimerFrame->stop();
-            lost_[static_cast<std::size_t>(lost)] = true;
-            group_->EndLost(static_cast<std::size_t>(lost));
-            messages_.Show(specs_[static_cast<std::size_t>(lost)].name + ": No answer.",
-                           kMonitorTitle, MB_OK | MB_ICONSTOP);
-            StopRun();
-            UpdateTable();
-            UpdateControls();
-            return;
-        }
-        group_->Flush();
-        if (csv_) csv_->Flush();
+    TellEvents();
+    // A file that can no longer be written ends its recording, not the run.
+    if (csv_ && !csv_->Ok()) {
+        EndRecording();
+        UpdateControls();
     }
     chart_->Redraw();
     // The figures change ten times a second: faster, nobody reads them.
-    if (now >= next_values_) {
+    if (const auto now = clock_.Now(); now >= next_values_) {
         next_values_ = now + std::chrono::milliseconds(100);
         UpdateTable();
         UpdateReadouts();
     }
 }
 
+void MonitorWindow::TellEvents() {
+    for (const GroupEvent& e : run_->TakeEvents()) {
+        const QString name = QString::fromStdString(group_->Spec(e.sensor).name);
+        switch (e.kind) {
+            case GroupEvent::Kind::Lost:
+                SetStatus(name + ": No answer; retrying.");
+                break;
+            case GroupEvent::Kind::Back:
+                SetStatus(name + QString(": back after %1 s.").arg(e.lost_s, 0, 'f', 1));
+                break;
+            case GroupEvent::Kind::WrongSensor:
+                SetStatus(name +
+                          QString(": serial %1 found, %2 expected.").arg(e.found).arg(e.expected));
+                break;
+        }
+        UpdateTable();
+    }
+}
+
 QString MonitorWindow::StateText(std::size_t sensor) const {
-    if (sensor < lost_.size() && lost_[sensor]) return "No answer";
     if (sensor < outcomes_.size()) {
         switch (outcomes_[sensor]) {
             case ConnectOutcome::PortNotOpened:
@@ -325,10 +331,28 @@ QString MonitorWindow::StateText(std::size_t sensor) const {
                 break;
         }
         if (!group_) return "Answered";
-        if (!group_->Running()) return "Connected";
-        return group_->Mode(sensor) == SensorMode::Stream ? "Streaming" : "Polled";
+        const SensorStatus status = run_->Status(sensor);
+        switch (status.state) {
+            case SensorState::Idle:
+                return "Connected";
+            case SensorState::Streaming:
+                return "Streaming";
+            case SensorState::Polled:
+                return "Polled";
+            case SensorState::Lost:
+                if (!group_->Running()) return "No answer";
+                return status.wrong_serial != 0
+                           ? QString("Lost, retrying (serial %1 found)").arg(status.wrong_serial)
+                           : QString("Lost, retrying");
+        }
     }
     return "Not connected";
+}
+
+QString MonitorWindow::LastValueText(const QString& name) const {
+    const qsizetype column = chart_->SeriesNames().indexOf(name);
+    if (column < 0 || static_cast<std::size_t>(column) >= chart_->Trace().Columns()) return {};
+    return ValueText(chart_->Trace().Last(static_cast<std::size_t>(column)));
 }
 
 void MonitorWindow::UpdateTable() {
@@ -342,7 +366,6 @@ void MonitorWindow::UpdateTable() {
         }
         if (item->text() != text) item->setText(text);
     };
-    const TraceBuffer& trace = chart_->Trace();
     for (int r = 0; r < rows; ++r) {
         const auto i = static_cast<std::size_t>(r);
         const SensorSpec& s = specs_[i];
@@ -350,12 +373,14 @@ void MonitorWindow::UpdateTable() {
         set(r, kColumnPort, QString::fromStdString(s.port));
         set(r, kColumnRate, QString::number(s.baud));
         set(r, kColumnAddress, QString::number(s.address));
-        set(r, kColumnIdentity, group_ ? IdentityText(group_->Session(i).Identity()) : QString());
-        const QString details = group_ ? IdentityDetails(group_->Session(i).Identity()) : QString();
+        set(r, kColumnIdentity, group_ ? IdentityText(group_->Identity(i)) : QString());
+        const QString details = group_ ? IdentityDetails(group_->Identity(i)) : QString();
         if (TableSensors->item(r, kColumnIdentity)->toolTip() != details)
             TableSensors->item(r, kColumnIdentity)->setToolTip(details);
         set(r, kColumnState, StateText(i));
-        set(r, kColumnValue, group_ && i < trace.Columns() ? ValueText(trace.Last(i)) : QString());
+        // By name: the chart's columns are those of the last run, whatever the
+        // table holds now.
+        set(r, kColumnValue, LastValueText(QString::fromStdString(s.name)));
     }
 }
 
@@ -381,7 +406,7 @@ void MonitorWindow::RebuildReadouts() {
         font.setBold(true);
         value->setFont(font);
         value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        value->setMinimumWidth(value->fontMetrics().horizontalAdvance("-00000.000"));
+        value->setMinimumWidth(value->fontMetrics().horizontalAdvance("-00000.000 mm"));
         column->addWidget(name);
         column->addWidget(value);
         layout->addWidget(box);

@@ -23,9 +23,9 @@ CommitResult ConversionError(std::string_view text, std::uint16_t current) {
 }
 
 CommitResult CommitBounded(int index, std::string_view text, std::uint16_t current,
-                           std::int16_t range) {
+                           std::int16_t range, bool cell_length) {
     const ParameterRow& row = Row(index);
-    if (text.empty() || text.size() > static_cast<std::size_t>(row.max_length))
+    if (text.empty() || (cell_length && text.size() > static_cast<std::size_t>(row.max_length)))
         return PutBack(index, current, range);
     const auto n = ParseInteger(text);
     if (!n) return ConversionError(text, current);
@@ -62,14 +62,15 @@ bool IsBoundedRow(int index) {
 }
 
 CommitResult CommitParameterText(int index, std::string_view text, std::uint16_t current,
-                                 std::int16_t range) {
+                                 std::int16_t range, bool cell_length) {
     if (index == kSynchronization || index == kOutLogic) return {CommitAction::Ignore, current, {}};
-    if (IsBoundedRow(index)) return CommitBounded(index, text, current, range);
+    if (IsBoundedRow(index)) return CommitBounded(index, text, current, range, cell_length);
 
     const DisplayForm form = Row(index).form;
     if (form == DisplayForm::MeasureType) {
+        // A name is stored, the current value's own included.
         const TextValue v = ValueFromText(form, text, current, range);
-        if (v.value == current) return {CommitAction::Ignore, current, {}};
+        if (!v.converted()) return {CommitAction::Ignore, current, {}};
         return Store(v.value);
     }
     // Switch, plain and baud rows: nothing is tested beyond the conversion.

@@ -40,9 +40,11 @@ struct CommitResult {
 };
 
 // Row `index` (0..19) takes `text` while its working value is `current`; `range`
-// is the sensor's measuring range in mm (0 when none is identified).
+// is the sensor's measuring range in mm (0 when none is identified). Without
+// `cell_length` the longest text is not held against the cell's length (an
+// entry that was never typed into the grid: "-32768" for a 5-character cell).
 CommitResult CommitParameterText(int index, std::string_view text, std::uint16_t current,
-                                 std::int16_t range);
+                                 std::int16_t range, bool cell_length = true);
 
 // True for the rows whose value cell the digit guard watches.
 bool IsBoundedRow(int index);

@@ -45,13 +45,22 @@ std::string EntryFormError(int index, std::string_view text) {
 
 CommitResult CommitEntryText(int index, std::string_view text, std::uint16_t current,
                              std::int16_t range) {
-    CommitResult r = CommitParameterText(index, text, current, range);
-    if (r.action != CommitAction::Ignore || !IsPickerRow(index)) return r;
-    // Set by their pickers in the window: here the byte itself.
+    CommitResult r = CommitParameterText(index, text, current, range, false);
+    if (r.action != CommitAction::Ignore) return r;
     const auto n = ParseInteger(text);
-    if (!n) return {CommitAction::ConversionError, current, InvalidIntegerMessage(text)};
-    if (*n < 0 || *n > 255) return {CommitAction::PutBack, current, {}};
-    return {CommitAction::Store, static_cast<std::uint16_t>(*n), {}};
+    if (IsPickerRow(index)) {
+        // Set by their pickers in the window: here the byte itself.
+        if (!n) return {CommitAction::ConversionError, current, InvalidIntegerMessage(text)};
+        if (*n < 0 || *n > 255) return {CommitAction::PutBack, current, {}};
+        return {CommitAction::Store, static_cast<std::uint16_t>(*n), {}};
+    }
+    if (index == kMeasureType && n) {
+        // A type without a name shows as its number: the number is taken back.
+        const ParameterRow& row = ParameterTable[kMeasureType];
+        if (*n < row.lower || *n > row.upper) return {CommitAction::PutBack, current, {}};
+        return {CommitAction::Store, static_cast<std::uint16_t>(*n), {}};
+    }
+    return r;
 }
 
 std::optional<EntryRefusal> StoreParameterEntries(const std::vector<ParameterEntry>& entries,

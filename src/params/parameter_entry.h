@@ -2,7 +2,8 @@
 // Python module): a parameter named as the grid shows it, or by its index, and
 // the text an operator would type into its cell.
 //
-// An entry goes through the row's commit rule as the grid's cell does; the
+// An entry goes through the row's commit rule as the grid's cell does (its
+// length aside: no cell limits what is given); the
 // picker rows (Synchronization, OutLogic), which the grid leaves to their
 // pickers, take the byte itself (0..255). A set of entries is taken whole or
 // not at all: the first refused entry leaves the working set as it was, so
@@ -32,7 +33,9 @@ std::string EntryFormError(int index, std::string_view text);
 
 // The commit rule of row `index`, the picker rows taking the byte itself: a
 // number 0..255 is stored, another number put back, a non-number the
-// conversion error.
+// conversion error. "Measure type" takes a number within its limits too, the
+// text it shows for a type without a name. Every text ParameterText shows for a
+// value within a row's limits is taken back as a value of the same text.
 CommitResult CommitEntryText(int index, std::string_view text, std::uint16_t current,
                              std::int16_t range);
 

@@ -188,7 +188,7 @@ TextValue ValueFromText(DisplayForm form, std::string_view text, std::uint16_t c
                 return {TextOutcome::Converted, static_cast<std::uint16_t>(i)};
             }
         }
-        return {TextOutcome::Converted, current};
+        return {TextOutcome::NotAName, current};
     }
     const auto n = ParseInteger(text);
     if (!n) return {TextOutcome::NotAnInteger, current};

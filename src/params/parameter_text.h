@@ -95,6 +95,7 @@ enum class TextOutcome {
     Converted,         // `value` holds the new value
     NotAnInteger,      // a numeric form's text is no integer (see ParseInteger)
     NoMeasuringRange,  // a distance text while R is 0
+    NotAName,          // a measure type text that is none of kMeasureTypeNames
 };
 
 struct TextValue {
@@ -106,8 +107,8 @@ struct TextValue {
 
 // The value the text of a cell in the given form stands for:
 //   Switch       0 for "off", 1 for any other text
-//   MeasureType  the position of the text among kMeasureTypeNames; any other
-//                text keeps `current`
+//   MeasureType  the position of the text among kMeasureTypeNames (the
+//                current one's included); any other text is NotAName
 //   numeric      ValueFromNumber of the parsed number
 // Limits are not checked here.
 TextValue ValueFromText(DisplayForm form, std::string_view text, std::uint16_t current,

@@ -16,13 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "group/group_run.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
 #include "publish/mqtt_publisher.h"
 
 namespace mk27x {
 
-class GroupPublishing {
+class GroupPublishing final : public GroupRunHook {
 public:
     // Attaches the publisher to `group` and starts it. Between the group's runs:
     // after its channels are set, before its Start; the group outlives this.
@@ -36,7 +37,17 @@ public:
     bool Refused() const { return publisher_.Refused(); }
     std::string RefusalText() const { return publisher_.RefusalText(); }
     int Connected() const { return publisher_.Connected(); }
+    bool Unreachable() const { return publisher_.Unreachable(); }
+    std::vector<PublishEvent> TakeEvents() { return publisher_.TakeEvents(); }
+    std::uint64_t Queued() const { return publisher_.Queued(); }
     const PublishSettings& Settings() const { return publisher_.Settings(); }
+
+    // The run's hook: a sensor's status follows its state ("lost" while it is
+    // lost, "online" again on its return); a refusing broker ends the run.
+    void SensorStateChanged(std::size_t sensor, SensorState state) override;
+    bool EndsRun() const override { return Refused(); }
+    // The status word a sensor's status topic is to carry now.
+    const std::string& SensorStatusWord(std::size_t sensor) const { return status_[sensor]; }
 
     // Detaches from the group (best after its Stop, so that every row went out),
     // gives the queues their time to go out and tells how publishing ended.
@@ -49,6 +60,7 @@ private:
     std::vector<RecordingSink*> sensors_;
     std::unique_ptr<GroupColumnsToSinks> channels_;
     std::optional<PublishEnding> ending_;
+    std::vector<std::string> status_;
 };
 
 }  // namespace mk27x

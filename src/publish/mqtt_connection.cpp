@@ -1,12 +1,77 @@
 #include "publish/mqtt_connection.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "link/csv_writer.h"
+#include "platform/clock.h"
+
 namespace mk27x {
+namespace {
+
+// "The connection was lost." as "the connection was lost".
+std::string Clause(std::string text) {
+    while (!text.empty() && (text.back() == '.' || text.back() == '\n')) text.pop_back();
+    // Only a word in capitals at its start alone ("OpenSSL" stays).
+    const std::size_t word = std::min(text.find(' '), text.size());
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' &&
+        std::none_of(text.begin() + 1, text.begin() + static_cast<long>(word),
+                     [](char c) { return c >= 'A' && c <= 'Z'; }))
+        text[0] = static_cast<char>(text[0] + 32);
+    return text;
+}
+
+std::string ErrorText(int rc) {
+    return Clause(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+}
+
+// A CONNACK that refuses the client or its credentials: trying again cannot help.
+bool FinalRefusal(int rc) {
+    switch (rc) {
+        case MQTT_RC_MALFORMED_PACKET:
+        case MQTT_RC_PROTOCOL_ERROR:
+        case MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION:
+        case MQTT_RC_CLIENTID_NOT_VALID:
+        case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+        case MQTT_RC_NOT_AUTHORIZED:
+        case MQTT_RC_BANNED:
+        case MQTT_RC_BAD_AUTHENTICATION_METHOD:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The refusals MQTT 3.1.1 also has, in the words operators know.
+std::string RefusalReason(int rc) {
+    switch (rc) {
+        case MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION:
+            return mosquitto_connack_string(CONNACK_REFUSED_PROTOCOL_VERSION);
+        case MQTT_RC_CLIENTID_NOT_VALID:
+            return mosquitto_connack_string(CONNACK_REFUSED_IDENTIFIER_REJECTED);
+        case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+            return mosquitto_connack_string(CONNACK_REFUSED_BAD_USERNAME_PASSWORD);
+        case MQTT_RC_NOT_AUTHORIZED:
+            return mosquitto_connack_string(CONNACK_REFUSED_NOT_AUTHORIZED);
+        default:
+            return mosquitto_reason_string(rc);
+    }
+}
+
+// A TLS failure that no retry mends: the broker's certificate or the
+// handshake itself refused (an end of file or a reset is an outage).
+bool FinalTlsFailure(const std::string& log) {
+    for (const char* mark : {"certificate", "handshake failure", "wrong version number",
+                             "unknown ca", "bad certificate", "unsupported protocol"})
+        if (log.find(mark) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
 
 MqttConnection::MqttConnection(const PublishSettings& settings, ConnectionTopics topics)
     : settings_(settings), topics_(std::move(topics)) {}
@@ -29,10 +94,22 @@ bool MqttConnection::WantWrite() const {
     return client_ && mosquitto_want_write(client_);
 }
 
+bool MqttConnection::CatchingUp() const {
+    return Connected() && !queue_.empty() && queue_.front().id < backlog_end_;
+}
+
 std::string MqttConnection::StatusText(const char* state) const {
     std::string text = state;
     if (totals_.batches_dropped > 0) text += " dropped=" + std::to_string(totals_.batches_dropped);
     return text;
+}
+
+MqttConnection::ControlMessage MqttConnection::StatisticsMessage() const {
+    // The statistics with their time and unit in front.
+    const std::string stats = StatisticsJson(topics_.statistics_source->Result());
+    std::string text = "{\"time\": \"" + IsoWallTime(SampleTime::Now().wall_ns) +
+                       "\", \"unit\": \"mm\"" + (stats.size() > 2 ? ", " : "") + stats.substr(1);
+    return {Control::Statistics, topics_.statistics, std::move(text)};
 }
 
 PublishTotals MqttConnection::Totals() const {
@@ -51,7 +128,7 @@ void MqttConnection::Collect(TimePoint now, bool all) {
         s->Take(batches, now, all);
         for (std::size_t i = from; i < batches.size(); ++i) {
             newest_ns_ = std::max(newest_ns_, batches[i].LastMonotonicNs());
-            queue_.push_back({next_id_++, &s->Topic(), std::move(batches[i])});
+            queue_.push_back({next_id_++, s, std::move(batches[i])});
         }
     }
     if (queue_.empty()) return;
@@ -66,7 +143,7 @@ void MqttConnection::Collect(TimePoint now, bool all) {
                     batch_mids_.erase(it);
                     break;
                 }
-            if (!e.acked) --in_flight_;
+            if (!e.acked && settings_.qos > 0) --in_flight_;
         }
         ++totals_.batches_dropped;
         totals_.samples_dropped += e.batch.Size();
@@ -78,19 +155,18 @@ void MqttConnection::Collect(TimePoint now, bool all) {
 void MqttConnection::Attempt(TimePoint now) {
     DestroyClient();
     connack_ = disconnected_ = false;
+    receive_maximum_ = -1;
     last_error_log_.clear();
     client_ = mosquitto_new(nullptr, true, this);
     if (!client_) {
         Refuse(std::string("cannot make an MQTT client: ") + std::strerror(errno));
         return;
     }
-    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_connect_callback_set(client_, OnConnect);
-    mosquitto_disconnect_callback_set(client_, OnDisconnect);
-    mosquitto_publish_callback_set(client_, OnPublish);
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(client_, OnConnect);
+    mosquitto_disconnect_v5_callback_set(client_, OnDisconnect);
+    mosquitto_publish_v5_callback_set(client_, OnPublish);
     mosquitto_log_callback_set(client_, OnLog);
-    // The window is ours; the client sends what it is given.
-    mosquitto_max_inflight_messages_set(client_, 0);
     const MqttTarget& t = settings_.target;
     if (!t.user.empty())
         mosquitto_username_pw_set(
@@ -116,14 +192,21 @@ void MqttConnection::Attempt(TimePoint now) {
     if (rc == MOSQ_ERR_SUCCESS) {
         state_ = State::Connecting;
         connect_started_ = now;
-    } else if (rc == MOSQ_ERR_TLS) {
-        Refuse("TLS: " + (last_error_log_.empty() ? mosquitto_strerror(rc) : last_error_log_));
+    } else if (rc == MOSQ_ERR_TLS && FinalTlsFailure(last_error_log_)) {
+        Refuse("TLS: " + last_error_log_);
     } else {
-        Lost(now);  // down, unreachable or not resolved: tried again
+        // Down, unreachable or not resolved: tried again.
+        Lost(now, last_error_log_.empty() ? ErrorText(rc) : Clause(last_error_log_));
     }
 }
 
-void MqttConnection::Lost(TimePoint now) {
+void MqttConnection::RetryNow(TimePoint now) {
+    if (state_ != State::Waiting) return;
+    retry_at_ = now;
+    retry_delay_ = kFirstRetry;
+}
+
+void MqttConnection::Lost(TimePoint now, const std::string& reason) {
     DestroyClient();
     for (Entry& e : queue_) e.sent = e.acked = false;
     // An acknowledged entry behind an unacknowledged one is sent again too: it
@@ -131,11 +214,21 @@ void MqttConnection::Lost(TimePoint now) {
     next_send_ = 0;
     in_flight_ = 0;
     batch_mids_.clear();
+    // Statistics in flight are due again; identity and status are told anew
+    // at the next CONNACK.
+    for (const auto& [mid, c] : control_mids_)
+        if (c.kind == Control::Statistics) next_statistics_ = now;
     control_mids_.clear();
+    controls_.clear();
     if (state_ == State::Closing || state_ == State::Disconnecting) {
         state_ = State::Closed;
         return;
     }
+    if (!failing_) {
+        failing_ = true;
+        failing_since_ = now;
+    }
+    failure_ = reason;
     state_ = State::Waiting;
     retry_at_ = now + retry_delay_;
     retry_delay_ = std::min(retry_delay_ * 2, kLastRetry);
@@ -149,39 +242,55 @@ void MqttConnection::Refuse(const std::string& reason) {
 
 void MqttConnection::Step(TimePoint now) {
     if (state_ == State::Waiting && now >= retry_at_) Attempt(now);
-    if (state_ == State::Connecting && now - connect_started_ > kConnectTimeout) Lost(now);
+    if (state_ == State::Connecting && now - connect_started_ > kConnectTimeout)
+        Lost(now, "no answer within " + std::to_string(kConnectTimeout.count()) + " s");
+    if (state_ == State::Closing) PublishQueue(now);
     if (state_ != State::Connected) return;
     if (!topics_.statistics.empty() && now >= next_statistics_) {
         next_statistics_ = now + kStatisticsPeriod;
-        PublishText(topics_.statistics, StatisticsJson(topics_.statistics_source->Result()), false);
+        controls_.push_back(StatisticsMessage());
     }
     if (!topics_.status.empty() && totals_.batches_dropped != dropped_told_ &&
         now - status_told_at_ >= std::chrono::seconds(1)) {
         dropped_told_ = totals_.batches_dropped;
         status_told_at_ = now;
-        PublishText(topics_.status, StatusText("online"), true);
+        controls_.push_back({Control::Status, topics_.status, StatusText("online")});
     }
-    PublishQueue();
+    PublishQueue(now);
 }
 
-int MqttConnection::PublishText(const std::string& topic, const std::string& text, bool retain) {
-    int mid = -1;
-    const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(text.size()),
-                                     text.data(), settings_.qos, retain);
-    if (rc != MOSQ_ERR_SUCCESS) return -1;
-    if (settings_.qos > 0) control_mids_.insert(mid);
-    return mid;
+bool MqttConnection::HasRoom() const {
+    return settings_.qos == 0 || in_flight_ < window_;
 }
 
-void MqttConnection::PublishQueue() {
-    while (in_flight_ < kWindow && next_send_ < queue_.size()) {
-        Entry& e = queue_[next_send_];
-        const std::string payload = BatchJson(e.batch);
+void MqttConnection::PublishQueue(TimePoint now) {
+    if (now < pause_until_) return;
+    // Identity, status and statistics first: they are few and small.
+    while (!controls_.empty() && HasRoom()) {
+        ControlMessage& c = controls_.front();
         int mid = -1;
+        // All retained: a subscriber coming later gets the latest of each.
         const int rc =
-            mosquitto_publish(client_, &mid, e.topic->c_str(), static_cast<int>(payload.size()),
-                              payload.data(), settings_.qos, false);
+            mosquitto_publish(client_, &mid, c.topic.c_str(), static_cast<int>(c.text.size()),
+                              c.text.data(), settings_.qos, true);
         if (rc != MOSQ_ERR_SUCCESS) return;  // the loop sees the connection's end
+        if (settings_.qos > 0) {
+            ++in_flight_;
+            control_mids_.emplace(mid, std::move(c));
+        }
+        controls_.pop_front();
+    }
+    // Closing, nothing comes after "offline".
+    while (state_ == State::Connected && HasRoom()) {
+        while (next_send_ < queue_.size() && queue_[next_send_].sent) ++next_send_;
+        if (next_send_ >= queue_.size()) break;
+        Entry& e = queue_[next_send_];
+        const std::string payload = BatchJson(e.batch, e.stream->UnitJson());
+        int mid = -1;
+        const int rc = mosquitto_publish(client_, &mid, e.stream->Topic().c_str(),
+                                         static_cast<int>(payload.size()), payload.data(),
+                                         settings_.qos, false);
+        if (rc != MOSQ_ERR_SUCCESS) return;
         e.sent = true;
         ++next_send_;
         if (settings_.qos == 0) {
@@ -192,6 +301,14 @@ void MqttConnection::PublishQueue() {
         }
     }
     // At QoS 0 what was handed over leaves at once.
+    PopAcknowledged();
+    if (state_ == State::Closing && settings_.qos == 0 && controls_.empty()) {
+        mosquitto_disconnect(client_);
+        state_ = State::Disconnecting;
+    }
+}
+
+void MqttConnection::PopAcknowledged() {
     while (!queue_.empty() && queue_.front().acked) {
         ++totals_.batches_sent;
         totals_.samples_sent += queue_.front().batch.Size();
@@ -200,13 +317,27 @@ void MqttConnection::PublishQueue() {
     }
 }
 
-void MqttConnection::Acknowledged(int mid) {
-    if (mid == offline_mid_ && state_ == State::Closing) {
-        mosquitto_disconnect(client_);
-        state_ = State::Disconnecting;
+void MqttConnection::Acknowledged(int mid, int reason) {
+    // A reason of 0x80 or more: the broker did not take the message (its
+    // quota, say); it goes out again after a pause.
+    const bool refused = reason >= MQTT_RC_UNSPECIFIED;
+    if (refused) ++totals_.messages_refused;
+    if (const auto c = control_mids_.find(mid); c != control_mids_.end()) {
+        --in_flight_;
+        if (refused) {
+            controls_.push_front(std::move(c->second));
+            control_mids_.erase(c);
+            pause_until_ = std::chrono::steady_clock::now() + kRefusalPause;
+            return;
+        }
+        const bool offline = c->second.kind == Control::Offline;
+        control_mids_.erase(c);
+        if (offline && state_ == State::Closing) {
+            mosquitto_disconnect(client_);
+            state_ = State::Disconnecting;
+        }
         return;
     }
-    if (control_mids_.erase(mid) > 0) return;
     const auto it = batch_mids_.find(mid);
     if (it == batch_mids_.end()) return;
     const std::uint64_t id = it->second;
@@ -214,14 +345,38 @@ void MqttConnection::Acknowledged(int mid) {
     if (queue_.empty() || id < queue_.front().id) return;
     const auto index = static_cast<std::size_t>(id - queue_.front().id);
     if (index >= queue_.size() || queue_[index].acked) return;
-    queue_[index].acked = true;
     --in_flight_;
-    while (!queue_.empty() && queue_.front().acked) {
-        ++totals_.batches_sent;
-        totals_.samples_sent += queue_.front().batch.Size();
-        queue_.pop_front();
-        if (next_send_ > 0) --next_send_;
+    if (refused) {
+        queue_[index].sent = false;
+        next_send_ = std::min(next_send_, index);
+        pause_until_ = std::chrono::steady_clock::now() + kRefusalPause;
+        return;
     }
+    queue_[index].acked = true;
+    PopAcknowledged();
+}
+
+void MqttConnection::Accepted(TimePoint now) {
+    state_ = State::Connected;
+    retry_delay_ = kFirstRetry;
+    failing_ = false;
+    backlog_end_ = next_id_;
+    window_ = receive_maximum_ > 0
+                  ? std::min<std::size_t>(static_cast<std::size_t>(receive_maximum_), kMaxWindow)
+                  : kDefaultWindow;
+    if (!topics_.identity.empty())
+        controls_.push_back({Control::Identity, topics_.identity, topics_.identity_json});
+    for (const auto& [topic, text] : topics_.retained)
+        controls_.push_back({Control::Retained, topic, text});
+    if (!topics_.status.empty()) {
+        dropped_told_ = totals_.batches_dropped;
+        status_told_at_ = now;
+        controls_.push_back({Control::Status, topics_.status, StatusText("online")});
+    }
+    // The first statistics a period after the first connection; those due
+    // while the broker was away go out now.
+    if (next_statistics_ == TimePoint::max()) next_statistics_ = now + kStatisticsPeriod;
+    PublishQueue(now);
 }
 
 void MqttConnection::Loop(TimePoint now) {
@@ -229,70 +384,68 @@ void MqttConnection::Loop(TimePoint now) {
     const int rc = mosquitto_loop(client_, 0, 1);
     if (connack_) {
         connack_ = false;
-        if (connack_rc_ != 0) {
-            Refuse(std::string("the broker refused the connection: ") +
-                   mosquitto_connack_string(connack_rc_));
+        if (connack_rc_ == 0) {
+            Accepted(now);
+        } else if (FinalRefusal(connack_rc_)) {
+            Refuse("the broker refused the connection: " + RefusalReason(connack_rc_));
+            return;
+        } else {
+            Lost(now, "the broker refused the connection: " + Clause(RefusalReason(connack_rc_)));
             return;
         }
-        state_ = State::Connected;
-        retry_delay_ = kFirstRetry;
-        if (!topics_.identity.empty()) PublishText(topics_.identity, topics_.identity_json, true);
-        if (!topics_.status.empty()) {
-            dropped_told_ = totals_.batches_dropped;
-            status_told_at_ = now;
-            PublishText(topics_.status, StatusText("online"), true);
-        }
-        next_statistics_ = now + kStatisticsPeriod;
-        PublishQueue();
     }
     if (state_ == State::Disconnecting && disconnected_) {
         DestroyClient();
         state_ = State::Closed;
         return;
     }
-    if (rc == MOSQ_ERR_TLS || last_error_log_.find("OpenSSL Error") != std::string::npos) {
-        Refuse("TLS: " + (last_error_log_.empty() ? mosquitto_strerror(rc) : last_error_log_));
+    const bool tls_failed =
+        rc == MOSQ_ERR_TLS || last_error_log_.find("OpenSSL Error") != std::string::npos;
+    if (tls_failed && state_ == State::Connecting && FinalTlsFailure(last_error_log_)) {
+        Refuse("TLS: " + last_error_log_);
         return;
     }
-    if (disconnected_ || rc != MOSQ_ERR_SUCCESS) Lost(now);
+    if (disconnected_ || rc != MOSQ_ERR_SUCCESS || tls_failed)
+        Lost(now, last_error_log_.empty()
+                      ? ErrorText(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc)
+                      : Clause(last_error_log_));
 }
 
 void MqttConnection::BeginClose(TimePoint now) {
-    (void)now;
     if (state_ == State::Refused || state_ == State::Closed) return;
     if (state_ != State::Connected) {
         DestroyClient();
         state_ = State::Closed;
         return;
     }
-    if (!topics_.statistics.empty())
-        PublishText(topics_.statistics, StatisticsJson(topics_.statistics_source->Result()), false);
+    if (!topics_.statistics.empty()) controls_.push_back(StatisticsMessage());
+    state_ = State::Closing;
     if (topics_.status.empty()) {
         mosquitto_disconnect(client_);
         state_ = State::Disconnecting;
         return;
     }
-    offline_mid_ = PublishText(topics_.status, StatusText("offline"), true);
-    control_mids_.erase(offline_mid_);
-    state_ = State::Closing;
-    if (settings_.qos == 0 || offline_mid_ < 0) {
-        mosquitto_disconnect(client_);
-        state_ = State::Disconnecting;
-    }
+    controls_.push_back({Control::Offline, topics_.status, StatusText("offline")});
+    pause_until_ = {};
+    PublishQueue(now);
 }
 
-void MqttConnection::OnConnect(mosquitto*, void* self, int rc) {
+void MqttConnection::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__property* props) {
     auto* c = static_cast<MqttConnection*>(self);
     c->connack_ = true;
     c->connack_rc_ = rc;
+    std::uint16_t maximum = 0;
+    if (mosquitto_property_read_int16(props, MQTT_PROP_RECEIVE_MAXIMUM, &maximum, false))
+        c->receive_maximum_ = maximum;
 }
 
-void MqttConnection::OnDisconnect(mosquitto*, void* self, int) {
+void MqttConnection::OnDisconnect(mosquitto*, void* self, int, const mqtt5__property*) {
     static_cast<MqttConnection*>(self)->disconnected_ = true;
 }
 
-void MqttConnection::OnPublish(mosquitto*, void* self, int mid) {
-    static_cast<MqttConnection*>(self)->Acknowledged(mid);
+void MqttConnection::OnPublish(mosquitto*, void* self, int mid, int reason,
+                               const mqtt5__property*) {
+    static_cast<MqttConnection*>(self)->Acknowledged(mid, reason);
 }
 
 void MqttConnection::OnLog(mosquitto*, void* self, int level, const char* text) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "link/sample_statistics.h"
 #include "publish/mqtt_connection.h"
@@ -54,6 +55,7 @@ PublishTotals& PublishTotals::operator+=(const PublishTotals& o) {
     samples_dropped += o.samples_dropped;
     batches_unsent += o.batches_unsent;
     samples_unsent += o.samples_unsent;
+    messages_refused += o.messages_refused;
     return *this;
 }
 
@@ -93,7 +95,8 @@ public:
 
 class MqttPublisher::ChannelSink final : public RecordingSink {
 public:
-    explicit ChannelSink(std::string topic) : samples(std::move(topic)) {}
+    ChannelSink(std::string topic, std::string unit_json)
+        : samples(std::move(topic), std::move(unit_json)) {}
     void Add(std::span<const RecordedSample> s) override { samples.Add(s); }
     void End() override { samples.Close(); }
 
@@ -116,8 +119,8 @@ RecordingSink& MqttPublisher::AddSensor(const std::string& name, const SensorIde
                                         const std::string& port) {
     const std::string base = settings_.target.prefix + "/" + SensorLevel(name, identity) + "/";
     auto sink = std::make_unique<SensorSink>(base + "samples");
-    ConnectionTopics topics{base + "status", base + "identity", IdentityJson(identity, port),
-                            base + "statistics", &sink->statistics};
+    ConnectionTopics topics{base + "status",     base + "identity", IdentityJson(identity, port),
+                            base + "statistics", &sink->statistics, {}};
     auto connection = std::make_unique<MqttConnection>(settings_, std::move(topics));
     connection->AddStream(sink->samples);
     connections_.push_back(std::move(connection));
@@ -125,14 +128,17 @@ RecordingSink& MqttPublisher::AddSensor(const std::string& name, const SensorIde
     return *sinks_.back();
 }
 
-RecordingSink& MqttPublisher::AddChannel(const std::string& name) {
-    auto sink = std::make_unique<ChannelSink>(settings_.target.prefix + "/channels/" +
-                                              TopicLevel(name) + "/samples");
+RecordingSink& MqttPublisher::AddChannel(const std::string& name, const std::string& expression,
+                                         const std::string& unit_json) {
+    const std::string base = settings_.target.prefix + "/channels/" + TopicLevel(name) + "/";
+    auto sink = std::make_unique<ChannelSink>(base + "samples", unit_json);
     if (!channels_) {
         connections_.push_back(std::make_unique<MqttConnection>(settings_, ConnectionTopics{}));
         channels_ = connections_.back().get();
     }
     channels_->AddStream(sink->samples);
+    channels_->AddRetained(base + "definition", "{\"expression\": " + JsonText(expression) +
+                                                    ", \"unit\": " + unit_json + "}");
     sinks_.push_back(std::move(sink));
     return *sinks_.back();
 }
@@ -140,6 +146,56 @@ RecordingSink& MqttPublisher::AddChannel(const std::string& name) {
 void MqttPublisher::Start() {
     if (thread_.joinable() || finished_) return;
     thread_ = std::thread([this] { Run(); });
+}
+
+std::vector<PublishEvent> MqttPublisher::TakeEvents() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
+}
+
+void MqttPublisher::TrackOutage(std::chrono::steady_clock::time_point now) {
+    const auto kNever = std::chrono::steady_clock::time_point::max();
+    bool failing = false, catching_up = false;
+    auto since = kNever;
+    std::string reason;
+    std::uint64_t queued = 0, sent = 0;
+    for (const auto& c : connections_) {
+        if (c->Failing()) {
+            failing = true;
+            if (c->FailingSince() < since) {
+                since = c->FailingSince();
+                reason = c->Failure();
+            }
+        }
+        catching_up = catching_up || c->CatchingUp();
+        queued += c->Queued();
+        sent += c->BatchesSent();
+    }
+    // The event first, then the state: who sees the state finds the event.
+    struct Tell {
+        std::atomic<bool>& flag;
+        bool value;
+        ~Tell() { flag = value; }
+    } tell{unreachable_, failing};
+    if (failing && !outage_) {
+        outage_ = true;
+        outage_since_ = since;
+        sent_at_outage_ = sent;
+        back_at_ = kNever;
+        std::lock_guard lock(mutex_);
+        events_.push_back({PublishEvent::Kind::Unreachable, reason, queued, 0});
+    }
+    if (!outage_) return;
+    if (failing) {
+        back_at_ = kNever;
+        return;
+    }
+    if (back_at_ == kNever) back_at_ = now;
+    if (catching_up) return;
+    outage_ = false;
+    const double seconds = std::chrono::duration<double>(back_at_ - outage_since_).count();
+    std::lock_guard lock(mutex_);
+    events_.push_back({PublishEvent::Kind::Back, {}, sent - sent_at_outage_, seconds});
 }
 
 std::string MqttPublisher::RefusalText() const {
@@ -175,14 +231,17 @@ void MqttPublisher::Run() {
         if (finishing && drain_until == kNever) {
             drain_until = now + settings_.drain;
             up_at = now;
+            for (const auto& c : connections_) c->RetryNow(now);
         }
         int connected = 0;
+        std::uint64_t queued = 0;
         bool drained = true;
         bool waiting_up = false;
         for (const auto& c : connections_) {
             c->Collect(now, finishing);
             c->Step(now);
             connected += c->Connected() ? 1 : 0;
+            queued += c->Queued();
             drained = drained && (c->QueueEmpty() || c->Refused());
             waiting_up = waiting_up || (!c->QueueEmpty() && c->Connected());
             if (c->Refused() && !refused_.load()) {
@@ -194,6 +253,8 @@ void MqttPublisher::Run() {
             }
         }
         connected_ = connected;
+        TrackOutage(now);
+        queued_ = queued;
         // A broker that is down at the end is given a few seconds to come back.
         if (finishing && waiting_up) up_at = now;
         if (finishing && close_until == kNever &&
@@ -229,6 +290,8 @@ PublishEnding EndPublishing(MqttPublisher& publisher) {
     PublishEnding ending;
     ending.totals = publisher.Finish();
     ending.refused = publisher.Refused();
+    ending.lost = ending.totals.batches_dropped + ending.totals.batches_unsent > 0;
+    ending.events = publisher.TakeEvents();
     ending.text = ending.refused ? publisher.RefusalText()
                                  : PublishSummary(ending.totals, publisher.Settings().target);
     return ending;

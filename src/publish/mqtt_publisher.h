@@ -11,9 +11,11 @@
 //                                  "offline" when the program vanishes. Once
 //                                  batches were dropped: "online dropped=N".
 //   <prefix>/<sensor>/samples      batches (see sample_batch.h)
-//   <prefix>/<sensor>/statistics   every 10 s: the recording's statistics so
-//                                  far (StatisticsJson)
-// and per computed channel <prefix>/channels/<name>/samples.
+//   <prefix>/<sensor>/statistics   retained, every 10 s: the recording's
+//                                  statistics so far (StatisticsJson) after
+//                                  their "time" and "unit"
+// and per computed channel <prefix>/channels/<name>/samples and the retained
+// <prefix>/channels/<name>/definition {"expression": ..., "unit": ...}.
 //
 // Every sensor has a broker connection of its own (a connection has one will);
 // the channels share one more, without status. Batches wait in a queue per
@@ -22,15 +24,19 @@
 // flight when a connection broke goes out again after the reconnect: a
 // subscriber may see a batch twice (the same seq), never a hole. The queue
 // keeps the newest `buffer_seconds` of sample time; older batches are dropped
-// and counted. A broker that cannot be reached is tried again after 0.5 s,
-// 1 s, 2 s ... up to every 10 s, without end; a broker that refuses the
-// connection (its CONNACK, or a failed TLS handshake) ends that connection's
-// publishing and is reported through Refused().
+// and counted. At most as many messages are in flight as the broker allows
+// (see mqtt_connection.h). A broker that cannot be reached, or a connection
+// that ends, is tried again after 0.5 s, 1 s, 2 s ... up to every 10 s,
+// without end; the outage is told once as it begins and once when the broker
+// is back and the queue caught up (TakeEvents). A broker that refuses the
+// client (its credentials, its certificate) ends that connection's publishing
+// and is reported through Refused().
 //
 // Threading: AddSensor/AddChannel before Start, then Start, Finish from one
 // thread. The sinks are fed from the recording's thread and only append under
 // a short lock; everything of libmosquitto runs on the publisher's thread.
-// Refused(), RefusalText() and Connected() may be called from any thread.
+// Refused(), RefusalText(), Connected(), Unreachable() and TakeEvents() may be
+// called from any thread.
 #pragma once
 
 #include <atomic>
@@ -59,7 +65,7 @@ struct PublishSettings {
     // cannot be reached.
     double buffer_seconds = 600;
     // At Finish, how long the queued batches may take to go out (a broker that
-    // is down then gets 2 s to come back).
+    // is down then is tried again at once and gets 2 s to come back).
     std::chrono::milliseconds drain{10000};
     int keepalive_s = 30;
 };
@@ -74,8 +80,23 @@ struct PublishTotals {
     // Still queued at the end (the broker down, or refusing).
     std::uint64_t batches_unsent = 0;
     std::uint64_t samples_unsent = 0;
+    // Messages the broker refused (its quota, say) and that went out again.
+    std::uint64_t messages_refused = 0;
 
     PublishTotals& operator+=(const PublishTotals& o);
+};
+
+// What happened to the broker while publishing, for a front end to tell.
+struct PublishEvent {
+    enum class Kind { Unreachable, Back };
+    Kind kind = Kind::Unreachable;
+    // Unreachable: why (the first connection's reason).
+    std::string reason;
+    // Unreachable: the batches queued then; Back: the batches acknowledged
+    // since the outage began, the backlog included.
+    std::uint64_t batches = 0;
+    // Back: from the loss of the connection to the broker's CONNACK.
+    double outage_seconds = 0;
 };
 
 // "published 120 batches (12000 samples) to mqtt://host:1883/plant"
@@ -99,8 +120,10 @@ public:
     // The sink (owned by the publisher) is attached to the sensor's recording.
     RecordingSink& AddSensor(const std::string& name, const SensorIdentity& identity,
                              const std::string& port);
-    // A computed channel's samples.
-    RecordingSink& AddChannel(const std::string& name);
+    // A computed channel's samples, and its definition: the expression and
+    // the unit as a JSON value ("\"mm\"", "\"1\"" or null).
+    RecordingSink& AddChannel(const std::string& name, const std::string& expression = "",
+                              const std::string& unit_json = "null");
     // The topic level of a sensor: its name, or its serial number.
     static std::string SensorLevel(const std::string& name, const SensorIdentity& identity);
 
@@ -114,6 +137,12 @@ public:
     std::string RefusalText() const;
     // Connections with the broker's CONNACK, now.
     int Connected() const { return connected_.load(); }
+    // A connection is down, and not refused: the outage told (TakeEvents).
+    bool Unreachable() const { return unreachable_.load(); }
+    // The events since the last call, oldest first.
+    std::vector<PublishEvent> TakeEvents();
+    // Batches queued for the broker over all connections, now.
+    std::uint64_t Queued() const { return queued_.load(); }
     // CPU time of the publisher's thread so far (updated about once a second,
     // and at its end).
     double ThreadCpuSeconds() const { return cpu_seconds_.load(); }
@@ -123,6 +152,8 @@ private:
     class SensorSink;
     class ChannelSink;
     void Run();
+    // The outage's events from the connections' state, now.
+    void TrackOutage(std::chrono::steady_clock::time_point now);
 
     const PublishSettings settings_;
     std::vector<std::unique_ptr<MqttConnection>> connections_;
@@ -132,19 +163,30 @@ private:
     std::atomic<bool> finish_{false};
     std::atomic<bool> refused_{false};
     std::atomic<int> connected_{0};
+    std::atomic<bool> unreachable_{false};
+    std::atomic<std::uint64_t> queued_{0};
     std::atomic<double> cpu_seconds_{0};
     mutable std::mutex mutex_;
     std::string refusal_;
     PublishTotals totals_;
     bool finished_ = false;
+    std::vector<PublishEvent> events_;  // under mutex_
+    // The publisher's thread's: the outage now told.
+    bool outage_ = false;
+    std::chrono::steady_clock::time_point outage_since_{};
+    std::chrono::steady_clock::time_point back_at_{};
+    std::uint64_t sent_at_outage_ = 0;
 };
 
 // The end of publishing as a front end reports it: the totals, and either the
-// broker's refusal or the summary (PublishSummary).
+// broker's refusal or the summary (PublishSummary); the events not taken
+// before; `lost`: samples dropped or not delivered.
 struct PublishEnding {
     PublishTotals totals;
     bool refused = false;
+    bool lost = false;
     std::string text;
+    std::vector<PublishEvent> events;
 };
 
 // Finishes `publisher` (see MqttPublisher::Finish) and tells how it ended.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <limits>
 
 #include "link/csv_writer.h"
@@ -29,13 +30,13 @@ void AppendMicroseconds(std::string& out, std::int64_t us) {
     out.append(digits, 7);
 }
 
-// Three decimals; "-0.000" reads "0.000".
+// Three decimals; "-0.000" reads "0.000"; JSON has no infinity nor NaN.
 void AppendMillimetres(std::string& out, float mm) {
     char text[48];
     const auto [end, ec] = std::to_chars(text, text + sizeof text, static_cast<double>(mm),
                                          std::chars_format::fixed, 3);
-    if (ec != std::errc()) {
-        out += "null";  // not a number: JSON has none
+    if (!std::isfinite(mm) || ec != std::errc()) {
+        out += "null";
         return;
     }
     const char* begin = text;
@@ -46,12 +47,14 @@ void AppendMillimetres(std::string& out, float mm) {
 
 }  // namespace
 
-std::string BatchJson(const SampleBatch& batch) {
+std::string BatchJson(const SampleBatch& batch, std::string_view unit_json) {
     std::string out;
     out.reserve(64 + batch.Size() * 20);
     out += "{\"t0\": \"";
     out += IsoWallTime(batch.t0_wall_ns);
-    out += "\", \"seconds\": [";
+    out += "\", \"unit\": ";
+    out += unit_json;
+    out += ", \"seconds\": [";
     for (std::size_t i = 0; i < batch.offset_us.size(); ++i) {
         if (i > 0) out += ", ";
         AppendMicroseconds(out, batch.offset_us[i]);

@@ -1,13 +1,15 @@
 // Samples as they are published: cut into batches per topic, one batch per
 // 100 ms or 1000 samples, whichever comes first, each a JSON object
 //
-//   {"t0": "2024-05-01T12:00:00.000000Z", "seconds": [0.000000, 0.000477],
-//    "mm": [25.000, 25.012], "seq": 17}
+//   {"t0": "2024-05-01T12:00:00.000000Z", "unit": "mm",
+//    "seconds": [0.000000, 0.000477], "mm": [25.000, 25.012], "seq": 17}
 //
 // t0 is the wall-clock time (ISO 8601 UTC, microseconds) of the batch's first
 // sample, `seconds` the sample times as offsets from it (from the monotonic
 // sample times, so the first is 0 and they grow even when the wall clock is
-// set), `mm` the distances with three decimals, and `seq` counts the batches
+// set), `mm` the values with three decimals (null where a value is not a
+// finite number: a channel's division by zero, say) in `unit` (null when it
+// has none known), and `seq` counts the batches
 // of the topic from 0, so that a subscriber sees a lost batch as a hole (and a
 // batch sent again after a reconnect as a repeat).
 //
@@ -27,6 +29,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/sample_ring.h"
@@ -47,15 +50,18 @@ struct SampleBatch {
     }
 };
 
-std::string BatchJson(const SampleBatch& batch);
+// `unit_json`: the unit as a JSON value ("\"mm\"", or null).
+std::string BatchJson(const SampleBatch& batch, std::string_view unit_json = "\"mm\"");
 
 class BatchStream {
 public:
     static constexpr std::size_t kMaxSamples = 1000;
     static constexpr std::chrono::milliseconds kMaxAge{100};
 
-    explicit BatchStream(std::string topic) : topic_(std::move(topic)) {}
+    explicit BatchStream(std::string topic, std::string unit_json = "\"mm\"")
+        : topic_(std::move(topic)), unit_json_(std::move(unit_json)) {}
     const std::string& Topic() const { return topic_; }
+    const std::string& UnitJson() const { return unit_json_; }
 
     void Add(std::span<const RecordedSample> samples);
     // The open batch is closed (the end of a recording).
@@ -68,6 +74,7 @@ private:
     void CloseLocked();
 
     const std::string topic_;
+    const std::string unit_json_;
     std::mutex mutex_;
     SampleBatch open_;
     std::chrono::steady_clock::time_point opened_;

@@ -47,6 +47,31 @@ inline Judgement Judge(double value_mm, const std::optional<Limits>& limits) {
     return Judgement::Ok;
 }
 
+// How many of an item's values were judged each way.
+struct JudgementCounts {
+    std::uint64_t ok = 0;
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    std::uint64_t none = 0;
+
+    void Add(Judgement j) {
+        switch (j) {
+            case Judgement::Ok:
+                ++ok;
+                break;
+            case Judgement::Low:
+                ++low;
+                break;
+            case Judgement::High:
+                ++high;
+                break;
+            case Judgement::None:
+                ++none;
+                break;
+        }
+    }
+};
+
 struct ItemSnapshot {
     std::string name;
     ItemKind kind = ItemKind::Sensor;
@@ -55,7 +80,9 @@ struct ItemSnapshot {
     Judgement judgement = Judgement::None;
     std::optional<Limits> limits;
     std::uint64_t count = 0;   // the item's values since the service started
+    JudgementCounts judged;    // every row's judgement since the service started
     std::uint32_t age_ms = 0;  // of the latest value (0 when there is none)
+    std::uint32_t losses = 0;  // sensors: times it stopped answering
     // Sensors: the identity read at connect (model 0 before the first one).
     int model = 0;
     int serial = 0;

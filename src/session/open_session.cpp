@@ -25,7 +25,9 @@ PortBackends InProcessBackends(std::shared_ptr<sim::VirtualSensor> sensor, doubl
             sensor, sim::InProcessOptions{.baud = baud, .stream_rate = stream_rate});
     };
     PortBackends backends;
-    backends.open_serial = [open](const std::string&, std::uint32_t baud) { return open(baud); };
+    backends.open_serial = [open](const std::string&, std::uint32_t baud, std::string&) {
+        return open(baud);
+    };
     backends.open_usb = open;
     return backends;
 }

@@ -276,9 +276,9 @@ std::shared_ptr<ByteTransport> TraceTransport(std::shared_ptr<ByteTransport> inn
 PortBackends TracedBackends(PortBackends inner, std::shared_ptr<TraceWriter> writer) {
     PortBackends traced;
     if (inner.open_serial)
-        traced.open_serial = [open = inner.open_serial, writer](const std::string& port,
-                                                                std::uint32_t baud) {
-            return TraceTransport(open(port, baud), writer, port, baud);
+        traced.open_serial = [open = inner.open_serial, writer](
+                                 const std::string& port, std::uint32_t baud, std::string& reason) {
+            return TraceTransport(open(port, baud, reason), writer, port, baud);
         };
     if (inner.open_usb)
         traced.open_usb = [open = inner.open_usb, writer](std::uint32_t baud) {

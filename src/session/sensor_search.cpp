@@ -60,11 +60,11 @@ std::string FoundSensorJson(const FoundSensor& s) {
 }
 
 SearchOpener RealSearchOpener() {
-    return [](const std::string& port, std::uint32_t baud,
-              ReadTimeouts timeouts) -> std::shared_ptr<ByteTransport> {
+    return [](const std::string& port, std::uint32_t baud, ReadTimeouts timeouts,
+              std::string& reason) -> std::shared_ptr<ByteTransport> {
         if (port == "USB")
             return FtdiUsbPort::Open(LibFtdiApi(), baud, SystemClock::Instance(), timeouts);
-        return PosixSerialPort::Open(port, baud, timeouts);
+        return PosixSerialPort::Open(port, baud, reason, timeouts);
     };
 }
 
@@ -94,11 +94,13 @@ SearchResult SensorSearch::Run(const SearchPlan& plan) {
             const std::uint32_t baud = plan.rates[r];
             const ReadTimeouts timeouts = SearchTimeouts(baud, slack);
             PortBackends backends;
-            backends.open_serial = [this, timeouts](const std::string& port, std::uint32_t b) {
-                return opener_(port, b, timeouts);
+            backends.open_serial = [this, timeouts](const std::string& port, std::uint32_t b,
+                                                    std::string& reason) {
+                return opener_(port, b, timeouts, reason);
             };
             backends.open_usb = [this, timeouts](std::uint32_t b) {
-                return opener_("USB", b, timeouts);
+                std::string reason;
+                return opener_("USB", b, timeouts, reason);
             };
             SensorPort port(std::move(backends));
             port.SetPortName(name);

@@ -78,6 +78,7 @@ TEST_F(RecordingWindow, ExportCsvWritesTheRingOrShowsTheSampleFileMessage) {
     ASSERT_EQ(dialog.asked.size(), 1u);
     EXPECT_EQ(dialog.asked[0].kind, RecordingFileDialog::Kind::Save);
     EXPECT_EQ(dialog.asked[0].options.default_extension, "csv");
+    EXPECT_TRUE(dialog.asked[0].options.confirm_overwrite);  // an existing file: asked first
     EXPECT_TRUE(harness.messages.shown.empty());
 
     const std::string path = (dir / "r.csv").string();

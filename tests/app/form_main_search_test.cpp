@@ -41,8 +41,8 @@ protected:
         c.baud = 115200;
         c.address = 100;
         ports["USB"] = std::make_shared<sim::VirtualSensor>(c);
-        w.link.search_opener = [this](const std::string& port, std::uint32_t baud,
-                                      ReadTimeouts) -> std::shared_ptr<ByteTransport> {
+        w.link.search_opener = [this](const std::string& port, std::uint32_t baud, ReadTimeouts,
+                                      std::string&) -> std::shared_ptr<ByteTransport> {
             const auto it = ports.find(port);
             if (it == ports.end()) return nullptr;
             return std::make_shared<sim::InProcessTransport>(it->second,

@@ -17,6 +17,7 @@
 #include "chart/chart_view.h"
 #include "link/port_backends.h"
 #include "pty_server.h"
+#include "support/not_serial_paths.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
 #include "support/virtual_clock.h"
@@ -372,6 +373,27 @@ TEST_F(main_window, ParameterWritesMoveTheComboBoxesWithoutTheirHandlers) {
     EXPECT_EQ(w.session.Protocol().ReadBackValues[kNetworkAddress], 9);
     w.link.TimerAnswerTimer();
     EXPECT_TRUE(h.messages.shown.empty());
+}
+
+// A path that is no terminal gets the window's own text for a port that
+// cannot be opened, and is left as it was.
+TEST(main_window_port, PathsThatAreNoSerialPortAreRefusedUntouched) {
+    const testing::NotSerialPaths paths("window");
+    RecordingMessageBox messages;
+    VirtualClock clock;
+    RecordingFileDialog files;
+    TFormMain w(messages, files, clock, RealPortBackends());
+    for (const std::string& path : paths.All()) {
+        SCOPED_TRACE(path);
+        messages.shown.clear();
+        w.link.AddAndSelectPort(QString::fromStdString(path));
+        w.ButtonConnect->click();
+        ASSERT_EQ(messages.shown.size(), 1u);
+        EXPECT_EQ(messages.shown[0].text, SerialOpenFailureText(path));
+        EXPECT_FALSE(w.session.IsOpen());
+        EXPECT_EQ(w.ButtonConnect->Tag, 0);
+        EXPECT_TRUE(paths.Unchanged());
+    }
 }
 
 TEST(main_window_port, MissingDevicesAreReportedAndNothingOpens) {

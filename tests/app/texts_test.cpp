@@ -72,6 +72,12 @@ TEST(Texts, StatisticsOfKnownSamples) {
               "Samples: 6\rMean: 2.333 mm\r\xCF\x83: 2.160 mm\rMin: -1.000 mm\rMax: 5.000 mm"
               "\rPeak-to-peak: 6.000 mm\rRate: 11.4 Hz\rGaps: 1");
     EXPECT_EQ(StatisticsText(SampleStatistics{}), "No samples.");
+    SampleStatistics one;
+    one.count = 1;
+    one.mean = one.min = one.max = 7.5;
+    EXPECT_EQ(StatisticsText(one),
+              "Samples: 1\rMean: 7.500 mm\r\xCF\x83: -\rMin: 7.500 mm\rMax: 7.500 mm"
+              "\rPeak-to-peak: 0.000 mm\rRate: -\rGaps: 0");
 }
 
 }  // namespace

@@ -200,8 +200,9 @@ protected:
     VirtualClock clock;
     std::shared_ptr<sim::VirtualSensor> sensor;
     std::shared_ptr<sim::InProcessTransport> wire;
-    SensorPort port{PortBackends{[this](const std::string&, std::uint32_t) { return wire; },
-                                 [this](std::uint32_t) { return wire; }}};
+    SensorPort port{
+        PortBackends{[this](const std::string&, std::uint32_t, std::string&) { return wire; },
+                     [this](std::uint32_t) { return wire; }}};
     SensorProtocol proto{port, clock};
     std::vector<int> positions;
     long started_after_bytes = -1;

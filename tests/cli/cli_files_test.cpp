@@ -10,6 +10,7 @@
 #include "cli/cli.h"
 #include "pty_server.h"
 #include "session/parameter_file.h"
+#include "support/not_serial_paths.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -168,6 +169,25 @@ TEST_F(CommandLineFilesTest, TraceHoldsEveryByteTheSensorReceived) {
     EXPECT_EQ(tx_bytes, 2u + 29u * 4u);
 
     EXPECT_EQ(Mk27x({"--trace", "/nonexistent-dir/t.txt", "identify"}).status, 2);
+}
+
+// A path that is no terminal is refused by every command before a byte is
+// written; the file is left as it was.
+TEST(CommandLinePorts, PathsThatAreNoSerialPortAreRefusedUntouched) {
+    const testing::NotSerialPaths paths("cli");
+    for (const std::string& path : paths.All()) {
+        SCOPED_TRACE(path);
+        Result r = Mk27x({"--port", path, "identify"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("mk27x: cannot open " + path + ": not a serial port\n"),
+                  std::string::npos)
+            << r.err;
+        r = Mk27x({"search", "--port", path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("mk27x: " + path + " skipped: "), std::string::npos) << r.err;
+        EXPECT_EQ(Mk27x({"monitor", "--sensor", "A=" + path, "--seconds", "1"}).status, 1);
+        EXPECT_TRUE(paths.Unchanged());
+    }
 }
 
 }  // namespace

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -152,11 +155,114 @@ TEST_F(CliRecording, CsvHoldsTheRowsUpToASilentSensor) {
     EXPECT_EQ(rows[20].substr(0, 3), "19,");
 }
 
+// A stream that never brings a sample is the sensor's silence, however short:
+// "No answer." and exit 1, the CSV header kept, the statistics of no samples.
+TEST_F(CliRecording, SilentStreamIsNoAnswer) {
+    sim::Faults faults;
+    faults.stream_stop_after_frames = 0;
+    sensor->SetFaults(faults);
+    for (const char* seconds : {"0.3", "1"}) {
+        EXPECT_EQ(Run({"stream", "--seconds", seconds, "--csv", csv, "--stats", "--json"}), 1);
+        EXPECT_EQ(err.str(), "No answer.\n") << seconds;
+        EXPECT_EQ(FileLines(csv), std::vector<std::string>{"index,time,seconds,mm\r"});
+        EXPECT_NE(out.str().find("{\"statistics\": {\"count\": 0, \"mean_mm\": null"),
+                  std::string::npos)
+            << out.str();
+        EXPECT_FALSE(sensor->Streaming()) << seconds;
+    }
+}
+
 TEST_F(CliRecording, FileThatCannotBeCreatedIsRefusedBeforeAnythingIsSent) {
     const std::string bad = (dir / "no" / "such.csv").string();
     EXPECT_EQ(Run({"stream", "--seconds", "1", "--csv", bad}), 1);
     EXPECT_EQ(err.str(), "Cannot write file " + bad + ".\n");
     EXPECT_EQ(sensor->RequestsServed(), 0u);
+}
+
+// The CSV into a named pipe whose reader stops for 2 s while the sensor
+// streams at the line rate of 921600 baud: the reader of the stream does not
+// wait for the pipe, so the sample times show no pause of 2 s and every
+// decoded frame is a row.
+TEST(CliRecordingFile, PipeWhoseReaderStallsLosesNoFrame) {
+    constexpr double kRate = 921600 / 44.0;
+    sim::SensorConfig config;
+    config.baud = 921600;
+    sim::PtySensorServer server(std::make_shared<sim::VirtualSensor>(config), {kRate});
+    ASSERT_TRUE(server.Start()) << server.Error();
+    testing::TempDir dir;
+    const std::string fifo = dir.Path("rows.csv");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string text;
+    std::thread reader([&] {
+        std::ifstream in(fifo, std::ios::binary);
+        std::vector<char> buf(1 << 16);
+        std::size_t got = 0;
+        while (got < 200'000 && in.read(buf.data(), 1).good()) {
+            text.push_back(buf[0]);
+            ++got;
+        }
+        std::this_thread::sleep_for(2s);
+        std::stringstream rest;
+        rest << in.rdbuf();
+        text += rest.str();
+    });
+    std::ostringstream out, err;
+    CommandLineIo io{out, err, SystemClock::Instance()};
+    const int status = RunCommandLine({"--port", server.SlavePath(), "--baud", "921600", "stream",
+                                       "--seconds", "4", "--csv", fifo, "--stats"},
+                                      io);
+    reader.join();
+    ASSERT_EQ(status, 0) << err.str();
+    std::istringstream rows(text);
+    std::string row;
+    std::getline(rows, row);
+    ASSERT_EQ(row, "index,time,seconds,mm\r");
+    std::uint64_t count = 0;
+    double first = 0, last = 0;
+    for (; std::getline(rows, row); ++count) {
+        ASSERT_EQ(row.substr(0, row.find(',')), std::to_string(count));
+        const double s = std::stod(row.substr(row.find(',', row.find(',') + 1) + 1));
+        if (count == 0) first = s;
+        last = s;
+        ASSERT_EQ(row.back(), '\r');
+    }
+    const auto at = out.str().find("Samples: ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(std::stoull(out.str().substr(at + 9)), count);
+    // The rows span the recording at the stream's period: a reader held up by
+    // the pipe would leave a hole of about 2 s (half the frames). A busy
+    // machine may still delay the virtual sensor a little.
+    ASSERT_GT(last - first, 3.0);
+    EXPECT_GT(static_cast<double>(count), 0.97 * (last - first) * kRate);
+}
+
+// A file system that fills up during the stream: the recording ends, the
+// message names the file and the reason, the status is 1, and the rows that
+// fitted are in the file, whole.
+TEST(CliRecordingFile, FullDiskEndsTheRecordingWithTheReason) {
+    testing::TempDir dir;
+    const std::string mount = dir.Path("small");
+    std::filesystem::create_directory(mount);
+    if (::mount("tmpfs", mount.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "no tmpfs of our own: " << std::strerror(errno);
+    auto sensor = std::make_shared<sim::VirtualSensor>();
+    sim::PtySensorServer server(sensor);
+    ASSERT_TRUE(server.Start()) << server.Error();
+    const std::string csv = mount + "/s.csv";
+    std::ostringstream out, err;
+    CommandLineIo io{out, err, SystemClock::Instance()};
+    const auto started = std::chrono::steady_clock::now();
+    const int status = RunCommandLine(
+        {"--port", server.SlavePath(), "stream", "--seconds", "60", "--csv", csv}, io);
+    const auto took = std::chrono::steady_clock::now() - started;
+    const auto rows = FileLines(csv);
+    ::umount2(mount.c_str(), MNT_DETACH);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err.str(), "mk27x: cannot write " + csv + ": No space left on device\n");
+    EXPECT_LT(took, 50s);  // ended by the failure, not by its time
+    ASSERT_GT(rows.size(), 100u);
+    EXPECT_EQ(rows[0], "index,time,seconds,mm\r");
+    EXPECT_FALSE(sensor->Streaming());
 }
 
 TEST_F(CliRecording, SensorLeftStreamingIsStoppedAndIdentified) {

@@ -1,18 +1,21 @@
 // mk27x monitor as a script uses it: refusals before anything is sent (exit 2),
 // a sensor that is not there named (exit 1), the CSV's columns and JSON rows of
-// a simulated group, and a clean stop on a signal.
+// a simulated group, a clean stop on a signal, and a CSV that cannot be written.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
 #include "cli/cli.h"
 #include "pty_server.h"
+#include "support/pty.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -129,6 +132,152 @@ TEST_F(CliMonitor, ASignalStopsEveryStreamCleanly) {
     EXPECT_EQ(status, 128 + SIGTERM);
     EXPECT_FALSE(sensor_b->Streaming());
     EXPECT_GT(CsvLines().size(), 20u);
+}
+
+// A channel undefined at every row (a division by zero, the root of a negative
+// number) is an empty value everywhere: null in the JSON rows and the
+// statistics of no samples, an empty CSV cell; never inf or nan.
+TEST_F(CliMonitor, UndefinedChannelIsEmptyInEveryOutput) {
+    ASSERT_EQ(
+        Run({"--simulator", "monitor", "--sensor", "A=one", "--channel", "ratio=A / (A - A)",
+             "--channel", "root=sqrt(-A)", "--seconds", "1", "--csv", csv, "--json", "--stats"}),
+        0)
+        << err.str();
+    const std::string text = out.str();
+    for (const char* word : {"inf", "nan", "NaN"}) EXPECT_EQ(text.find(word), std::string::npos);
+    std::istringstream json(text);
+    std::string row;
+    std::getline(json, row);
+    EXPECT_NE(row.find("\"ratio\": null, \"root\": null}"), std::string::npos) << row;
+    EXPECT_NE(text.find("\"ratio\": {\"count\": 0, \"mean_mm\": null, \"stddev_mm\": null, "
+                        "\"min_mm\": null, \"max_mm\": null, \"peak_to_peak_mm\": null, "
+                        "\"rate_hz\": null, \"median_interval_s\": null, \"gaps\": 0}"),
+              std::string::npos)
+        << text;
+    const auto lines = CsvLines();
+    ASSERT_GT(lines.size(), 2u);
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        ASSERT_EQ(lines[i].substr(lines[i].size() - 3), ",,\r") << lines[i];
+}
+
+// A sensor unplugged and plugged in again at the same path (a link to the
+// pseudo-terminal, as udev names a USB adapter): retried, another sensor
+// there refused, its own taken back; the other sensor's rows go on throughout.
+class CliMonitorRejoin : public CliMonitor {
+protected:
+    void SetUp() override {
+        CliMonitor::SetUp();
+        dir = fs::temp_directory_path() / ("mk27x-rejoin-" + std::to_string(::getpid()));
+        fs::create_directories(dir);
+        link = (dir / "b").string();
+    }
+    void TearDown() override {
+        CliMonitor::TearDown();
+        fs::remove_all(dir);
+    }
+    // B plugged in: a new pseudo-terminal behind the link.
+    void Plug(std::uint16_t serial) {
+        sim::SensorConfig config;
+        config.identity.serial = serial;
+        b = std::make_unique<sim::PtySensorServer>(std::make_shared<sim::VirtualSensor>(config));
+        ASSERT_TRUE(b->Start());
+        fs::remove(link);
+        fs::create_symlink(b->SlavePath(), link);
+    }
+    void Unplug() {
+        b->Stop();
+        fs::remove(link);
+    }
+    // Runs the command on a thread of its own, its standard error into a file.
+    void Launch(std::vector<std::string> args) {
+        runner = std::thread([this, args] {
+            std::ofstream err_file(dir / "err.txt");
+            CommandLineIo io{out, err_file, SystemClock::Instance()};
+            io.stop_signal = &stop;
+            status = RunCommandLine(args, io);
+        });
+    }
+    std::string Err() const {
+        std::ifstream in(dir / "err.txt");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool ErrHas(const std::string& text) const {
+        return testing::WaitFor([&] { return Err().find(text) != std::string::npos; });
+    }
+    // The cell of B (the fifth) in the CSV's last complete row.
+    std::string LastB() const {
+        const auto lines = CsvLines();
+        if (lines.size() < 3) return "?";
+        std::istringstream row(lines[lines.size() - 2]);
+        std::vector<std::string> cells;
+        for (std::string cell; std::getline(row, cell, ',');) cells.push_back(cell);
+        return cells.size() >= 5 ? cells[4] : "?";
+    }
+
+    fs::path dir;
+    std::string link;
+    std::unique_ptr<sim::PtySensorServer> b;
+    std::thread runner;
+    std::atomic<int> status{-1};
+};
+
+TEST_F(CliMonitorRejoin, AnUnpluggedSensorIsRetriedRefusedWhenAnotherAndTakenBack) {
+    Plug(1234);
+    Launch({"monitor", "--sensor", "A=" + server.SlavePath(), "--sensor", "B=" + link, "--csv", csv,
+            "--stats"});
+    ASSERT_TRUE(testing::WaitFor([&] { return CsvLines().size() > 100; }));
+    Unplug();
+    EXPECT_TRUE(ErrHas("B: No answer; retrying.\n"));
+    std::size_t rows = CsvLines().size();
+    EXPECT_TRUE(testing::WaitFor([&] { return CsvLines().size() > rows + 100; }));
+    EXPECT_EQ(LastB(), "\r");  // empty while A's rows go on
+    Plug(4321);
+    EXPECT_TRUE(ErrHas("B: serial 4321 found, 1234 expected\n"));
+    Unplug();
+    Plug(1234);
+    EXPECT_TRUE(ErrHas("B: back after "));
+    EXPECT_TRUE(testing::WaitFor([&] { return LastB() == "25.000\r"; }));
+    stop = SIGTERM;
+    runner.join();
+    EXPECT_EQ(status, 128 + SIGTERM);
+    EXPECT_NE(out.str().find("B: 1 loss, "), std::string::npos) << out.str();
+}
+
+TEST_F(CliMonitorRejoin, ASensorStillLostAtTheEndIsNamedAndTheExitIsOne) {
+    Plug(1234);
+    Launch({"monitor", "--sensor", "A=" + server.SlavePath(), "--sensor", "B=" + link, "--seconds",
+            "4", "--csv", csv});
+    ASSERT_TRUE(testing::WaitFor([&] { return CsvLines().size() > 100; }));
+    Unplug();
+    runner.join();
+    EXPECT_EQ(status, 1);
+    const std::string err = Err();
+    EXPECT_NE(err.find("B: No answer; retrying.\nB: still no answer at the end.\n"),
+              std::string::npos)
+        << err;
+}
+
+// The rows' CSV into a named pipe whose reader goes away: the run ends at
+// once with the file and the reason.
+TEST_F(CliMonitor, APipeWhoseReaderLeavesEndsTheRunWithTheReason) {
+    const std::string fifo = csv + ".pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::thread reader([&] {
+        std::ifstream in(fifo, std::ios::binary);
+        std::string line;
+        for (int k = 0; k < 20 && std::getline(in, line); ++k) {
+        }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const int status =
+        Run({"monitor", "--sensor", "A=" + server.SlavePath(), "--seconds", "60", "--csv", fifo});
+    reader.join();
+    fs::remove(fifo);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(err.str().find("\nmk27x: cannot write " + fifo + ": Broken pipe\n"),
+              std::string::npos)
+        << err.str();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 50s);
 }
 
 }  // namespace

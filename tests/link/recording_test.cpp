@@ -3,13 +3,17 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <clocale>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "link/sample_file.h"
 
@@ -17,6 +21,7 @@ namespace mk27x {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // 2024-05-01T12:00:00Z in nanoseconds since the Unix epoch.
 constexpr std::int64_t kMay1Noon = 1714564800LL * 1'000'000'000;
@@ -89,6 +94,33 @@ TEST(Recording, CsvFileReplacesOrFailsLikeTheSampleFile) {
     fs::remove_all(dir);
 }
 
+TEST(Recording, CsvIntoANamedPipeIsWrittenThroughNotReplaced) {
+    char pattern[] = "/tmp/mk27x-csv-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    const std::string fifo = (dir / "pipe").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    SampleRing ring;
+    ring.Append(25.0f, At(0));
+    // No reader: refused at once, the pipe left in place.
+    std::string reason;
+    EXPECT_FALSE(ReplaceFileContents(fifo, "x", &reason));
+    EXPECT_EQ(reason, std::strerror(ENXIO));
+    std::string text;
+    std::thread reader([&] {
+        std::ifstream in(fifo, std::ios::binary);
+        std::stringstream all;
+        all << in.rdbuf();
+        text = all.str();
+    });
+    while (!SaveCsvFile(TakeRecording(ring), fifo)) std::this_thread::sleep_for(1ms);
+    reader.join();
+    EXPECT_EQ(text, "index,time,seconds,mm\r\n0,2024-05-01T12:00:00.000000Z,0.000000,25.000\r\n");
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    fs::remove_all(dir);
+}
+
 TEST(Statistics, KnownSamplesWithAGap) {
     // 20 ms apart, one pause of 360 ms: longer than ten intervals (200 ms).
     std::vector<RecordedSample> s = {{1.0f, At(0)},   {2.0f, At(20)},  {3.0f, At(40)},
@@ -130,10 +162,23 @@ TEST(Statistics, EdgesOfTheCount) {
     EXPECT_EQ(st.stddev, 0.0);
     EXPECT_EQ(st.rate_hz, 0.0);
     EXPECT_EQ(st.gaps, 0u);
+    // In JSON what the samples do not define is null, never 0 or nan.
+    EXPECT_EQ(StatisticsJson(ComputeStatistics({})),
+              "{\"count\": 0, \"mean_mm\": null, \"stddev_mm\": null, \"min_mm\": null, "
+              "\"max_mm\": null, \"peak_to_peak_mm\": null, \"rate_hz\": null, "
+              "\"median_interval_s\": null, \"gaps\": 0}");
+    EXPECT_EQ(StatisticsJson(st),
+              "{\"count\": 1, \"mean_mm\": 7.500000, \"stddev_mm\": null, \"min_mm\": 7.500, "
+              "\"max_mm\": 7.500, \"peak_to_peak_mm\": 0.000, \"rate_hz\": null, "
+              "\"median_interval_s\": null, \"gaps\": 0}");
     // Equal times (no elapsed time): no rate, no gaps, no division by zero.
     const std::vector<RecordedSample> same = {{1, At(5)}, {2, At(5)}, {3, At(5)}};
     EXPECT_EQ(ComputeStatistics(same).rate_hz, 0.0);
     EXPECT_EQ(ComputeStatistics(same).gaps, 0u);
+    EXPECT_NE(StatisticsJson(ComputeStatistics(same)).find("\"rate_hz\": null"), std::string::npos);
+    const std::vector<RecordedSample> infinite = {{std::numeric_limits<float>::infinity(), At(0)},
+                                                  {1, At(20)}};
+    EXPECT_EQ(StatisticsJson(ComputeStatistics(infinite)).find("inf"), std::string::npos);
 }
 
 TEST(Statistics, OnePassAgreesWithTwoPassOnAMillionSamples) {

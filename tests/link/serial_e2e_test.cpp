@@ -182,8 +182,8 @@ TEST(SerialE2EWithLongInterval, CompleteReplyReturnsAtOnce) {
     sim::PtySensorServer server(sensor);
     ASSERT_TRUE(server.Start()) << server.Error();
     PortBackends backends;
-    backends.open_serial = [](const std::string& name,
-                              std::uint32_t baud) -> std::shared_ptr<ByteTransport> {
+    backends.open_serial = [](const std::string& name, std::uint32_t baud,
+                              std::string&) -> std::shared_ptr<ByteTransport> {
         return PosixSerialPort::Open(name, baud, ReadTimeouts{2000, 0, 5000});
     };
     SensorPort port(backends);

@@ -123,7 +123,7 @@ protected:
     }
     VirtualClock clock;
     std::shared_ptr<QueueTransport> wire = std::make_shared<QueueTransport>();
-    SensorPort port{{[this](const std::string&, std::uint32_t) { return wire; }, {}}};
+    SensorPort port{{[this](const std::string&, std::uint32_t, std::string&) { return wire; }, {}}};
     SensorProtocol protocol{port, clock};
     SampleRing ring;
     Recording recording;
@@ -302,7 +302,7 @@ protected:
     }
     VirtualClock clock;
     std::shared_ptr<GateTransport> wire = std::make_shared<GateTransport>();
-    SensorPort port{{[this](const std::string&, std::uint32_t) { return wire; }, {}}};
+    SensorPort port{{[this](const std::string&, std::uint32_t, std::string&) { return wire; }, {}}};
     SensorProtocol protocol{port, clock};
     SampleRing ring;
     Recording recording;
@@ -421,7 +421,7 @@ TEST_F(StreamReaderTest, PortClosedWhileStreamingIsPolledNotSpunOn) {
 
 TEST(SensorPortClose, ReleasesTheConnectionOnlyOnceTheWokenReadHasLetGo) {
     std::weak_ptr<GateTransport> opened;
-    SensorPort port{{[&](const std::string&, std::uint32_t) {
+    SensorPort port{{[&](const std::string&, std::uint32_t, std::string&) {
                          auto wire = std::make_shared<GateTransport>();
                          wire->wake_delay = 50ms;
                          opened = wire;

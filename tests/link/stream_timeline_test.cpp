@@ -97,5 +97,73 @@ TEST(StreamTimeline, NeverLaterThanTheArrivalAndFullReadsDoNotJump) {
     EXPECT_EQ(timeline.Pauses(), 0u);
 }
 
+// Frames every `period_ns` from 1 s on, each read all that was sent by then,
+// with the reads `read_every_ns` apart after a first one at `first_read_ns`
+// that may fill the buffer; the timeline is told the line time of a frame.
+struct Arrivals {
+    std::int64_t period_ns;
+    std::int64_t read_every_ns;
+    std::int64_t first_read_ns = 0;
+    bool first_full = false;
+    std::uint32_t baud = 115200;
+};
+
+std::vector<std::int64_t> StampRegular(const Arrivals& a, int frames, StreamTimeline& timeline) {
+    timeline.Reset(FrameLineTimeS(a.baud));
+    std::vector<std::int64_t> times;
+    int next = 0;
+    bool first = true;
+    for (std::int64_t now = 1'000'000'000 + a.first_read_ns; next < frames;
+         now += a.read_every_ns) {
+        int ready = 0;
+        while (next + ready < frames && 1'000'000'000 + (next + ready) * a.period_ns <= now)
+            ++ready;
+        if (ready == 0) continue;
+        next += ready;
+        std::vector<std::int64_t> out(static_cast<std::size_t>(ready));
+        timeline.Place(now + 30'000, first && a.first_full, out);
+        first = false;
+        times.insert(times.end(), out.begin(), out.end());
+    }
+    return times;
+}
+
+// Slow streams, a first read that filled the buffer, and a long first read
+// (the reader came late): the period is learnt from the arrivals, no pause is
+// invented, and the intervals are the period soon after the start.
+TEST(StreamTimeline, LearnsThePeriodOfAnyStreamFromTheArrivals) {
+    const Arrivals cases[] = {
+        {50'000'000, 1'000'000},  // 20 frames a second
+        {1'000'000'000, 1'000'000},
+        {50'000'000, 1'000'000,
+         200'000'000},  // 20 a second, 5 frames at first               // 1 frame a second
+        {10'000'000, 1'000'000, 0, true},         // 100 a second, the first read full
+        {10'000'000, 1'000'000, 300'000'000},     // 100 a second, 31 frames at first
+        {500'000, 1'000'000, 200'000'000, true},  // 2000 a second, a long full first read
+        {47'746, 1'000'000, 0, false, 921600},    // 921600 baud's most
+    };
+    for (const Arrivals& a : cases) {
+        SCOPED_TRACE(a.period_ns);
+        StreamTimeline timeline;
+        const int frames =
+            static_cast<int>(std::min<std::int64_t>(6'000'000'000 / a.period_ns, 20000));
+        const auto times = StampRegular(a, frames, timeline);
+        EXPECT_EQ(timeline.Pauses(), 0u);
+        EXPECT_NEAR(timeline.PeriodS() * 1e9, a.period_ns, a.period_ns * 0.001);
+        const auto d = Intervals(times);
+        const std::size_t settled = std::min<std::size_t>(
+            d.size() / 4, 3 + static_cast<std::size_t>(a.first_read_ns / a.period_ns));
+        for (std::size_t i = settled; i < d.size(); ++i)
+            ASSERT_NEAR(d[i], a.period_ns, a.period_ns * 0.05) << i;
+        std::vector<RecordedSample> samples;
+        for (auto t : times) samples.push_back({1.0f, {t, t}});
+        const SampleStatistics stats = ComputeStatistics(samples, FrameLineTimeS(115200));
+        EXPECT_EQ(stats.gaps, 0u);
+        const auto span = static_cast<double>(times.back() - times[settled]);
+        EXPECT_NEAR(span / static_cast<double>(times.size() - 1 - settled), a.period_ns,
+                    a.period_ns * 0.01);
+    }
+}
+
 }  // namespace
 }  // namespace mk27x

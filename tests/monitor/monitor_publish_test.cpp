@@ -171,5 +171,23 @@ TEST_F(MonitorPublishTest, ARefusedPasswordStopsTheRunWithTheBrokersReason) {
     EXPECT_EQ(messages.shown.size(), 1u);
 }
 
+// No broker listens: the status line says so, never "Publishing to", and the
+// end tells what was not delivered.
+TEST_F(MonitorPublishTest, AnAbsentBrokerIsToldInTheStatusLine) {
+    Prepare(Url(testing::FreeLoopbackPort()), "");
+    w.ButtonStart->click();
+    ASSERT_TRUE(w.Running());
+    EXPECT_TRUE(RunUntil([&] {
+        return w.LabelStatus->text().contains(
+            "Broker unreachable: connection refused; 0 batches queued.");
+    })) << w.LabelStatus->text().toStdString();
+    EXPECT_TRUE(RunUntil([&] { return w.RowsShown() >= 300; }));
+    EXPECT_FALSE(w.LabelStatus->text().contains("Publishing to"));
+    w.ButtonStop->click();
+    EXPECT_TRUE(w.LabelStatus->text().contains(" not delivered."))
+        << w.LabelStatus->text().toStdString();
+    EXPECT_FALSE(w.LabelStatus->text().contains("Broker unreachable"));
+}
+
 }  // namespace
 }  // namespace mk27x

@@ -102,11 +102,11 @@ TEST_F(MonitorRunTest, ConnectAChannelRecordStopAndTheStatistics) {
     EXPECT_EQ(State(0), "Streaming");
     EXPECT_FALSE(w.ButtonStart->isEnabled());
     EXPECT_FALSE(w.ButtonAddChannel->isEnabled());
-    EXPECT_TRUE(RunUntil([&] { return w.RowsShown() >= 2000 && Value(1) == "25.000"; }));
-    EXPECT_EQ(Value(0), "12.500");
+    EXPECT_TRUE(RunUntil([&] { return w.RowsShown() >= 2000 && Value(1) == "25.000 mm"; }));
+    EXPECT_EQ(Value(0), "12.500 mm");
     auto* readout = w.Readouts->findChild<QLabel*>("Readout_step");
     ASSERT_NE(readout, nullptr);
-    EXPECT_TRUE(RunUntil([&] { return readout->text() == "12.500"; }));
+    EXPECT_TRUE(RunUntil([&] { return readout->text() == "12.500 mm"; }));
     EXPECT_EQ(w.Chart()->SeriesNames(), (QStringList{"A", "B", "step"}));
     EXPECT_GT(w.Chart()->RedrawCount(), 0);
 
@@ -177,17 +177,17 @@ TEST_F(MonitorRunTest, TwoAddressesOnOneLineArePolledAndASensorThatFailsIsNamed)
     w.ButtonStart->click();
     EXPECT_EQ(State(0), "Polled");
     EXPECT_EQ(State(1), "Polled");
-    EXPECT_TRUE(RunUntil([&] { return w.RowsShown() >= 10 && Value(1) == "25.000"; }));
+    EXPECT_TRUE(RunUntil([&] { return w.RowsShown() >= 10 && Value(1) == "25.000 mm"; }));
     w.ButtonStop->click();
     EXPECT_FALSE(a->Streaming());
     EXPECT_FALSE(b->Streaming());
     EXPECT_EQ(messages.shown.size(), 1u);
 }
 
-TEST_F(MonitorRunTest, ASensorFallingSilentEndsTheRunNamedAndTheCsvIsComplete) {
+TEST_F(MonitorRunTest, ASensorFallingSilentIsRetriedWithoutABoxAndRejoins) {
     auto silent = Sensor(4096, 1);
     sim::Faults faults;
-    faults.silent_after_requests = 33;  // identified and read (30), then three cycles
+    faults.silent_after_requests = 40;  // identified and read (30), then ten cycles
     silent->SetFaults(faults);
     auto other = Sensor(8192, 2);
     sim::PtySensorServer line(std::vector<std::shared_ptr<sim::VirtualSensor>>{silent, other});
@@ -196,24 +196,28 @@ TEST_F(MonitorRunTest, ASensorFallingSilentEndsTheRunNamedAndTheCsvIsComplete) {
     ASSERT_TRUE(w.AddSensor({"B", line.SlavePath(), 115200, 2}));
     w.ButtonConnect->click();
     ASSERT_TRUE(w.Connected());
-    fs::create_directories(dir);
-    const std::string csv = (dir / "lost.csv").string();
-    files.answers.push_back(csv);
-    w.ButtonRecord->click();
-    ASSERT_TRUE(w.Recording());
-    EXPECT_TRUE(RunUntil([&] { return !w.Running(); }));
-    ASSERT_FALSE(messages.shown.empty());
-    EXPECT_EQ(messages.shown.back().text, "A: No answer.");
-    EXPECT_EQ(State(0), "No answer");
-    EXPECT_FALSE(w.Recording());
-    EXPECT_TRUE(w.ButtonStart->isEnabled());
-    // The rows until the loss, the file closed.
-    std::ifstream in(csv, std::ios::binary);
-    std::string line_text;
-    std::size_t rows = 0;
-    while (std::getline(in, line_text)) ++rows;
-    EXPECT_GT(rows, 1u);
-    EXPECT_EQ(rows - 1, w.RowsShown());
+    w.ButtonStart->click();
+    EXPECT_TRUE(RunUntil([&] { return State(0) == "Lost, retrying"; }));
+    EXPECT_EQ(w.LabelStatus->text(), "A: No answer; retrying.");
+    EXPECT_TRUE(RunUntil([&] { return Value(0) == "-" && Value(1) == "25.000 mm"; }));
+    silent->SetFaults({});
+    EXPECT_TRUE(RunUntil([&] { return State(0) == "Polled" && Value(0) == "12.500 mm"; }));
+    EXPECT_TRUE(w.LabelStatus->text().startsWith("A: back after "))
+        << w.LabelStatus->text().toStdString();
+    EXPECT_TRUE(w.Running());
+    EXPECT_TRUE(messages.shown.empty());
+    // After the stop: the last values stay, the status line no longer says it runs.
+    w.ButtonStop->click();
+    EXPECT_EQ(Value(1), "25.000 mm");
+    EXPECT_TRUE(w.LabelStatus->text().startsWith("Stopped after "))
+        << w.LabelStatus->text().toStdString();
+    // Values by name: a sensor removed and another added show none of the last run's.
+    w.ButtonDisconnect->click();
+    w.TableSensors->selectRow(0);
+    w.ButtonRemoveClick();
+    ASSERT_TRUE(w.AddSensor({"C", "/dev/mk27x-no-such-port"}));
+    EXPECT_EQ(Value(0), "25.000 mm");
+    EXPECT_EQ(Value(1), "");
 }
 
 }  // namespace

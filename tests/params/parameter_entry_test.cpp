@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "params/parameter_text.h"
+
 namespace mk27x {
 namespace {
 
@@ -44,6 +46,42 @@ TEST(ParameterEntry, FirstRefusalLeavesTheSetAsItWas) {
     EXPECT_EQ(EntryRefusalText({kSamplingPeriod, "x", CommitAction::ConversionError,
                                 "'x' is not a valid integer value"}),
               "'x' is not a valid integer value for Sampling period");
+}
+
+// Whatever a row shows for a value it can hold is taken back by set as a value
+// showing the same text: every value of every row, at two ranges. Only a
+// bounded row's value outside its limits is refused, as out of range.
+TEST(ParameterEntry, EveryShownTextIsTakenBack) {
+    for (const std::int16_t range : {std::int16_t{50}, std::int16_t{250}}) {
+        for (int i = 0; i < kParameterCount; ++i) {
+            const ParameterRow& row = ParameterTable[static_cast<std::size_t>(i)];
+            std::uint32_t first = 0;
+            std::uint32_t last = row.bytes == 1 ? 0xFF : 0xFFFF;
+            if (row.packing == Packing::LowNibble) last = 15;
+            if (row.packing == Packing::HighNibbleMinusOne ||
+                row.packing == Packing::LowNibbleMinusOne)
+                first = 1, last = 16;
+            for (std::uint32_t v = first; v <= last; ++v) {
+                const auto value = static_cast<std::uint16_t>(v);
+                const std::string text = ParameterText(i, value, range);
+                const auto current = static_cast<std::uint16_t>(value == 1 ? 2 : 1);
+                const CommitResult r = CommitEntryText(i, text, current, range);
+                bool within = true;
+                if (IsBoundedRow(i)) {
+                    const std::int64_t q = LimitQuantity(row.form, *ParseInteger(text));
+                    within = q >= row.lower && q <= row.upper;
+                }
+                if (!within) {
+                    EXPECT_EQ(r.action, CommitAction::PutBack) << i << " " << text;
+                    continue;
+                }
+                ASSERT_EQ(r.action, CommitAction::Store) << i << " '" << text << "' R " << range;
+                ASSERT_EQ(ParameterText(i, r.value, range), text) << i << " R " << range;
+                if (CommitEntryText(i, text, value, range).action != CommitAction::Store)
+                    ADD_FAILURE() << i << " '" << text << "' as the current value's own";
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
@@ -24,18 +26,23 @@ FileDialogOptions Filter(const std::string& filter) {
     return o;
 }
 
-// Waits for the modal file dialog, then lets `act` operate it.
-void WhenDialogShows(std::function<void(QFileDialog*)> act) {
+// Waits for a modal window of type W, then lets `act` operate it.
+template <typename W>
+void WhenModalShows(std::function<void(W*)> act) {
     auto* timer = new QTimer;
     timer->setInterval(10);
     QObject::connect(timer, &QTimer::timeout, [timer, act] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        auto* dialog = qobject_cast<W*>(QApplication::activeModalWidget());
         if (!dialog || !dialog->isVisible()) return;
         timer->stop();
         timer->deleteLater();
         act(dialog);
     });
     timer->start();
+}
+
+void WhenDialogShows(std::function<void(QFileDialog*)> act) {
+    WhenModalShows<QFileDialog>(std::move(act));
 }
 
 void TypeAndReturn(QFileDialog* dialog, const QString& text) {
@@ -71,6 +78,27 @@ TEST_F(QtFileDialogTest, SaveTakesATypedPathAndReturn) {
     std::ofstream(path) << "old";
     WhenDialogShows([&](QFileDialog* d) { TypeAndReturn(d, QString::fromStdString(path)); });
     EXPECT_EQ(dialogs.Save({}), path);
+}
+
+// Told to, the dialog asks before an existing file is replaced: "No" keeps the
+// dialog open, Escape then cancels.
+TEST_F(QtFileDialogTest, SaveAsksBeforeReplacingWhenTold) {
+    const std::string path = dir + "/samples.csv";
+    std::ofstream(path) << "old";
+    FileDialogOptions options;
+    options.confirm_overwrite = true;
+    QString question;
+    WhenDialogShows([&](QFileDialog* d) {
+        EXPECT_FALSE(d->testOption(QFileDialog::DontConfirmOverwrite));
+        WhenModalShows<QMessageBox>([&](QMessageBox* box) {
+            question = box->text();
+            WhenDialogShows([](QFileDialog* again) { QTest::keyClick(again, Qt::Key_Escape); });
+            box->button(QMessageBox::No)->click();
+        });
+        TypeAndReturn(d, QString::fromStdString(path));
+    });
+    EXPECT_EQ(dialogs.Save(options), std::nullopt);
+    EXPECT_TRUE(question.contains("samples.csv")) << question.toStdString();
 }
 
 TEST_F(QtFileDialogTest, DefaultExtensionCompletesABareName) {

@@ -91,11 +91,11 @@ TEST_F(PublishCli, MonitorPublishesEverySensorUnderItsNameAndEveryChannel) {
     Subscriber sub(broker.Port(), "plant/#");
     ASSERT_TRUE(sub.Connect());
     CommandLineIo io{out, err, SystemClock::Instance()};
-    ASSERT_EQ(
-        RunCommandLine({"monitor", "--simulator", "--sensor", "A=a", "--sensor", "B=b", "--channel",
-                        "step=A - B", "--seconds", "1", "--publish", Url(broker.Port())},
-                       io),
-        0)
+    ASSERT_EQ(RunCommandLine({"monitor", "--simulator", "--sensor", "A=a", "--sensor", "B=b",
+                              "--channel", "step=A - B", "--channel", "ratio=A / (A - A)",
+                              "--seconds", "1", "--publish", Url(broker.Port())},
+                             io),
+              0)
         << err.str();
     for (const char* sensor : {"A", "B"}) {
         const std::string level = std::string("plant/") + sensor;
@@ -110,6 +110,36 @@ TEST_F(PublishCli, MonitorPublishesEverySensorUnderItsNameAndEveryChannel) {
     }));
     const auto step = Batches(sub, "plant/channels/step/samples");
     for (std::size_t b = 0; b < step.size(); ++b) EXPECT_EQ(step[b].seq, b);
+    // A division by zero: no number, and the batch still JSON.
+    const auto ratio = sub.On("plant/channels/ratio/samples");
+    ASSERT_FALSE(ratio.empty());
+    for (const ReceivedMessage& m : ratio)
+        for (const auto& v : nlohmann::json::parse(m.payload).at("mm")) ASSERT_TRUE(v.is_null());
+    // Later subscribers get the definitions and the statistics with their time
+    // (identity, status and statistics of each sensor, two definitions).
+    Subscriber late(broker.Port(), "plant/#");
+    ASSERT_TRUE(late.Connect());
+    ASSERT_TRUE(late.WaitFor([](const std::vector<ReceivedMessage>& m) { return m.size() >= 8; }));
+    EXPECT_EQ(late.On("plant/channels/step/definition").at(0).payload,
+              "{\"expression\": \"A - B\", \"unit\": \"mm\"}");
+    EXPECT_EQ(late.On("plant/channels/ratio/definition").at(0).payload,
+              "{\"expression\": \"A / (A - A)\", \"unit\": null}");
+    const auto statistics = nlohmann::json::parse(late.On("plant/A/statistics").at(0).payload);
+    EXPECT_EQ(statistics.at("unit"), "mm");
+    EXPECT_EQ(statistics.at("time").get<std::string>().size(), 27u);
+}
+
+TEST_F(PublishCli, ABrokerNeverReachedIsToldOnceAndEndsWithStatus1AndTheCount) {
+    const std::string url = Url(testing::FreeLoopbackPort());  // nothing listens there
+    EXPECT_EQ(Run({"stream", "--seconds", "1", "--publish", url}), 1);
+    const std::string text = err.str();
+    const std::string told = "mk27x: broker unreachable: connection refused; 0 batches queued\n";
+    EXPECT_EQ(text.find(told), 0u) << text;
+    EXPECT_EQ(text.find("unreachable", told.size()), std::string::npos) << text;
+    EXPECT_NE(text.find("\nmk27x: published 0 batches (0 samples) to " + url + "; "),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" samples) not delivered\n"), std::string::npos) << text;
 }
 
 TEST_F(PublishCli, TheWillSaysOfflineWhenTheProgramIsKilled) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -69,6 +70,36 @@ inline std::vector<RecordedSample> KnownSamples(std::size_t n, std::int64_t peri
                        {t0.monotonic_ns + offset, t0.wall_ns + offset}});
     }
     return out;
+}
+
+struct TlsFiles {
+    std::string ca, key, crt;
+};
+
+// A CA and a certificate for 127.0.0.1 signed by it, in `dir`; empty paths
+// when openssl failed.
+inline TlsFiles MakeTlsFiles(const std::string& dir) {
+    auto openssl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "openssl");
+        return RunQuietly(args) == 0;
+    };
+    TlsFiles f{dir + "/ca.crt", dir + "/server.key", dir + "/server.crt"};
+    std::ofstream(dir + "/ext.cnf") << "subjectAltName=IP:127.0.0.1\n";
+    const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt",
+                                         "ec_paramgen_curve:prime256v1", "-nodes"};
+    std::vector<std::string> ca = {"req", "-x509"}, csr = {"req"};
+    ca.insert(ca.end(), ec.begin(), ec.end());
+    csr.insert(csr.end(), ec.begin(), ec.end());
+    ca.insert(ca.end(), {"-keyout", dir + "/ca.key", "-out", f.ca, "-subj", "/CN=mk27x test CA",
+                         "-days", "2"});
+    csr.insert(csr.end(),
+               {"-keyout", f.key, "-out", dir + "/server.csr", "-subj", "/CN=127.0.0.1"});
+    if (!openssl(ca) || !openssl(csr) ||
+        !openssl({"x509", "-req", "-in", dir + "/server.csr", "-CA", f.ca, "-CAkey",
+                  dir + "/ca.key", "-CAcreateserial", "-out", f.crt, "-days", "2", "-extfile",
+                  dir + "/ext.cnf"}))
+        return {};
+    return f;
 }
 
 class PublishTest : public ::testing::Test {

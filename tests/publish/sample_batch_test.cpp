@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <thread>
+
+#include "link/sample_statistics.h"
 
 #include "publish/mqtt_publisher.h"
 #include "publish/mqtt_url.h"
@@ -18,17 +22,47 @@ RecordedSample At(float mm, std::int64_t offset_ns) {
     return {mm, {5'000'000'000LL + offset_ns, kWall0 + 123456789LL + offset_ns}};
 }
 
-TEST(SampleBatch, JsonHasTheWallTimeOfTheFirstSampleAndOffsetsFromIt) {
+TEST(SampleBatch, JsonHasTheWallTimeOfTheFirstSampleOffsetsFromItAndNullForNoNumber) {
     BatchStream stream("p/s/samples");
-    const RecordedSample samples[] = {At(25.0f, 0), At(-0.0001f, 477'400),
-                                      At(-12.5f, 1'000'000'999), At(65535.0f, 3'000'000'000LL)};
+    const float inf = std::numeric_limits<float>::infinity();
+    const RecordedSample samples[] = {At(25.0f, 0),
+                                      At(-0.0001f, 477'400),
+                                      At(-12.5f, 1'000'000'999),
+                                      At(65535.0f, 3'000'000'000LL),
+                                      At(inf, 3'000'001'000LL),
+                                      At(-inf, 3'000'002'000LL),
+                                      At(std::nanf(""), 3'000'003'000LL)};
     stream.Add(samples);
     std::vector<SampleBatch> out;
     stream.Take(out, std::chrono::steady_clock::now(), true);
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(BatchJson(out[0]),
-              "{\"t0\": \"2024-05-01T12:00:00.123456Z\", \"seconds\": [0.000000, 0.000477, "
-              "1.000000, 3.000000], \"mm\": [25.000, 0.000, -12.500, 65535.000], \"seq\": 0}");
+    EXPECT_EQ(BatchJson(out[0], "null"),
+              "{\"t0\": \"2024-05-01T12:00:00.123456Z\", \"unit\": null, \"seconds\": [0.000000, "
+              "0.000477, 1.000000, 3.000000, 3.000001, 3.000002, 3.000003], \"mm\": [25.000, "
+              "0.000, -12.500, 65535.000, null, null, null], \"seq\": 0}");
+    EXPECT_EQ(BatchJson(out[0]).substr(0, 52),
+              "{\"t0\": \"2024-05-01T12:00:00.123456Z\", \"unit\": \"mm\", ");
+}
+
+TEST(StatisticsJson, NullWithoutSamplesAndForWhatIsNoNumber) {
+    SampleStatistics none;
+    none.mean = none.min = none.max = 0;
+    EXPECT_EQ(StatisticsJson(none).rfind(
+                  "{\"count\": 0, \"mean_mm\": null, \"stddev_mm\": null, \"min_mm\": null, "
+                  "\"max_mm\": null, \"peak_to_peak_mm\": null, ",
+                  0),
+              0u);
+    SampleStatistics ratio;
+    ratio.count = 2;
+    ratio.mean = std::numeric_limits<double>::quiet_NaN();
+    ratio.max = std::numeric_limits<double>::infinity();
+    const std::string json = StatisticsJson(ratio);
+    EXPECT_NE(json.find("\"mean_mm\": null, \"stddev_mm\": 0.000000, \"min_mm\": 0.000, "
+                        "\"max_mm\": null"),
+              std::string::npos)
+        << json;
+    EXPECT_EQ(json.find("nan"), std::string::npos);
+    EXPECT_EQ(json.find("inf"), std::string::npos);
 }
 
 TEST(SampleBatch, CutAtAThousandSamplesOrAHundredMillisecondsAndCountedPerTopic) {

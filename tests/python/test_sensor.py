@@ -1,5 +1,7 @@
 """The module's calls against the virtual sensor, over a pty and in process."""
 import gc
+import os
+import re
 
 import numpy as np
 import pytest
@@ -133,6 +135,29 @@ def test_no_port_and_silent_sensor():
             s.measure(count=3)
     with pytest.raises(ValueError):
         mk27x.Sensor("/dev/null", baud=1234)
+
+
+@pytest.fixture
+def not_serial(tmp_path):
+    """Paths that are no serial port, and a check that the file is untouched."""
+    notes = tmp_path / "notes.txt"
+    notes.write_bytes(b"root:x:0:0:root:/root:/bin/bash\n")
+    os.utime(notes, (1e9, 1e9))
+    (tmp_path / "link").symlink_to(notes)
+    (tmp_path / "folder").mkdir()
+    os.mkfifo(tmp_path / "fifo")
+    paths = [str(notes), str(tmp_path / "link"), str(tmp_path / "folder"),
+             str(tmp_path / "fifo"), "/dev/null"]
+    yield paths
+    assert notes.read_bytes() == b"root:x:0:0:root:/root:/bin/bash\n"
+    assert notes.stat().st_mtime == 1e9 and not any((tmp_path / "folder").iterdir())
+
+
+def test_paths_that_are_no_serial_port_are_refused_untouched(not_serial):
+    for path in not_serial:
+        with pytest.raises(mk27x.PortError, match=f"^cannot open {re.escape(path)}: not a serial port$"):
+            mk27x.Sensor(path)
+    assert mk27x.search(ports=not_serial) == []
 
 
 def test_closed_sensor_raises_on_every_use(tmp_path, sensor):

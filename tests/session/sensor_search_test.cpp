@@ -145,8 +145,8 @@ struct InProcessPorts {
     std::vector<ReadTimeouts> timeouts;
 
     SearchOpener Opener() {
-        return [this](const std::string& port, std::uint32_t baud,
-                      ReadTimeouts t) -> std::shared_ptr<ByteTransport> {
+        return [this](const std::string& port, std::uint32_t baud, ReadTimeouts t,
+                      std::string&) -> std::shared_ptr<ByteTransport> {
             const auto it = sensors.find(port);
             if (it == sensors.end()) return nullptr;
             auto transport =

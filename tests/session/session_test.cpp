@@ -69,8 +69,9 @@ TEST(SessionConnect, AnyBytesThatAreNoReplyStopTheStreamAndIdentifyAgain) {
                             0x84, 0x86, 0x80, 0x80, 0x82, 0x83, 0x80, 0x80};
     for (const Bytes& stray : {Frames(0x80), Frames(0x00), mixed, Bytes{0x93, 0xA5}}) {
         testing::ScriptedPort line;
-        SensorSession session(line.clock,
-                              {[&](const std::string&, std::uint32_t) { return line.wire; }, {}});
+        SensorSession session(
+            line.clock,
+            {[&](const std::string&, std::uint32_t, std::string&) { return line.wire; }, {}});
         session.SetPortName("COM1");
         line.wire->replies = {stray, identity};  // then silence: the reads fail
         const ConnectResult connect = session.Connect();
@@ -90,8 +91,9 @@ TEST(SessionConnect, AnyBytesThatAreNoReplyStopTheStreamAndIdentifyAgain) {
     }
     // A silent line is asked once.
     testing::ScriptedPort line;
-    SensorSession session(line.clock,
-                          {[&](const std::string&, std::uint32_t) { return line.wire; }, {}});
+    SensorSession session(
+        line.clock,
+        {[&](const std::string&, std::uint32_t, std::string&) { return line.wire; }, {}});
     session.SetPortName("COM1");
     const ConnectResult silent = session.Connect();
     EXPECT_EQ(silent, ConnectOutcome::NotIdentified);

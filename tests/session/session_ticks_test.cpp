@@ -2,7 +2,6 @@
 // and the watchdog tick, with the state changes a front end renders.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include "session/session.h"
 
 #include "support/sim_backends.h"
@@ -77,8 +76,8 @@ TEST_F(SessionTicksTest, AnAttemptWhoseReadFailedIsEndedByTheWatchdog) {
 TEST(SessionOpenFailure, ThePortsKindAndReasonComeWithTheOutcome) {
     VirtualClock clock;
     PortBackends backends;  // no USB nor network; a serial port that is missing
-    backends.open_serial = [](const std::string&, std::uint32_t) {
-        errno = ENOENT;
+    backends.open_serial = [](const std::string&, std::uint32_t, std::string& reason) {
+        reason = "No such file or directory";
         return std::shared_ptr<ByteTransport>();
     };
     SensorSession session{clock, backends};

@@ -147,11 +147,15 @@ TEST(SimExecutable, StreamPauseLosesTheFramesOfThePause) {
     EXPECT_EQ(sim.Wait(SIGINT), 0);
 }
 
-TEST(SimExecutable, BadCommandLineFails) {
+// --version answers as the other programs do; a bad command line fails.
+TEST(SimExecutable, VersionAndBadCommandLine) {
     SimProcess unknown({"--no-such-option", "1"});
     SimProcess bad_address({"--address", "128"});
     EXPECT_EQ(unknown.Wait(), 2);
     EXPECT_EQ(bad_address.Wait(), 2);
+    SimProcess version({"--version"});
+    EXPECT_EQ(version.ReadLine().rfind("mk27x-sim 0.", 0), 0u);
+    EXPECT_EQ(version.Wait(), 0);
 
     // --link never replaces a file that is not a link.
     char path[] = "/tmp/mk27x-sim-file-XXXXXX";

@@ -91,8 +91,9 @@ private:
 struct ScriptedPort {
     VirtualClock clock;
     std::shared_ptr<ScriptedTransport> wire = std::make_shared<ScriptedTransport>(clock);
-    SensorPort port{PortBackends{[this](const std::string&, std::uint32_t) { return wire; },
-                                 [this](std::uint32_t) { return wire; }}};
+    SensorPort port{
+        PortBackends{[this](const std::string&, std::uint32_t, std::string&) { return wire; },
+                     [this](std::uint32_t) { return wire; }}};
 };
 
 }  // namespace mk27x::testing

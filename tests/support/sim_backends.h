@@ -24,7 +24,7 @@ struct SimBackends {
             opened.push_back(transport);
             return transport;
         };
-        backends.open_serial = [open](const std::string&, std::uint32_t baud) {
+        backends.open_serial = [open](const std::string&, std::uint32_t baud, std::string&) {
             return open(baud);
         };
         backends.open_usb = open;

@@ -50,7 +50,9 @@ struct Rig {
         wire = std::make_shared<sim::InProcessTransport>(
             sensor, sim::InProcessOptions{.baud = 115200, .short_read_wait = short_read_wait});
         session = std::make_unique<SensorSession>(
-            clock, PortBackends{[this](const std::string&, std::uint32_t) { return wire; }, {}});
+            clock,
+            PortBackends{[this](const std::string&, std::uint32_t, std::string&) { return wire; },
+                         {}});
         session->SetPortName("COM1");
         session->events.distance = [this](float mm) {
             last_event.store(mm);
