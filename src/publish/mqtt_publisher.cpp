@@ -59,6 +59,16 @@ PublishTotals& PublishTotals::operator+=(const PublishTotals& o) {
     return *this;
 }
 
+std::string PublishEventText(const PublishEvent& event) {
+    const auto batches = [](std::uint64_t n) {
+        return std::to_string(n) + (n == 1 ? " batch" : " batches");
+    };
+    if (event.kind == PublishEvent::Kind::Unreachable)
+        return "broker unreachable: " + event.reason + "; " + batches(event.batches) + " queued";
+    return "broker back after " + FixedNumber(event.outage_seconds, 1) + " s; " +
+           batches(event.batches) + " sent";
+}
+
 std::string PublishSummary(const PublishTotals& t, const MqttTarget& target) {
     std::string text =
         "published " + Counted(t.batches_sent, t.samples_sent) + " to " + target.Text();

@@ -99,6 +99,10 @@ struct PublishEvent {
     double outage_seconds = 0;
 };
 
+// "broker unreachable: REASON; 3 batches queued", "broker back after 5.2 s;
+// 51 batches sent"
+std::string PublishEventText(const PublishEvent& event);
+
 // "published 120 batches (12000 samples) to mqtt://host:1883/plant"
 // and, when there were any, "; 3 batches (3000 samples) dropped" and
 // "; 2 batches (2000 samples) not delivered".

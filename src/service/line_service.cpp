@@ -185,6 +185,12 @@ bool LineService::Tick() {
                  GroupEventText(group_->Spec(e.sensor).name, e));
         if (e.kind == GroupEvent::Kind::Back && !identified_[e.sensor]) SayIdentity(e.sensor);
     }
+    // The broker's outages, told once when they begin and once when they end.
+    if (publishing_) {
+        for (const PublishEvent& e : publishing_->TakeEvents())
+            log_.Say(e.kind == PublishEvent::Kind::Back ? LogLevel::Info : LogLevel::Warning,
+                     PublishEventText(e));
+    }
     const auto now = clock_.Now();
     if (now >= next_snapshot_ || !events.empty()) {
         next_snapshot_ = std::max(next_snapshot_ + kSnapshotEvery, now);
