@@ -223,6 +223,7 @@ void LineService::Stop() {
     if (run_) run_->Stop();
     if (modbus_) modbus_->Stop();
     if (publishing_) {
+        RefreshStatus();  // the last judgements into the last statistics
         const PublishEnding ending = publishing_->Finish();
         if (!ending.refused)
             log_.Say(ending.totals.batches_unsent || ending.totals.batches_dropped
@@ -322,6 +323,10 @@ void LineService::RefreshStatus() {
     for (std::size_t c = 0; c < columns.size() && c < names.size(); ++c)
         judgements +=
             (c ? ", \"" : "\"") + names[c] + "\": " + JudgementCountsJson(columns[c].judged);
+    // Each sensor's judgements go into its MQTT statistics too.
+    for (std::size_t c = 0; publishing_ && c < columns.size() && c < group_->Size(); ++c)
+        publishing_->SetStatisticsExtra(
+            c, "{\"judgements\": " + JudgementCountsJson(columns[c].judged) + "}");
     s.statistics_json = "{\"statistics\": " + statistics_.Json() +
                         ", \"judgements\": " + judgements +
                         "}, \"losses\": " + (run_ ? run_->LossesJson() : "{}") + "}";
