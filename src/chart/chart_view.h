@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "link/recording.h"
+#include "link/sample_statistics.h"
 
 class QAction;
 class QCustomPlot;

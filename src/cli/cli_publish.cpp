@@ -6,23 +6,9 @@
 #include "link/sample_statistics.h"
 
 namespace mk27x {
-namespace {
-
-std::string Batches(std::uint64_t n) {
-    return std::to_string(n) + (n == 1 ? " batch" : " batches");
-}
-
-}  // namespace
 
 void ReportPublishEvents(const std::vector<PublishEvent>& events, std::ostream& err) {
-    for (const PublishEvent& e : events) {
-        if (e.kind == PublishEvent::Kind::Unreachable)
-            err << "mk27x: broker unreachable: " << e.reason << "; " << Batches(e.batches)
-                << " queued\n";
-        else
-            err << "mk27x: broker back after " << FixedNumber(e.outage_seconds, 1) << " s; "
-                << Batches(e.batches) << " sent\n";
-    }
+    for (const PublishEvent& e : events) err << "mk27x: " << PublishEventText(e) << '\n';
     err.flush();
 }
 

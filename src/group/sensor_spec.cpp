@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "link/serial_posix.h"
+#include "link/port_name.h"
 
 namespace mk27x {
 namespace {

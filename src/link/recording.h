@@ -21,13 +21,14 @@
 #include <vector>
 
 #include "link/csv_writer.h"
+#include "link/recorded_sample.h"
 #include "link/recording_sink.h"
 #include "link/sample_ring.h"
 #include "link/sample_statistics.h"
 
 namespace mk27x {
 
-class Recording {
+class Recording final : public SampleConsumer {
 public:
     // A sink attached during a recording takes it from its next samples on.
     void Attach(RecordingSink& sink);
@@ -35,7 +36,7 @@ public:
 
     // Ends a recording still running, then begins the next.
     void Begin(const RecordingStart& start);
-    void Add(std::span<const RecordedSample> samples);
+    void Add(std::span<const RecordedSample> samples) override;
     void Add(const RecordedSample& sample) { Add(std::span<const RecordedSample>(&sample, 1)); }
     // Nothing when no recording runs.
     void End();

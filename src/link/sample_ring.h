@@ -12,31 +12,11 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 
+#include "link/recorded_sample.h"
+
 namespace mk27x {
-
-// The host's time of one sample, in nanoseconds since the clocks' epochs.
-struct SampleTime {
-    std::int64_t monotonic_ns = 0;  // steady clock
-    std::int64_t wall_ns = 0;       // system clock (Unix epoch, UTC)
-
-    static SampleTime Now() {
-        return {std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    std::chrono::steady_clock::now().time_since_epoch())
-                    .count(),
-                std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    std::chrono::system_clock::now().time_since_epoch())
-                    .count()};
-    }
-};
-
-// One sample of a recording: the distance and its time.
-struct RecordedSample {
-    float mm = 0;
-    SampleTime time;
-};
 
 class SampleRing {
 public:

@@ -107,15 +107,6 @@ void ConfigureLine(int fd, std::uint32_t baud) {
 
 }  // namespace
 
-std::string SerialDevicePath(const std::string& port_name) {
-    if (!port_name.empty() && port_name.front() == '/') return port_name;
-    if (port_name.size() == 4 && port_name.compare(0, 3, "COM") == 0 && port_name[3] >= '1' &&
-        port_name[3] <= '4') {
-        return "/dev/ttyS" + std::string(1, static_cast<char>(port_name[3] - 1));
-    }
-    return {};
-}
-
 void RaiseModemLines(int fd, int lines) {
     ::ioctl(fd, TIOCMBIS, &lines);
 }

@@ -24,14 +24,10 @@
 #include <memory>
 #include <string>
 
+#include "link/port_name.h"
 #include "link/transport.h"
 
 namespace mk27x {
-
-// The device opened for a port name: "COM1".."COM4" are /dev/ttyS0../dev/ttyS3,
-// a name starting with '/' is taken as the device path; anything else has no
-// device (empty result).
-std::string SerialDevicePath(const std::string& port_name);
 
 // The reason a port is refused because its path is no terminal.
 inline constexpr const char* kNotSerialPort = "not a serial port";

@@ -34,7 +34,7 @@ std::optional<std::uint16_t> FrameDecoder::Take(std::uint8_t byte) {
     return static_cast<std::uint16_t>(nibbles_);
 }
 
-StreamReader::StreamReader(StreamLink& link, Recording& recording)
+StreamReader::StreamReader(StreamLink& link, SampleConsumer& recording)
     : link_(link), recording_(recording) {
     const std::size_t most_frames = kChunkBytes / 4 + 1;
     times_.resize(most_frames);

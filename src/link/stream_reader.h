@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "link/codec.h"
-#include "link/recording.h"
+#include "link/recorded_sample.h"
 #include "link/stream_link.h"
 #include "link/stream_timeline.h"
 
@@ -51,7 +51,7 @@ private:
 
 class StreamReader {
 public:
-    StreamReader(StreamLink& link, Recording& recording);
+    StreamReader(StreamLink& link, SampleConsumer& recording);
     // Stop().
     ~StreamReader();
     StreamReader(const StreamReader&) = delete;
@@ -95,7 +95,7 @@ private:
     void Idle(std::uint64_t seen_epoch);
 
     StreamLink& link_;
-    Recording& recording_;
+    SampleConsumer& recording_;
     FrameDecoder decoder_;
     StreamTimeline timeline_;
     std::thread thread_;

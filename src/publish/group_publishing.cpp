@@ -34,11 +34,11 @@ GroupPublishing::GroupPublishing(SensorGroup& group, PublishSettings settings)
     : group_(group), publisher_(std::move(settings)) {
     for (std::size_t i = 0; i < group_.Size(); ++i) {
         const SensorSpec& spec = group_.Spec(i);
-        RecordingSink& sink =
-            publisher_.AddSensor(spec.name, group_.Session(i).Identity(), spec.port);
+        RecordingSink& sink = publisher_.AddSensor(spec.name, group_.Identity(i), spec.port);
         group_.Session(i).Recording().Attach(sink);
         sensors_.push_back(&sink);
         status_.push_back("online");
+        identity_told_.push_back(group_.Identity(i));
     }
     const std::vector<std::string>& columns = group_.Columns();
     std::vector<RecordingSink*> channels;
@@ -60,10 +60,20 @@ GroupPublishing::~GroupPublishing() {
 }
 
 void GroupPublishing::SensorStateChanged(std::size_t sensor, SensorState state) {
-    if (sensor >= status_.size()) return;
-    status_[sensor] = state == SensorState::Lost ? "lost" : "online";
-    // Kept for the status topic: the publisher's connections carry "online"
-    // and "offline" of their own so far.
+    if (sensor >= status_.size() || state == SensorState::Idle) return;
+    const char* word = state == SensorState::Lost ? "lost" : "online";
+    if (status_[sensor] != word) {
+        status_[sensor] = word;
+        publisher_.SetSensorStatus(sensor, word);
+    }
+    // Joined (or back as another sensor taken at its place): its identity is
+    // the group's from now on.
+    const SensorIdentity& identity = group_.Identity(sensor);
+    if (state != SensorState::Lost && identity.SerialNumber != 0 &&
+        identity != identity_told_[sensor]) {
+        identity_told_[sensor] = identity;
+        publisher_.SetSensorIdentity(sensor, identity);
+    }
 }
 
 PublishEnding GroupPublishing::Finish() {

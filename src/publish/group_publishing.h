@@ -42,12 +42,19 @@ public:
     std::uint64_t Queued() const { return publisher_.Queued(); }
     const PublishSettings& Settings() const { return publisher_.Settings(); }
 
-    // The run's hook: a sensor's status follows its state ("lost" while it is
-    // lost, "online" again on its return); a refusing broker ends the run.
+    // The run's hook: a sensor's status topic follows its state ("lost" while
+    // it is lost, "online" again on its return), and a sensor that joins after
+    // the start has its identity told then (none is told before); a refusing
+    // broker ends the run.
     void SensorStateChanged(std::size_t sensor, SensorState state) override;
     bool EndsRun() const override { return Refused(); }
     // The status word a sensor's status topic is to carry now.
     const std::string& SensorStatusWord(std::size_t sensor) const { return status_[sensor]; }
+    // A JSON object whose members a sensor's statistics carry from now on (the
+    // judgements of a service, say). Any thread.
+    void SetStatisticsExtra(std::size_t sensor, const std::string& json) {
+        publisher_.SetSensorStatisticsExtra(sensor, json);
+    }
 
     // Detaches from the group (best after its Stop, so that every row went out),
     // gives the queues their time to go out and tells how publishing ended.
@@ -61,6 +68,8 @@ private:
     std::unique_ptr<GroupColumnsToSinks> channels_;
     std::optional<PublishEnding> ending_;
     std::vector<std::string> status_;
+    // The identity each sensor's topic was told (serial 0: none yet).
+    std::vector<SensorIdentity> identity_told_;
 };
 
 }  // namespace mk27x

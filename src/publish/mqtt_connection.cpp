@@ -98,8 +98,8 @@ bool MqttConnection::CatchingUp() const {
     return Connected() && !queue_.empty() && queue_.front().id < backlog_end_;
 }
 
-std::string MqttConnection::StatusText(const char* state) const {
-    std::string text = state;
+std::string MqttConnection::StatusText(const std::string& word) const {
+    std::string text = word;
     if (totals_.batches_dropped > 0) text += " dropped=" + std::to_string(totals_.batches_dropped);
     return text;
 }
@@ -109,6 +109,10 @@ MqttConnection::ControlMessage MqttConnection::StatisticsMessage() const {
     const std::string stats = StatisticsJson(topics_.statistics_source->Result());
     std::string text = "{\"time\": \"" + IsoWallTime(SampleTime::Now().wall_ns) +
                        "\", \"unit\": \"mm\"" + (stats.size() > 2 ? ", " : "") + stats.substr(1);
+    if (statistics_extra_.size() > 2) {
+        text.pop_back();
+        text += ", " + statistics_extra_.substr(1);
+    }
     return {Control::Statistics, topics_.statistics, std::move(text)};
 }
 
@@ -254,9 +258,24 @@ void MqttConnection::Step(TimePoint now) {
         now - status_told_at_ >= std::chrono::seconds(1)) {
         dropped_told_ = totals_.batches_dropped;
         status_told_at_ = now;
-        controls_.push_back({Control::Status, topics_.status, StatusText("online")});
+        controls_.push_back({Control::Status, topics_.status, StatusText(status_word_)});
     }
     PublishQueue(now);
+}
+
+void MqttConnection::SetStatusWord(const std::string& word) {
+    if (word == status_word_) return;
+    status_word_ = word;
+    // Not connected, the next CONNACK tells it; closing, "offline" comes last.
+    if (state_ == State::Connected && !topics_.status.empty())
+        controls_.push_back({Control::Status, topics_.status, StatusText(word)});
+}
+
+void MqttConnection::SetIdentity(const std::string& json) {
+    if (json == topics_.identity_json) return;
+    topics_.identity_json = json;
+    if (state_ == State::Connected && !topics_.identity.empty() && !json.empty())
+        controls_.push_back({Control::Identity, topics_.identity, json});
 }
 
 bool MqttConnection::HasRoom() const {
@@ -325,6 +344,8 @@ void MqttConnection::Acknowledged(int mid, int reason) {
     if (const auto c = control_mids_.find(mid); c != control_mids_.end()) {
         --in_flight_;
         if (refused) {
+            // A status sent again says the word of now: a later one may be in.
+            if (c->second.kind == Control::Status) c->second.text = StatusText(status_word_);
             controls_.push_front(std::move(c->second));
             control_mids_.erase(c);
             pause_until_ = std::chrono::steady_clock::now() + kRefusalPause;
@@ -364,14 +385,14 @@ void MqttConnection::Accepted(TimePoint now) {
     window_ = receive_maximum_ > 0
                   ? std::min<std::size_t>(static_cast<std::size_t>(receive_maximum_), kMaxWindow)
                   : kDefaultWindow;
-    if (!topics_.identity.empty())
+    if (!topics_.identity.empty() && !topics_.identity_json.empty())
         controls_.push_back({Control::Identity, topics_.identity, topics_.identity_json});
     for (const auto& [topic, text] : topics_.retained)
         controls_.push_back({Control::Retained, topic, text});
     if (!topics_.status.empty()) {
         dropped_told_ = totals_.batches_dropped;
         status_told_at_ = now;
-        controls_.push_back({Control::Status, topics_.status, StatusText("online")});
+        controls_.push_back({Control::Status, topics_.status, StatusText(status_word_)});
     }
     // The first statistics a period after the first connection; those due
     // while the broker was away go out now.

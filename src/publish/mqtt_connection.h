@@ -69,6 +69,14 @@ public:
         topics_.retained.emplace_back(std::move(topic), std::move(text));
     }
 
+    // The status word ("online", "lost"), told now and at every connection
+    // (the will and the end still say "offline").
+    void SetStatusWord(const std::string& word);
+    // The identity JSON, told now and at every connection (empty: not known).
+    void SetIdentity(const std::string& json);
+    // A JSON object whose members follow the statistics' own ("{}": none).
+    void SetStatisticsExtra(const std::string& json) { statistics_extra_ = json; }
+
     // The streams' batches into the queue (all of them with `all`), the bound.
     void Collect(TimePoint now, bool all);
     // Connects when due; publishes what the window allows.
@@ -133,7 +141,7 @@ private:
     bool HasRoom() const;
     void PopAcknowledged();
     ControlMessage StatisticsMessage() const;
-    std::string StatusText(const char* state) const;
+    std::string StatusText(const std::string& word) const;
 
     const PublishSettings& settings_;
     ConnectionTopics topics_;
@@ -171,6 +179,8 @@ private:
     std::unordered_map<int, ControlMessage> control_mids_;
     std::uint64_t dropped_told_ = 0;
     TimePoint status_told_at_{};
+    std::string status_word_ = "online";
+    std::string statistics_extra_;
     PublishTotals totals_;
 };
 

@@ -59,6 +59,16 @@ PublishTotals& PublishTotals::operator+=(const PublishTotals& o) {
     return *this;
 }
 
+std::string PublishEventText(const PublishEvent& event) {
+    const auto batches = [](std::uint64_t n) {
+        return std::to_string(n) + (n == 1 ? " batch" : " batches");
+    };
+    if (event.kind == PublishEvent::Kind::Unreachable)
+        return "broker unreachable: " + event.reason + "; " + batches(event.batches) + " queued";
+    return "broker back after " + FixedNumber(event.outage_seconds, 1) + " s; " +
+           batches(event.batches) + " sent";
+}
+
 std::string PublishSummary(const PublishTotals& t, const MqttTarget& target) {
     std::string text =
         "published " + Counted(t.batches_sent, t.samples_sent) + " to " + target.Text();
@@ -119,10 +129,15 @@ RecordingSink& MqttPublisher::AddSensor(const std::string& name, const SensorIde
                                         const std::string& port) {
     const std::string base = settings_.target.prefix + "/" + SensorLevel(name, identity) + "/";
     auto sink = std::make_unique<SensorSink>(base + "samples");
-    ConnectionTopics topics{base + "status",     base + "identity", IdentityJson(identity, port),
-                            base + "statistics", &sink->statistics, {}};
+    ConnectionTopics topics{base + "status",
+                            base + "identity",
+                            identity.SerialNumber ? IdentityJson(identity, port) : "",
+                            base + "statistics",
+                            &sink->statistics,
+                            {}};
     auto connection = std::make_unique<MqttConnection>(settings_, std::move(topics));
     connection->AddStream(sink->samples);
+    sensors_.emplace_back(connection.get(), port);
     connections_.push_back(std::move(connection));
     sinks_.push_back(std::move(sink));
     return *sinks_.back();
@@ -141,6 +156,25 @@ RecordingSink& MqttPublisher::AddChannel(const std::string& name, const std::str
                                                     ", \"unit\": " + unit_json + "}");
     sinks_.push_back(std::move(sink));
     return *sinks_.back();
+}
+
+void MqttPublisher::Update(SensorUpdate update) {
+    if (update.sensor >= sensors_.size()) return;
+    std::lock_guard lock(mutex_);
+    updates_.push_back(std::move(update));
+}
+
+void MqttPublisher::SetSensorStatus(std::size_t sensor, const std::string& word) {
+    Update({SensorUpdate::Kind::Status, sensor, word});
+}
+
+void MqttPublisher::SetSensorIdentity(std::size_t sensor, const SensorIdentity& identity) {
+    if (identity.SerialNumber == 0 || sensor >= sensors_.size()) return;
+    Update({SensorUpdate::Kind::Identity, sensor, IdentityJson(identity, sensors_[sensor].second)});
+}
+
+void MqttPublisher::SetSensorStatisticsExtra(std::size_t sensor, const std::string& json) {
+    Update({SensorUpdate::Kind::StatisticsExtra, sensor, json});
 }
 
 void MqttPublisher::Start() {
@@ -232,6 +266,17 @@ void MqttPublisher::Run() {
             drain_until = now + settings_.drain;
             up_at = now;
             for (const auto& c : connections_) c->RetryNow(now);
+        }
+        std::vector<SensorUpdate> updates;
+        {
+            std::lock_guard lock(mutex_);
+            updates.swap(updates_);
+        }
+        for (const SensorUpdate& u : updates) {
+            MqttConnection& c = *sensors_[u.sensor].first;
+            if (u.kind == SensorUpdate::Kind::Status) c.SetStatusWord(u.text);
+            if (u.kind == SensorUpdate::Kind::Identity) c.SetIdentity(u.text);
+            if (u.kind == SensorUpdate::Kind::StatisticsExtra) c.SetStatisticsExtra(u.text);
         }
         int connected = 0;
         std::uint64_t queued = 0;

@@ -5,15 +5,18 @@
 // Topics under the URL's prefix, per sensor (its name, or its serial number
 // when it has none):
 //   <prefix>/<sensor>/identity     retained JSON: model, release, serial,
-//                                  base_mm, range_mm, port
-//   <prefix>/<sensor>/status       retained "online" while publishing,
+//                                  base_mm, range_mm, port; not told while
+//                                  unknown (serial 0: a sensor not found yet)
+//   <prefix>/<sensor>/status       retained "online" while publishing ("lost"
+//                                  while its group has it lost: SetSensorStatus),
 //                                  "offline" at the end; the broker's will sets
 //                                  "offline" when the program vanishes. Once
 //                                  batches were dropped: "online dropped=N".
 //   <prefix>/<sensor>/samples      batches (see sample_batch.h)
 //   <prefix>/<sensor>/statistics   retained, every 10 s: the recording's
 //                                  statistics so far (StatisticsJson) after
-//                                  their "time" and "unit"
+//                                  their "time" and "unit", then the members
+//                                  of SetSensorStatisticsExtra's object
 // and per computed channel <prefix>/channels/<name>/samples and the retained
 // <prefix>/channels/<name>/definition {"expression": ..., "unit": ...}.
 //
@@ -35,8 +38,9 @@
 // Threading: AddSensor/AddChannel before Start, then Start, Finish from one
 // thread. The sinks are fed from the recording's thread and only append under
 // a short lock; everything of libmosquitto runs on the publisher's thread.
-// Refused(), RefusalText(), Connected(), Unreachable() and TakeEvents() may be
-// called from any thread.
+// Refused(), RefusalText(), Connected(), Unreachable(), TakeEvents() and the
+// SetSensor... calls may be made from any thread; the latter are handed to the
+// publisher's thread, which tells them within its next turn (10 ms).
 #pragma once
 
 #include <atomic>
@@ -99,6 +103,10 @@ struct PublishEvent {
     double outage_seconds = 0;
 };
 
+// "broker unreachable: REASON; 3 batches queued", "broker back after 5.2 s;
+// 51 batches sent"
+std::string PublishEventText(const PublishEvent& event);
+
 // "published 120 batches (12000 samples) to mqtt://host:1883/plant"
 // and, when there were any, "; 3 batches (3000 samples) dropped" and
 // "; 2 batches (2000 samples) not delivered".
@@ -127,6 +135,16 @@ public:
     // The topic level of a sensor: its name, or its serial number.
     static std::string SensorLevel(const std::string& name, const SensorIdentity& identity);
 
+    // A sensor's (numbered in the order of AddSensor) status word: "online",
+    // "lost"; told now and at every reconnection.
+    void SetSensorStatus(std::size_t sensor, const std::string& word);
+    // A sensor's identity once known (one found after the start); one with
+    // serial number 0 is not told.
+    void SetSensorIdentity(std::size_t sensor, const SensorIdentity& identity);
+    // A JSON object ("{\"judgements\": {...}}") whose members the sensor's
+    // statistics carry from now on.
+    void SetSensorStatisticsExtra(std::size_t sensor, const std::string& json);
+
     void Start();
     // Closes the open batches, gives the queues `drain` to go out (2 s while
     // the broker is down), publishes
@@ -151,6 +169,12 @@ public:
 private:
     class SensorSink;
     class ChannelSink;
+    struct SensorUpdate {
+        enum class Kind { Status, Identity, StatisticsExtra } kind;
+        std::size_t sensor;
+        std::string text;
+    };
+    void Update(SensorUpdate update);
     void Run();
     // The outage's events from the connections' state, now.
     void TrackOutage(std::chrono::steady_clock::time_point now);
@@ -159,6 +183,8 @@ private:
     std::vector<std::unique_ptr<MqttConnection>> connections_;
     std::vector<std::unique_ptr<RecordingSink>> sinks_;
     MqttConnection* channels_ = nullptr;
+    // Per sensor: its connection and port.
+    std::vector<std::pair<MqttConnection*, std::string>> sensors_;
     std::thread thread_;
     std::atomic<bool> finish_{false};
     std::atomic<bool> refused_{false};
@@ -170,7 +196,8 @@ private:
     std::string refusal_;
     PublishTotals totals_;
     bool finished_ = false;
-    std::vector<PublishEvent> events_;  // under mutex_
+    std::vector<PublishEvent> events_;   // under mutex_
+    std::vector<SensorUpdate> updates_;  // under mutex_
     // The publisher's thread's: the outage now told.
     bool outage_ = false;
     std::chrono::steady_clock::time_point outage_since_{};

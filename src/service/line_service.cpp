@@ -203,6 +203,12 @@ bool LineService::Tick() {
                  GroupEventText(group_->Spec(e.sensor).name, e));
         if (e.kind == GroupEvent::Kind::Back && !identified_[e.sensor]) SayIdentity(e.sensor);
     }
+    // The broker's outages, told once when they begin and once when they end.
+    if (publishing_) {
+        for (const PublishEvent& e : publishing_->TakeEvents())
+            log_.Say(e.kind == PublishEvent::Kind::Back ? LogLevel::Info : LogLevel::Warning,
+                     PublishEventText(e));
+    }
     const auto now = clock_.Now();
     if (now >= next_snapshot_ || !events.empty()) {
         next_snapshot_ = std::max(next_snapshot_ + kSnapshotEvery, now);
@@ -235,6 +241,7 @@ void LineService::Stop() {
     if (run_) run_->Stop();
     if (modbus_) modbus_->Stop();
     if (publishing_) {
+        RefreshStatus();  // the last judgements into the last statistics
         const PublishEnding ending = publishing_->Finish();
         if (!ending.refused)
             log_.Say(ending.totals.batches_unsent || ending.totals.batches_dropped
@@ -334,6 +341,10 @@ void LineService::RefreshStatus() {
     for (std::size_t c = 0; c < columns.size() && c < names.size(); ++c)
         judgements +=
             (c ? ", \"" : "\"") + names[c] + "\": " + JudgementCountsJson(columns[c].judged);
+    // Each sensor's judgements go into its MQTT statistics too.
+    for (std::size_t c = 0; publishing_ && c < columns.size() && c < group_->Size(); ++c)
+        publishing_->SetStatisticsExtra(
+            c, "{\"judgements\": " + JudgementCountsJson(columns[c].judged) + "}");
     s.statistics_json = "{\"statistics\": " + statistics_.Json() +
                         ", \"judgements\": " + judgements +
                         "}, \"losses\": " + (run_ ? run_->LossesJson() : "{}") + "}";

@@ -22,6 +22,7 @@
 #include "chart/chart_view.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
+#include "support/temp_dir.h"
 #include "window_harness.h"
 
 namespace mk27x {
@@ -31,6 +32,7 @@ using namespace std::chrono_literals;
 using Shown = RecordingMessageBox::Shown;
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
+using testing::ReadFile;
 
 const Shown kNoAnswer{"No answer.", "MK271-SP", MB_OK | MB_ICONSTOP};
 
@@ -59,13 +61,6 @@ QStringList Numbers(int first, int count) {
     QStringList list;
     for (int i = 0; i < count; ++i) list << QString::number(first + i);
     return list;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class MeasureWindowTest : public ::testing::Test {

@@ -15,6 +15,7 @@
 #include "chart/chart_view.h"
 #include "link/recording.h"
 #include "support/recording_file_dialog.h"
+#include "support/temp_dir.h"
 #include "window_harness.h"
 
 namespace mk27x {
@@ -30,17 +31,15 @@ class RecordingWindow : public ::testing::Test {
 protected:
     void SetUp() override {
         harness.window->measuring.SetRecordingFileDialog(dialog);
-        char pattern[] = "/tmp/mk27x-window-csv-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_TRUE(temp.Made());
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
 
     SampleRing& Ring() { return harness.window->session.Ring(); }
 
     WindowHarness harness;
     RecordingFileDialog dialog;
-    std::filesystem::path dir;
+    testing::TempDir temp{"mk27x-window-csv"};
+    std::filesystem::path dir = temp.Dir();
 };
 
 TEST_F(RecordingWindow, MenuHasTheRecordingItemsAfterADividerBelowThePartsTwo) {

@@ -1,14 +1,11 @@
-// *.tbl files for the calibration tests, written into a temporary directory
-// that is removed with the object.
+// *.tbl files for the calibration tests (written into a TempDir).
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace mk27x::testing {
 
@@ -41,31 +38,5 @@ inline std::vector<std::string> SampleFields(int count) {
     for (int i = 0; i < count; ++i) fields.push_back(std::to_string(SampleValue(i)));
     return fields;
 }
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "mk27x-tbl-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string Path(const std::string& name) const { return (path_ / name).string(); }
-    // Writes `contents` byte for byte and returns the file's path.
-    std::string Write(const std::string& name, const std::string& contents) const {
-        const std::string path = Path(name);
-        std::ofstream(path, std::ios::binary) << contents;
-        return path;
-    }
-
-private:
-    std::filesystem::path path_;
-};
 
 }  // namespace mk27x::testing

@@ -11,6 +11,7 @@
 #include "pty_server.h"
 #include "session/parameter_file.h"
 #include "support/not_serial_paths.h"
+#include "support/temp_dir.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -50,11 +51,6 @@ protected:
         fs::create_directories(dir);
     }
     void TearDown() override { fs::remove_all(dir); }
-
-    static std::string Slurp(const fs::path& p) {
-        std::ifstream in(p);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
 
     std::shared_ptr<sim::VirtualSensor> a = Sensor(1, 115200, 101);
     std::shared_ptr<sim::VirtualSensor> b = Sensor(1, 9600, 202);
@@ -131,7 +127,7 @@ TEST_F(CommandLineFilesTest, CloneReportsWhatDiffersAndBadFilesSendNothing) {
     EXPECT_EQ(r.err, "mk27x: 3 parameter(s) differ after the re-read\n");
 
     const std::string bad = (dir / "bad.json").string();
-    std::ofstream(bad) << Slurp(file).substr(0, 300);
+    std::ofstream(bad) << testing::ReadFile(file).substr(0, 300);
     const auto before = a->Registers();
     const auto served = a->RequestsServed();
     r = Mk27x({"--port", server_a.SlavePath(), "clone", bad});
@@ -150,7 +146,7 @@ TEST_F(CommandLineFilesTest, TraceHoldsEveryByteTheSensorReceived) {
     const std::uint64_t before = server_a.BytesReceived();
     Result r = Mk27x({"--trace", trace, "--port", server_a.SlavePath(), "identify"});
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::string text = Slurp(trace);
+    const std::string text = testing::ReadFile(trace);
     EXPECT_NE(text.find(" TX IdentifySensor: 01 81\n"), std::string::npos) << text;
     EXPECT_NE(text.find(" TX ReadParameter 5: 01 82 88 80\n"), std::string::npos);
     EXPECT_NE(text.find(" -- open " + server_a.SlavePath() + " at 115200 baud\n"),

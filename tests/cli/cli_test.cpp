@@ -15,6 +15,7 @@
 #include "calibration/tbl_files.h"
 #include "pty_server.h"
 #include "support/run_program.h"
+#include "support/temp_dir.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -217,20 +218,13 @@ TEST_F(CommandLineTest, TeachReportsAndPrintsTheTaughtParameters) {
     EXPECT_EQ(r.status, 2);
 }
 
-std::string FileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST_F(CommandLineTest, CsvAndStatisticsOfMeasureAndStream) {
     sim::MeasurementSource source;
     source.value = 4096;  // 62.5 mm
     sensor->SetSource(source);
-    char pattern[] = "/tmp/mk27x-cli-csv-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
+    testing::TempDir temp("mk27x-cli-csv");
+    ASSERT_TRUE(temp.Made());
+    const std::string dir = temp.Dir().string();
     const std::string csv = dir + "/m.csv";
 
     Result r = Run({"measure", "--count", "3", "--csv", csv, "--stats", "--json"});
@@ -246,7 +240,7 @@ TEST_F(CommandLineTest, CsvAndStatisticsOfMeasureAndStream) {
         << lines[3];
     // 50 ms apart: about 20 Hz, no gaps.
     EXPECT_NE(lines[3].find("\"gaps\": 0}}"), std::string::npos);
-    const auto rows = Lines(FileText(csv));
+    const auto rows = Lines(testing::ReadFile(csv));
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], "index,time,seconds,mm\r");
     EXPECT_EQ(rows[1].substr(0, 2), "0,");
@@ -262,7 +256,7 @@ TEST_F(CommandLineTest, CsvAndStatisticsOfMeasureAndStream) {
     ASSERT_NE(count_line, out.end());
     const long frames = std::stol(count_line->substr(9));
     EXPECT_GT(frames, 100);
-    EXPECT_EQ(static_cast<long>(Lines(FileText(csv)).size()), frames + 1);
+    EXPECT_EQ(static_cast<long>(Lines(testing::ReadFile(csv)).size()), frames + 1);
     EXPECT_EQ(*(count_line + 1), "Mean: 62.500 mm");
 
     // A file that cannot be written: the sample file's message, exit 1.

@@ -239,11 +239,14 @@ TEST(Serve, ThePageOffLoopbackWantsUsersAndTlsOrSaysItIsInsecure) {
     EXPECT_EQ(status, 2);
     EXPECT_EQ(out.rfind("mk27x: " + config + ":4: refusing to serve :: without", 0), 0u) << out;
 
-    // Plain HTTP off loopback is said at the start, before the sensors are
-    // opened (here one that is not there ends the start).
-    const std::string warned = testing::Capture(
-        serve + sensor + "--http 0.0.0.0:8080 --http-insecure --http-users " + users + " 2>&1",
-        status);
+    // Plain HTTP off loopback is said at the start, before anything is opened
+    // (here a recording folder that cannot be made ends the start, so that
+    // nothing ever listens off loopback).
+    const std::string warned = testing::Capture(serve + sensor + "--record-dir " + users +
+                                                    "/sub --http 0.0.0.0:8080 --http-insecure "
+                                                    "--http-users " +
+                                                    users + " 2>&1",
+                                                status);
     EXPECT_EQ(status, 1);
     EXPECT_NE(warned.find("serving 0.0.0.0 over plain HTTP (--http-insecure)"), std::string::npos)
         << warned;

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace mk27x {
 namespace {
@@ -118,6 +120,11 @@ TEST_F(FileWriter, StalledReaderOverflowsTheBoundAndThePrefixStaysWhole) {
     EXPECT_EQ(writer.Status().failed, FileStep::Overflow);
     EXPECT_FALSE(writer.Write("late"));
 
+    // The writer opens the pipe on its own thread: only once it holds the pipe
+    // does the reader's end of file mean the end of the writing.
+    for (int k = 0; k < 1000 && writer.Status().written == 0; ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GT(writer.Status().written, 0u);
     std::string text;
     std::thread drain([&] { text = ReadToEnd(); });
     const FileStatus status = writer.Close();

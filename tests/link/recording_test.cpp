@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "link/sample_file.h"
+#include "support/temp_dir.h"
 
 namespace mk27x {
 namespace {
@@ -76,22 +77,18 @@ TEST(Recording, DecimalPointWhateverTheLocale) {
 }
 
 TEST(Recording, CsvFileReplacesOrFailsLikeTheSampleFile) {
-    char pattern[] = "/tmp/mk27x-csv-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const fs::path dir = pattern;
+    testing::TempDir temp("mk27x-csv");
+    ASSERT_TRUE(temp.Made());
+    const fs::path dir = temp.Dir();
     SampleRing ring;
     ring.Append(25.0f, At(0));
     const std::string path = (dir / "r.csv").string();
     { std::ofstream(path) << "old"; }
     ASSERT_TRUE(SaveCsvFile(TakeRecording(ring), path));
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(text.str(),
+    EXPECT_EQ(testing::ReadFile(path),
               "index,time,seconds,mm\r\n0,2024-05-01T12:00:00.000000Z,0.000000,25.000\r\n");
     EXPECT_FALSE(SaveCsvFile(TakeRecording(ring), (dir / "missing" / "r.csv").string()));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-    fs::remove_all(dir);
 }
 
 TEST(Recording, CsvIntoANamedPipeIsWrittenThroughNotReplaced) {

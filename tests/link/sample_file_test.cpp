@@ -1,4 +1,5 @@
 #include "link/sample_file.h"
+#include "support/temp_dir.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -19,13 +20,7 @@ namespace mk27x {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testing::ReadFile;
 
 // Sample k of a recording (k from 1) is k / 4 mm.
 void Record(SampleRing& ring, int from, int to) {
@@ -44,13 +39,7 @@ std::string Lines(int from, int to) {
 
 class SampleFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/mk27x-samples-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-        path = (dir / "samples.txt").string();
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    void SetUp() override { ASSERT_TRUE(temp.Made()); }
 
     // Nothing but the named entries is left in the directory.
     std::size_t Entries() const {
@@ -58,8 +47,9 @@ protected:
             std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
     }
 
-    fs::path dir;
-    std::string path;
+    testing::TempDir temp{"mk27x-samples"};
+    fs::path dir = temp.Dir();
+    std::string path = (dir / "samples.txt").string();
     SampleRing ring;
 };
 

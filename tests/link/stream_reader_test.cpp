@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "link/protocol.h"
+#include "link/recording.h"
 #include "link/stream_reader.h"
 #include "support/recording_message_box.h"
 #include "support/virtual_clock.h"

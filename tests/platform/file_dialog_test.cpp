@@ -16,6 +16,7 @@
 
 #include "platform/qt_file_dialog.h"
 #include "support/recording_file_dialog.h"
+#include "support/temp_dir.h"
 
 namespace mk27x {
 namespace {
@@ -54,14 +55,10 @@ void TypeAndReturn(QFileDialog* dialog, const QString& text) {
 
 class QtFileDialogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/mk27x-dialog-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
+    void SetUp() override { ASSERT_TRUE(temp.Made()); }
 
-    std::string dir;
+    testing::TempDir temp{"mk27x-dialog"};
+    std::string dir = temp.Dir().string();
     QtFileDialog dialogs;
 };
 

@@ -74,7 +74,7 @@ class Outage : public testing::PublishTest {};
 // 40 batches at once, at QoS 2, to a broker taking 3 at a time: none refused
 // and lost.
 TEST_F(Outage, InFlightStaysWithinTheBrokersReceiveMaximum) {
-    MosquittoBroker broker(dir, "max_inflight_messages 3\nmax_queued_messages 5\n");
+    MosquittoBroker broker(dir, "max_inflight_messages 3\n");
     ASSERT_TRUE(broker.Start());
     Subscriber sub(broker.Port(), "plant/#");
     ASSERT_TRUE(sub.Connect());

@@ -21,13 +21,13 @@ int main() {
     SnapshotBoard fixed_board, churn_board;
     auto fixed = std::make_shared<LineSnapshot>();
     fixed->uptime_s = 70000;
-    // name, kind, mm, state, judgement, limits, count, age_ms
+    // name, kind, mm, state, judgement, limits, count, judged, age_ms
     fixed->items = {
-        {"A", Sensor, 25.0004, Fresh, Ok, Limits{20, 30}, 5'000'000'000, 12},
-        {"B", Sensor, -3.25, Fresh, Low, Limits{0, 10}, 9, 70000},
-        {"C", Sensor, NAN, Lost, None, std::nullopt, 7, 0},
-        {"T", Channel, NAN, ChannelEmpty, None, Limits{0, 1}, 0, 0},
-        {"U", Channel, 1e7, Fresh, High, Limits{0, 100}, 3, 5},
+        {"A", Sensor, 25.0004, Fresh, Ok, Limits{20, 30}, 5'000'000'000, {}, 12},
+        {"B", Sensor, -3.25, Fresh, Low, Limits{0, 10}, 9, {}, 70000},
+        {"C", Sensor, NAN, Lost, None, std::nullopt, 7, {}, 0},
+        {"T", Channel, NAN, ChannelEmpty, None, Limits{0, 1}, 0, {}, 0},
+        {"U", Channel, 1e7, Fresh, High, Limits{0, 100}, 3, {}, 5},
     };
     fixed_board.Publish(fixed);
     const ModbusSettings loopback{.endpoint = {"127.0.0.1", 0}};

@@ -14,6 +14,7 @@
 #include "session/session.h"
 #include "support/recording_message_box.h"
 #include "support/sim_backends.h"
+#include "support/temp_dir.h"
 #include "support/virtual_clock.h"
 
 namespace mk27x {
@@ -251,10 +252,6 @@ protected:
         fs::permissions(dir_, fs::perms::owner_all);
         fs::remove_all(dir_);
     }
-    static std::string Slurp(const fs::path& p) {
-        std::ifstream in(p);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
     fs::path dir_;
 };
 
@@ -263,7 +260,7 @@ TEST_F(ParameterFileDiskTest, WriteReplacesWholeAndLeavesNoTemporary) {
     std::ofstream(target) << "old";
     std::string error;
     ASSERT_TRUE(WriteParameterFile(target.string(), DefaultText(), error)) << error;
-    EXPECT_EQ(Slurp(target), DefaultText());
+    EXPECT_EQ(testing::ReadFile(target), DefaultText());
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
     const ParameterFileResult r = ReadParameterFile(target.string());
     EXPECT_TRUE(r.ok) << r.error;
@@ -286,7 +283,7 @@ TEST_F(ParameterFileDiskTest, FailedWriteKeepsTheOldFile) {
     std::string error;
     EXPECT_FALSE(WriteParameterFile(target.string(), DefaultText(), error));
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(Slurp(target), "old");
+    EXPECT_EQ(testing::ReadFile(target), "old");
 }
 
 }  // namespace

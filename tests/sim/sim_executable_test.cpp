@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/pty.h"
+#include "support/temp_dir.h"
 
 extern char** environ;
 
@@ -78,9 +79,9 @@ private:
 };
 
 TEST(SimExecutable, ServesTheConfiguredSensorThroughItsLink) {
-    char dir_template[] = "/tmp/mk27x-sim-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir_template), nullptr);
-    const std::string link = std::string(dir_template) + "/sensor";
+    TempDir dir("mk27x-sim-test");
+    ASSERT_TRUE(dir.Made());
+    const std::string link = dir.Path("sensor");
     // A stale link from an earlier run is replaced.
     ASSERT_EQ(::symlink("/nonexistent", link.c_str()), 0);
 
@@ -103,7 +104,6 @@ TEST(SimExecutable, ServesTheConfiguredSensorThroughItsLink) {
     EXPECT_EQ(sim.Wait(SIGTERM), 0);
     struct stat st {};
     EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link left behind";
-    ::rmdir(dir_template);
 }
 
 TEST(SimExecutable, FaultOptionsReachTheSensor) {

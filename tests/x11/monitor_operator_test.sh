@@ -73,7 +73,7 @@ xdotool key Return
 wait_for "the rows are recorded" more_lines_than 500 "$work/run.csv"
 
 # Stop by mouse: the file is complete and grows no more.
-click 136 364
+click 136 396
 sleep 0.3
 size=$(stat -c %s "$work/run.csv")
 sleep 0.5
@@ -86,7 +86,7 @@ awk -F, 'NR > 1 && $4 != "" && $5 != "" {
 } END { exit bad }' "$work/run.csv" || fail "a row's channel is not A - B"
 
 # Statistics by mouse; Return closes the box.
-click 318 364
+click 318 396
 wait_for "the statistics show" shown 'Statistics'
 xdotool key Return
 wait_for "Return closes the statistics" gone 'Statistics'
