@@ -35,7 +35,6 @@
 #include "platform/clock.h"
 #include "pty_server.h"
 #include "session/session.h"
-#include "support/recording_message_box.h"
 
 namespace {
 
@@ -85,8 +84,7 @@ int main() {
     auto sensor = std::make_shared<sim::VirtualSensor>(bench::LineRateSensor());
     sim::PtySensorServer server(sensor, {.stream_rate = bench::kLineFrameRate});
     if (!server.Start()) return 1;
-    RecordingMessageBox messages;
-    SensorSession session(messages, SystemClock::Instance(), RealPortBackends());
+    SensorSession session(SystemClock::Instance(), RealPortBackends());
     if (!bench::ConnectAtLineRate(session, server.SlavePath())) {
         std::fprintf(stderr, "connect failed\n");
         return 1;

@@ -33,7 +33,6 @@
 #include "group/sensor_group.h"
 #include "link/port_backends.h"
 #include "pty_server.h"
-#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {
@@ -139,14 +138,13 @@ void GroupStreams(double seconds) {
         }
         specs.push_back({kNames[i], servers.back()->SlavePath(), kBaud, 1});
     }
-    RecordingMessageBox messages;
-    SensorGroup group(messages, SystemClock::Instance(), RealPortBackends(), specs, Compiled());
+    SensorGroup group(SystemClock::Instance(), RealPortBackends(), specs, Compiled());
     const std::string csv_path = (std::filesystem::temp_directory_path() /
                                   ("bench-group-" + std::to_string(::getpid()) + ".csv"))
                                      .string();
     GroupCsvWriter csv(csv_path, group.Columns());
     group.Aligner().Attach(csv);
-    for (const ConnectOutcome o : group.Connect()) {
+    for (const ConnectResult& o : group.Connect()) {
         if (o != ConnectOutcome::Connected) {
             std::fprintf(stderr, "connect failed\n");
             std::exit(1);
@@ -228,12 +226,11 @@ void Rejoin() {
     sim::PtySensorServer a(std::make_shared<sim::VirtualSensor>());
     if (!a.Start()) std::exit(1);
     auto b = plug();
-    RecordingMessageBox messages;
-    SensorGroup group(messages, SystemClock::Instance(), RealPortBackends(),
+    SensorGroup group(SystemClock::Instance(), RealPortBackends(),
                       {{"A", a.SlavePath()}, {"B", link}}, {});
     FreshValue fresh(1);
     group.Aligner().Attach(fresh);
-    for (const ConnectOutcome o : group.Connect())
+    for (const ConnectResult& o : group.Connect())
         if (o != ConnectOutcome::Connected) std::exit(1);
     GroupRun run(group, SystemClock::Instance());
     run.Start();

@@ -33,7 +33,6 @@
 #include "pty_server.h"
 #include "serve/modbus_server.h"
 #include "session/session.h"
-#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {
@@ -155,7 +154,6 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    RecordingMessageBox messages;
     std::vector<Sensor> sensors(kSensors);
     for (int i = 0; i < kSensors; ++i) {
         Sensor& s = sensors[static_cast<std::size_t>(i)];
@@ -167,8 +165,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "pty: %s\n", s.server->Error().c_str());
             return 1;
         }
-        s.session =
-            std::make_unique<SensorSession>(messages, SystemClock::Instance(), RealPortBackends());
+        s.session = std::make_unique<SensorSession>(SystemClock::Instance(), RealPortBackends());
         if (!bench::ConnectAtLineRate(*s.session, s.server->SlavePath())) {
             std::fprintf(stderr, "sensor %d not connected\n", i + 1);
             return 1;

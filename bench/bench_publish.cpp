@@ -39,7 +39,6 @@
 #include "publish/mqtt_publisher.h"
 #include "session/session.h"
 #include "support/mosquitto.h"
-#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {
@@ -164,7 +163,6 @@ int main(int argc, char** argv) {
             return 1;
         }
 
-        RecordingMessageBox messages;
         PublishSettings settings;
         settings.target =
             *ParseMqttUrl("mqtt://127.0.0.1:" + std::to_string(broker.Port()) + "/bench");
@@ -182,8 +180,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "pty: %s\n", s.server->Error().c_str());
                 return 1;
             }
-            s.session = std::make_unique<SensorSession>(messages, SystemClock::Instance(),
-                                                        RealPortBackends());
+            s.session =
+                std::make_unique<SensorSession>(SystemClock::Instance(), RealPortBackends());
             if (!bench::ConnectAtLineRate(*s.session, s.server->SlavePath())) {
                 std::fprintf(stderr, "sensor %d not connected\n", i + 1);
                 return 1;

@@ -36,7 +36,6 @@
 #include "pty_server.h"
 #include "resident_memory.h"
 #include "session/session.h"
-#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {
@@ -74,8 +73,7 @@ bool Stream(double rate, double seconds, Sinks&& attach, Mark&& at_10s, Streamed
     auto sensor = std::make_shared<sim::VirtualSensor>(bench::LineRateSensor());
     sim::PtySensorServer server(sensor, {.stream_rate = rate});
     if (!server.Start()) return false;
-    RecordingMessageBox messages;
-    SensorSession session(messages, SystemClock::Instance(), RealPortBackends());
+    SensorSession session(SystemClock::Instance(), RealPortBackends());
     if (!bench::ConnectAtLineRate(session, server.SlavePath())) return false;
     attach(session.Recording());
     session.StartStream();

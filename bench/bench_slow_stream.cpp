@@ -19,7 +19,6 @@
 #include "platform/clock.h"
 #include "pty_server.h"
 #include "session/session.h"
-#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace {
@@ -50,8 +49,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pty: %s\n", server.Error().c_str());
         return 1;
     }
-    RecordingMessageBox messages;
-    SensorSession session(messages, SystemClock::Instance(), RealPortBackends());
+    SensorSession session(SystemClock::Instance(), RealPortBackends());
     session.SetPortName(server.SlavePath());
     session.SetBaudRate(115200);
     session.Start();

@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "in_process_transport.h"
-#include "link/port_backends.h"
 #include "params/parameter_entry.h"
 #include "params/parameter_text.h"
-#include "pty_server.h"
 #include "py_stream.h"
 #include "py_types.h"
 #include "session/protocol_trace.h"
@@ -31,40 +28,20 @@ std::shared_ptr<TraceWriter> OpenTrace(const std::optional<std::string>& path) {
     return trace;
 }
 
-// A sink attached for the life of a scope.
-class Attached {
-public:
-    Attached(Recording& recording, RecordingSink& sink) : recording_(recording), sink_(sink) {
-        recording_.Attach(sink_);
-    }
-    ~Attached() { recording_.Detach(sink_); }
-    Attached(const Attached&) = delete;
-    Attached& operator=(const Attached&) = delete;
-
-private:
-    Recording& recording_;
-    RecordingSink& sink_;
-};
+// The module's words for a connect that did not connect.
+[[noreturn]] void RaiseConnectFailure(const OpenedSession& opened) {
+    if (!opened.simulator_error.empty())
+        throw PortError("cannot start the virtual sensor: " + opened.simulator_error);
+    const ConnectResult& c = opened.connect;
+    if (c.outcome == ConnectOutcome::PortNotOpened)
+        throw PortError("cannot open " + c.port.port_name +
+                        (c.port.reason.empty() ? "" : ": " + c.port.reason));
+    if (c.outcome == ConnectOutcome::NotIdentified)
+        throw NoAnswer("No answer. Please change parameters.");
+    throw NoAnswer(kNoAnswerText);
+}
 
 }  // namespace
-
-int LastMessageBox::Show(const std::string& text, const std::string&, unsigned) {
-    std::string line = text;
-    std::replace(line.begin(), line.end(), '\r', ' ');
-    std::lock_guard lock(mutex_);
-    last_ = std::move(line);
-    return IDOK;
-}
-
-std::string LastMessageBox::Text(const std::string& fallback) const {
-    std::lock_guard lock(mutex_);
-    return last_.value_or(fallback);
-}
-
-void LastMessageBox::Clear() {
-    std::lock_guard lock(mutex_);
-    last_.reset();
-}
 
 bool Interrupt::operator()() {
     if (closing_.load()) return true;
@@ -83,69 +60,40 @@ std::shared_ptr<Sensor> Sensor::Open(const std::string& port, std::uint32_t baud
                                      std::uint8_t address,
                                      const std::optional<std::string>& trace) {
     CheckLink(baud, address);
-    std::shared_ptr<Sensor> s(new Sensor());
-    s->trace_ = OpenTrace(trace);
-    PortBackends backends = RealPortBackends();
-    if (s->trace_) backends = TracedBackends(std::move(backends), s->trace_);
-    s->session_ =
-        std::make_unique<SensorSession>(s->messages_, SystemClock::Instance(), std::move(backends));
-    s->Connect(port, baud, address);
-    return s;
+    SessionOptions options;
+    options.port = port;
+    options.baud = baud;
+    options.address = address;
+    options.trace = OpenTrace(trace);
+    return Connect(options);
 }
 
 std::shared_ptr<Sensor> Sensor::Simulator(const sim::SensorConfig& config, bool pty,
                                           double stream_rate,
                                           const std::optional<std::string>& trace) {
     CheckLink(config.baud, config.address);
-    std::shared_ptr<Sensor> s(new Sensor());
-    s->trace_ = OpenTrace(trace);
-    s->virtual_sensor_ = std::make_shared<sim::VirtualSensor>(config);
-    PortBackends backends;
-    std::string port = "SIM";
-    if (pty) {
-        s->server_ = std::make_unique<sim::PtySensorServer>(
-            s->virtual_sensor_, sim::PtyServerOptions{.stream_rate = stream_rate});
-        if (!s->server_->Start())
-            throw PortError("cannot start the virtual sensor: " + s->server_->Error());
-        port = s->server_->SlavePath();
-        backends = RealPortBackends();
-    } else {
-        auto open = [sensor = s->virtual_sensor_, stream_rate](std::uint32_t baud) {
-            return std::make_shared<sim::InProcessTransport>(
-                sensor, sim::InProcessOptions{.baud = baud, .stream_rate = stream_rate});
-        };
-        backends.open_serial = [open](const std::string&, std::uint32_t baud, std::string&) {
-            return open(baud);
-        };
-        backends.open_usb = open;
-    }
-    if (s->trace_) backends = TracedBackends(std::move(backends), s->trace_);
-    s->session_ =
-        std::make_unique<SensorSession>(s->messages_, SystemClock::Instance(), std::move(backends));
-    s->Connect(port, config.baud, config.address);
-    return s;
+    SessionOptions options;
+    options.simulator = std::make_shared<sim::VirtualSensor>(config);
+    options.simulator_pty = pty;
+    options.simulator_stream_rate = stream_rate;
+    options.baud = config.baud;
+    options.address = config.address;
+    options.trace = OpenTrace(trace);
+    return Connect(options);
 }
 
-void Sensor::Connect(const std::string& port, std::uint32_t baud, std::uint8_t address) {
-    ConnectOutcome outcome;
+std::shared_ptr<Sensor> Sensor::Connect(const SessionOptions& options) {
+    OpenedSession opened;
     {
         py::gil_scoped_release release;
-        session_->SetPortName(port);
-        session_->SetBaudRate(baud);
-        session_->SetAddress(address);
-        session_->Start();
-        outcome = session_->Connect();
+        opened = OpenSession(options);
     }
-    switch (outcome) {
-        case ConnectOutcome::Connected:
-            return;
-        case ConnectOutcome::PortNotOpened:
-            if (const std::string& reason = session_->LastPortOpen().reason; !reason.empty())
-                throw PortError(reason);
-            throw PortError(messages_.Text("cannot open " + port));
-        default:
-            throw NoAnswer(messages_.Text(kNoAnswerText));
-    }
+    if (!opened.ok()) RaiseConnectFailure(opened);
+    std::shared_ptr<Sensor> s(new Sensor());
+    s->virtual_sensor_ = options.simulator;
+    s->opened_ = std::move(opened);
+    s->session_ = s->opened_.session.get();
+    return s;
 }
 
 Sensor::~Sensor() {
@@ -167,7 +115,6 @@ std::unique_lock<std::mutex> Sensor::Acquire(bool chunks) {
         throw Error(
             "a stream_chunks() iteration is running: call its close() first, or iterate in a "
             "with block (break alone does not end an iterator kept in a variable)");
-    messages_.Clear();
     return lock;
 }
 
@@ -188,9 +135,10 @@ void Sensor::Close() {
     auto shut = [this] {
         if (chunks_) chunks_->FinishLocked();
         session_->Shutdown();
-        session_.reset();
-        server_.reset();
-        if (trace_) trace_->Stop();
+        session_ = nullptr;
+        std::shared_ptr<TraceWriter> trace = opened_.trace;
+        opened_ = OpenedSession();
+        if (trace) trace->Stop();
     };
     if (gil) {
         py::gil_scoped_release release;
@@ -245,24 +193,20 @@ void Sensor::Set(const py::dict& entries) {
         }
         if (!index)
             throw py::value_error("no parameter named " + py::repr(key).cast<std::string>());
-        const std::string text = py::str(value).cast<std::string>();
-        // Checked for its form before anything else is done.
-        if (std::string error = EntryFormError(*index, text); !error.empty())
-            throw py::value_error(
-                EntryRefusalText({*index, text, CommitAction::ConversionError, error}));
-        list.push_back({*index, text});
+        list.push_back({*index, py::str(value).cast<std::string>()});
     }
-    auto lock = Acquire();
-    std::vector<int> indexes;
-    if (const auto refused =
-            StoreParameterEntries(list, S().Values(), S().Identity().SignedRange(), indexes))
+    // Checked for their form before anything else is done.
+    if (const auto refused = CheckEntryForms(list))
         throw py::value_error(EntryRefusalText(*refused));
-    bool ok;
+    auto lock = Acquire();
+    SetParametersResult r;
     {
         py::gil_scoped_release release;
-        ok = S().WriteParameters(indexes);
+        r = SetParameters(S(), list);
     }
-    if (!ok) throw NoAnswer(messages_.Text(kNoAnswerText));
+    if (r.status == SetParametersResult::Status::Refused)
+        throw py::value_error(EntryRefusalText(r.refusal));
+    if (r.status == SetParametersResult::Status::NoAnswer) throw NoAnswer(kNoAnswerText);
 }
 
 py::object Sensor::Measure(long count, bool dev) {
@@ -272,12 +216,12 @@ py::object Sensor::Measure(long count, bool dev) {
     Interrupt interrupt(closing_);
     TaskOutcome outcome;
     {
-        Attached attached(S().Recording(), sink);
+        AttachedSink attached(S().Recording(), sink);
         py::gil_scoped_release release;
         outcome = MeasureSeries(S(), SystemClock::Instance(), count, dev, std::ref(interrupt));
     }
     if (outcome == TaskOutcome::Stopped) interrupt.Rethrow();
-    if (outcome == TaskOutcome::NoAnswer) throw NoAnswer(messages_.Text(kNoAnswerText));
+    if (outcome == TaskOutcome::NoAnswer) throw NoAnswer(kNoAnswerText);
     return DistanceArray(sink.Columns().mm);
 }
 
@@ -290,7 +234,7 @@ py::object Sensor::Stream(double seconds) {
     bool stopped = false;
     TimedStream stream(S(), SystemClock::Instance(), seconds);
     {
-        Attached attached(S().Recording(), sink);
+        AttachedSink attached(S().Recording(), sink);
         py::gil_scoped_release release;
         stream.Start();
         while (stream.Step() == TimedStream::State::Running) {
@@ -305,9 +249,8 @@ py::object Sensor::Stream(double seconds) {
     // A lost stream, or one that never brought a sample, is the sensor's
     // silence; what came before it goes with the exception.
     py::object samples = sink.Columns().Arrays();
-    if (stream.Current() == TimedStream::State::Lost)
-        RaiseNoAnswer(messages_.Text(kNoAnswerText), samples);
-    if (sink.Columns().ns.empty()) RaiseNoAnswer(kNoAnswerText, samples);
+    if (stream.Current() == TimedStream::State::Lost || sink.Columns().ns.empty())
+        RaiseNoAnswer(kNoAnswerText, samples);
     return samples;
 }
 
@@ -334,29 +277,29 @@ void Sensor::Teach() {
 
 void Sensor::Flash() {
     auto lock = Acquire();
-    SensorSession::FlashOutcome outcome;
+    FlashResult result;
     {
         py::gil_scoped_release release;
-        outcome = S().WriteToFlash();
+        result = S().WriteToFlash();
     }
-    if (outcome != SensorSession::FlashOutcome::Done) throw NoAnswer(messages_.Text(kNoAnswerText));
+    if (result != FlashResult::Done) throw NoAnswer("Write to FLASH failed.");
 }
 
 void Sensor::Restore() {
     auto lock = Acquire();
-    SensorSession::FlashOutcome outcome;
+    FlashResult result;
     {
         py::gil_scoped_release release;
-        outcome = S().RestoreFactorySettings();
+        result = S().RestoreFactorySettings();
     }
-    // A failed re-read after the restore shows nothing of its own.
-    if (outcome != SensorSession::FlashOutcome::Done) throw NoAnswer(messages_.Text(kNoAnswerText));
+    if (result == FlashResult::NoEcho) throw NoAnswer("Restore failed.");
+    if (result == FlashResult::ReadFailed) throw NoAnswer(kNoAnswerText);
 }
 
 void Sensor::Upload(const std::string& path, const py::object& progress) {
     auto lock = Acquire();
     Interrupt interrupt(closing_);
-    SensorSession::UploadResult result;
+    SensorSession::CalibrationOutcome result;
     {
         py::gil_scoped_release release;
         auto block_done = [&](int done, int blocks) {
@@ -372,15 +315,15 @@ void Sensor::Upload(const std::string& path, const py::object& progress) {
                                        [&] { return interrupt.Raised() || interrupt(); });
     }
     if (interrupt.Raised() || closing_.load()) interrupt.Rethrow();
-    switch (result) {
-        case SensorSession::UploadResult::Written:
-            return;
-        case SensorSession::UploadResult::FileRefused:
-            throw FileError(messages_.Text("cannot read " + path));
-        case SensorSession::UploadResult::Failed:
-            break;
+    if (result.result == SensorSession::UploadResult::Written) return;
+    if (result.result == SensorSession::UploadResult::FileRefused) {
+        std::string text = result.refusal.text;
+        std::replace(text.begin(), text.end(), '\r', ' ');
+        throw FileError(text);
     }
-    throw NoAnswer(messages_.Text(kNoAnswerText));
+    throw NoAnswer("calibration upload failed at block " +
+                   std::to_string(result.upload->failed_block() + 1) + " of " +
+                   std::to_string(result.upload->blocks));
 }
 
 void Sensor::Backup(const std::string& path) {
@@ -398,18 +341,15 @@ py::list Sensor::Clone(const std::string& path) {
         r = CloneFromFile(S(), path, std::ref(interrupt));
     }
     switch (r.status) {
-        case CloneResult::Status::FileRefused: {
-            std::string text = r.error;
-            std::replace(text.begin(), text.end(), '\r', ' ');
-            throw FileError(text);
-        }
+        case CloneResult::Status::FileRefused:
+            throw FileError("Cannot load " + path + ": " + r.error + ".");
         case CloneResult::Status::Declined:
             throw Error("the parameter file was not loaded");
         case CloneResult::Status::Stopped:
             interrupt.Rethrow();
             break;
         case CloneResult::Status::NoAnswer:
-            throw NoAnswer(messages_.Text(kNoAnswerText));
+            throw NoAnswer(kNoAnswerText);
         case CloneResult::Status::Written:
             break;
     }

@@ -1,9 +1,9 @@
 // The Python module's sensor: one SensorSession with its port (or a virtual
 // sensor), driven from Python with the GIL released during every exchange.
 //
-// Every operation is a session call (or a shared session task); what the
-// session would show in a message box is recorded instead, and a failed
-// operation raises with that text. One operation runs at a time: a second
+// Every operation is a session call (or a shared session task); a failed
+// operation raises the module's exception for its outcome, with the module's
+// own text. One operation runs at a time: a second
 // thread waits for the first (without holding the GIL). An operation that
 // waits (a timed series, a stream, an upload, a clone) asks between short
 // waits, with the GIL taken, whether Python has a signal to handle; a
@@ -22,7 +22,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/message_box.h"
+#include "session/open_session.h"
 #include "session/session.h"
 #include "session/session_tasks.h"
 
@@ -55,20 +55,7 @@ struct FileError : Error {
 };
 
 inline constexpr const char* kClosedText = "The sensor is closed.";
-
-// Keeps the text of the last box instead of showing it; confirmations are
-// answered OK (the call itself was the operator's choice).
-class LastMessageBox final : public MessageBox {
-public:
-    int Show(const std::string& text, const std::string& caption, unsigned flags) override;
-    // The last text since Clear (a carriage return made a blank), else `fallback`.
-    std::string Text(const std::string& fallback = {}) const;
-    void Clear();
-
-private:
-    mutable std::mutex mutex_;
-    std::optional<std::string> last_;
-};
+inline constexpr const char* kNoAnswerText = "No answer.";
 
 // Asked between the waits of an operation, with the GIL released: true when
 // Python has raised from a signal handler (kept for Rethrow) or the sensor is
@@ -129,21 +116,21 @@ public:
 private:
     friend class ChunkStream;
     Sensor() = default;
-    void Connect(const std::string& port, std::uint32_t baud, std::uint8_t address);
+    // Opens the session (GIL released); raises on failure.
+    static std::shared_ptr<Sensor> Connect(const SessionOptions& options);
     // The operation lock (waited for without the GIL); raises when closed, or
     // when a stream_chunks iteration runs and `chunks` is false.
     std::unique_lock<std::mutex> Acquire(bool chunks = false);
     SensorSession& S() { return *session_; }
 
-    LastMessageBox messages_;
     std::mutex mutex_;
     std::atomic<bool> closing_{false};
     std::atomic<bool> closed_{false};
-    // Declared before the session, so that they outlive it.
-    std::shared_ptr<TraceWriter> trace_;
-    std::unique_ptr<sim::PtySensorServer> server_;
     std::shared_ptr<sim::VirtualSensor> virtual_sensor_;
-    std::unique_ptr<SensorSession> session_;
+    // The session with its port or virtual sensor and trace; `session_` is
+    // its session until closed.
+    OpenedSession opened_;
+    SensorSession* session_ = nullptr;
     // The stream_chunks iteration running, under `mutex_`.
     ChunkStream* chunks_ = nullptr;
 };

@@ -111,7 +111,7 @@ py::object ChunkStream::Next() {
         throw py::stop_iteration();  // closed meanwhile
     }
     if (stream_.Current() == TimedStream::State::Lost)
-        RaiseNoAnswer(sensor_->messages_.Text(kNoAnswerText), queue_.Take().Arrays(queue_.First()));
+        RaiseNoAnswer(kNoAnswerText, queue_.Take().Arrays(queue_.First()));
     if (!queue_.Pending()) throw py::stop_iteration();
     return queue_.Take().Arrays(queue_.First());
 }

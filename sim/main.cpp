@@ -70,6 +70,7 @@ Fault injection:
   --short-reply CMD          cut replies to command CMD (0x81..0x8D or code 1..13)
   --short-reply-length N     ... to N bytes (default: one byte less)
   --stream-garbage-every K   every K-th frame gets a stray byte with a foreign tag
+  --stream-byte-bits N       bits set in every stream byte (128: bit 7 set)
   --stream-stop-after N      the stream falls silent after N frames
   --stream-pause-at N        after N frames of each stream, send nothing for a
                              while: the frames due meanwhile are lost, then the
@@ -180,6 +181,8 @@ std::optional<Settings> ParseArgs(int argc, char** argv) {
             ok = num(0, 255) && (faults.short_reply_command = static_cast<std::uint8_t>(v), true);
         } else if (opt == "--short-reply-length") {
             ok = num(0, 16) && (faults.short_reply_length = static_cast<std::size_t>(v), true);
+        } else if (opt == "--stream-byte-bits") {
+            ok = num(0, 255) && (faults.stream_byte_bits = static_cast<std::uint8_t>(v), true);
         } else if (opt == "--stream-garbage-every") {
             ok = num(0, kInt32Max) &&
                  (faults.stream_garbage_every = static_cast<std::uint32_t>(v), true);

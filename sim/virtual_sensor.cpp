@@ -391,7 +391,8 @@ std::size_t VirtualSensor::ProduceLocked(std::vector<std::uint8_t>& out, std::si
         const bool garbage = faults_.stream_garbage_every != 0 &&
                              frames_this_stream_ % faults_.stream_garbage_every == 0;
         for (int i = 0; i < 4; ++i) {
-            out.push_back(static_cast<std::uint8_t>(tag << 4 | ((v >> (4 * i)) & 0x0F)));
+            out.push_back(static_cast<std::uint8_t>(tag << 4 | ((v >> (4 * i)) & 0x0F) |
+                                                    faults_.stream_byte_bits));
             if (garbage && i == 1) {
                 // A tag four steps away differs from this frame's and the next one's.
                 const auto foreign = static_cast<std::uint8_t>((tag + 4) & 0x07);

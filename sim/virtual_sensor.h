@@ -104,6 +104,9 @@ struct Faults {
     // for frames at StreamPauseDue() and calls EndStreamPause() afterwards.
     std::optional<std::uint64_t> stream_pause_at_frames;
     std::uint32_t stream_pause_ms = 0;
+    // Bits set in every stream byte: 0x80 gives frames whose bytes all carry
+    // bit 7, as a reply's do.
+    std::uint8_t stream_byte_bits = 0;
 };
 
 struct SensorConfig {

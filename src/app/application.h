@@ -7,8 +7,8 @@
 #include <exception>
 #include <functional>
 
+#include "app/texts.h"
 #include "platform/message_box.h"
-#include "session/texts.h"
 
 class QCommandLineParser;
 class QSocketNotifier;

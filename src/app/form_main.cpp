@@ -18,7 +18,8 @@ TFormMain::TFormMain(MessageBox& messages, FileDialog& files, Clock& clock, Port
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      session(messages, clock, std::move(backends)),
+      messages(messages),
+      session(clock, std::move(backends)),
       link(*this),
       grid(*this, files),
       measuring(*this, files),
@@ -49,8 +50,11 @@ void TFormMain::InstallSessionEvents() {
     events.address_changed = [this](std::uint8_t address) { link.FollowAddress(address); };
     events.baud_changed = [this](std::uint32_t baud) { link.FollowBaud(baud); };
     events.parameters_replaced = [this] { grid.FillParameterGrid(); };
-    events.state_changed = [this](LinkState state) {
+    events.state_changed = [this, last = LinkState::Closed](LinkState state) mutable {
         if (state == LinkState::Lost) link.RenderLostLink();
+        // The watchdog's end of a link is told once the link is down.
+        if (last == LinkState::Lost && state == LinkState::Closed) Show(NoAnswerMessage());
+        last = state;
     };
     events.distance = [this](float mm) { measuring.OnDistance(mm); };
 }

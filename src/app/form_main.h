@@ -17,6 +17,7 @@
 #include "app/link_panel.h"
 #include "app/measuring_panel.h"
 #include "app/parameter_grid.h"
+#include "app/texts.h"
 #include "app/window_layout.h"
 #include "platform/file_dialog.h"
 #include "session/session.h"
@@ -42,8 +43,12 @@ public:
               QWidget* parent = nullptr);
     ~TFormMain() override;
 
-    // --- the sensor ---
+    // --- the sensor, and the boxes that word its outcomes (app/texts.h) ---
+    MessageBox& messages;
     SensorSession session;
+    int Show(const OperatorMessage& message) {
+        return messages.Show(message.text, message.caption, message.flags);
+    }
 
     // --- the parts ---
     LinkPanel link;

@@ -62,7 +62,9 @@ void LinkPanel::ButtonConnectClick() {
         DisconnectBranch();
         return;
     }
-    switch (session.Connect()) {
+    const ConnectResult connect = session.Connect();
+    if (const auto message = ConnectFailureMessage(connect)) w.Show(*message);
+    switch (connect.outcome) {
         case ConnectOutcome::PortNotOpened:
         case ConnectOutcome::OpenedOnly:
         case ConnectOutcome::NotIdentified:

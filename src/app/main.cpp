@@ -99,8 +99,8 @@ int main(int argc, char** argv) {
     if (trace)
         FormMain.link.search_opener = [inner = FormMain.link.search_opener, trace](
                                           const std::string& port, std::uint32_t baud,
-                                          ReadTimeouts timeouts) {
-            return TraceTransport(inner(port, baud, timeouts), trace, port, baud);
+                                          ReadTimeouts timeouts, std::string& reason) {
+            return TraceTransport(inner(port, baud, timeouts, reason), trace, port, baud);
         };
 
     for (const QString& path : parser.values(port_option)) FormMain.link.AddAndSelectPort(path);

@@ -90,7 +90,7 @@ void MeasuringPanel::SaveClick() {
     // A plain save dialog: no filter, no default extension, no overwrite prompt.
     const auto path = files_.Save(FileDialogOptions{});
     if (!path) return;
-    session.SaveSamples(*path);
+    if (!session.SaveSamples(*path)) w.Show(SampleFileErrorMessage(*path));
 }
 
 void MeasuringPanel::ClearClick() {
@@ -100,7 +100,7 @@ void MeasuringPanel::ClearClick() {
 
 void MeasuringPanel::Button1Click() {
     // The grid follows through the session's parameters_replaced event.
-    session.Teach();
+    if (session.Teach()) w.Show(TeachCompleteMessage());
 }
 
 void MeasuringPanel::Button3Click() {
@@ -112,7 +112,7 @@ void MeasuringPanel::Button3Click() {
     if (!path) return;
     // The window thread stays blocked for the upload; the progress bar repaints
     // itself as it moves.
-    session.UploadCalibration(*path);
+    w.Show(CalibrationMessage(session.UploadCalibration(*path)));
 }
 
 // --- the chart menu's recording items ----------------------------------------
@@ -128,11 +128,11 @@ FileDialogOptions MeasuringPanel::ExportCsvDialogOptions() const {
 void MeasuringPanel::MenuExportCsvClick() {
     const std::optional<std::string> path = recording_dialog_->Save(ExportCsvDialogOptions());
     if (!path) return;
-    session.ExportCsv(*path);
+    if (!session.ExportCsv(*path)) w.Show(SampleFileErrorMessage(*path));
 }
 
 void MeasuringPanel::MenuStatisticsClick() {
-    session.ShowStatistics();
+    w.Show(StatisticsMessage(session.Statistics()));
 }
 
 // --- the readout ---------------------------------------------------------------

@@ -126,7 +126,7 @@ void ParameterGrid::CommitParameterCell() {
 bool ParameterGrid::CommitReported() {
     if (commit_running_) return false;
     commit_running_ = true;
-    const bool committed = ReportingEscapes(session.Messages(), [this] { CommitParameterCell(); });
+    const bool committed = ReportingEscapes(w.messages, [this] { CommitParameterCell(); });
     commit_running_ = false;
     return committed;
 }
@@ -164,7 +164,7 @@ bool ParameterGrid::ValueListEditorParamKeyPress(const QString& key, const QStri
 
 void ParameterGrid::ValueListEditorParamEditButtonClick() {
     if (!pickers_) return;
-    ReportingEscapes(session.Messages(), [this] {
+    ReportingEscapes(w.messages, [this] {
         EditParameterWithPicker(
             CurrentParameter, session.Values(),
             [this](int i) { return w.ValueListEditorParam->CellText(i); },
@@ -182,7 +182,8 @@ void ParameterGrid::PopupMenuReadClick() {
 }
 
 void ParameterGrid::PopupMenuCompareClick() {
-    session.CompareParameter(CurrentParameter);
+    const auto differences = session.CompareParameter(CurrentParameter);
+    if (!differences.empty()) w.Show(CompareMessage(differences.front()));
 }
 
 void ParameterGrid::PopupMenuLoadAllClick() {
@@ -194,15 +195,19 @@ void ParameterGrid::PopupMenuReadAllClick() {
 }
 
 void ParameterGrid::PopupMenuCompareAllClick() {
-    session.CompareAllParameters();
+    if (!session.CompareAllParameters().empty())
+        w.Show(CompareAllMessage(session.Values(), session.ReadBack()));
 }
 
 void ParameterGrid::PopupMenuFLASHClick() {
-    session.WriteToFlash();
+    if (w.Show(FlashQuestion()) != IDOK) return;
+    w.Show(FlashOutcomeMessage(session.WriteToFlash()));
 }
 
 void ParameterGrid::PopupMenuDefaultClick() {
-    session.RestoreFactorySettings();
+    if (w.Show(RestoreQuestion()) != IDOK) return;
+    if (const auto message = RestoreOutcomeMessage(session.RestoreFactorySettings()))
+        w.Show(*message);
 }
 
 void ParameterGrid::PopupMenuSaveFileClick() {
@@ -210,7 +215,9 @@ void ParameterGrid::PopupMenuSaveFileClick() {
     FileDialogOptions options = ParameterFileOptions("Save parameters to file");
     options.confirm_overwrite = true;
     const auto path = parameter_file_dialog->Save(options);
-    if (path) session.SaveParameterFile(*path);
+    if (!path) return;
+    const SensorSession::FileOutcome saved = session.SaveParameterFile(*path);
+    if (!saved.ok()) w.Show(ParameterFileWriteMessage(*path, saved.reason));
 }
 
 void ParameterGrid::PopupMenuLoadFileClick() {
@@ -218,7 +225,13 @@ void ParameterGrid::PopupMenuLoadFileClick() {
     const auto path =
         parameter_file_dialog->Open(ParameterFileOptions("Load parameters from file"));
     // The grid follows through the session's parameters_replaced event.
-    if (path) session.LoadParameterFile(*path);
+    if (!path) return;
+    const SensorSession::FileOutcome loaded =
+        session.LoadParameterFile(*path, [this](int file_model, int sensor_model) {
+            return w.Show(OtherModelMessage(file_model, sensor_model)) == IDOK;
+        });
+    if (loaded.result == SensorSession::FileOutcome::Result::Failed)
+        w.Show(ParameterFileReadMessage(*path, loaded.reason));
 }
 
 }  // namespace mk27x

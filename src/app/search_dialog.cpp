@@ -61,8 +61,10 @@ SearchDialog::SearchDialog(Clock& clock, SearchOpener opener, QWidget* parent)
         if (ListFound->currentRow() < 0) ListFound->setCurrentItem(item);
     };
     search_.events.port_failed = [this](const FailedPort& f) {
-        auto* item = new QListWidgetItem(
-            QString::fromStdString(f.port + ": cannot be opened (" + f.reason + ")"), ListFound);
+        // The dialog's own words, with the system's reason when it gave one.
+        const std::string text =
+            "cannot open " + f.port + (f.reason.empty() ? "" : ": " + f.reason);
+        auto* item = new QListWidgetItem(QString::fromStdString(text), ListFound);
         item->setFlags(Qt::NoItemFlags);
         result_.failed.push_back(f);
     };

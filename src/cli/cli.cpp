@@ -27,10 +27,11 @@
 #include "params/parameter_entry.h"
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
-#include "pty_server.h"
+#include "session/open_session.h"
 #include "session/parameter_file.h"
 #include "session/session.h"
 #include "session/session_tasks.h"
+#include "session/statistics_text.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -72,21 +73,6 @@ private:
     std::size_t printed_ = 0;
 };
 
-// A sink attached for the life of a scope.
-class RecordingScope {
-public:
-    RecordingScope(Recording& recording, RecordingSink& sink) : recording_(recording), sink_(sink) {
-        recording_.Attach(sink_);
-    }
-    ~RecordingScope() { recording_.Detach(sink_); }
-    RecordingScope(const RecordingScope&) = delete;
-    RecordingScope& operator=(const RecordingScope&) = delete;
-
-private:
-    Recording& recording_;
-    RecordingSink& sink_;
-};
-
 using Assignment = ParameterEntry;
 
 std::vector<Assignment> ParseAssignments(const std::vector<std::string>& operands) {
@@ -97,19 +83,36 @@ std::vector<Assignment> ParseAssignments(const std::vector<std::string>& operand
         if (eq == std::string::npos) throw UsageError{"expected NAME=TEXT, got '" + op + "'"};
         const auto index = ParameterIndexByName(op.substr(0, eq));
         if (!index) throw UsageError{"no parameter named '" + op.substr(0, eq) + "'"};
-        const std::string text = op.substr(eq + 1);
-        if (std::string error = EntryFormError(*index, text); !error.empty())
-            throw RefusedText{error};
-        list.push_back({*index, text});
+        list.push_back({*index, op.substr(eq + 1)});
     }
+    if (const auto refused = CheckEntryForms(list)) throw RefusedText{refused->reason};
     return list;
+}
+
+// The command line's words for a connect that did not connect.
+std::string ConnectFailureText(const OpenedSession& opened) {
+    if (!opened.simulator_error.empty())
+        return "mk27x: cannot start the virtual sensor: " + opened.simulator_error;
+    const ConnectResult& c = opened.connect;
+    switch (c.outcome) {
+        case ConnectOutcome::PortNotOpened:
+            return "mk27x: cannot open " + c.port.port_name +
+                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
+        case ConnectOutcome::NotIdentified:
+            return "No answer. Please change parameters.";
+        case ConnectOutcome::ReadFailed:
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::Connected:
+            break;
+    }
+    return "No answer.";
 }
 
 class CommandLine {
 public:
     CommandLine(const Options& options, CommandLineIo io)
         // With --json, standard output carries JSON only: notes go to standard error.
-        : o_(options), io_(io), messages_(options.json ? io.err : io.out, io.err, io.ask) {}
+        : o_(options), io_(io), notes_(options.json ? io.err : io.out) {}
 
     int Run() {
         if (o_.publish.Any()) {
@@ -131,65 +134,62 @@ public:
         if (o_.csv) {
             csv_ = std::make_unique<CsvWriter>(*o_.csv);
             if (!csv_->Ok()) {
-                ShowMessage(SampleFileErrorMessage(*o_.csv));
+                Error(CsvErrorText());
                 return kExitNoSensor;
             }
         }
 
-        if (!OpenSession()) return kExitNoSensor;
+        if (!Open()) return kExitNoSensor;
         if (csv_) session_->Recording().Attach(*csv_);
         if (o_.command == "backup")
             return BackupCommand(*session_, o_.operands[0], io_.out, io_.err);
         if (o_.command == "clone")
-            return CloneCommand(*session_, o_.operands[0], io_.out, io_.err, io_.stop_signal);
+            return CloneCommand(
+                *session_, o_.operands[0], io_.out, io_.err, io_.stop_signal,
+                [this](int file_model, int sensor_model) {
+                    return Ask("The file holds the parameters of a model " +
+                               std::to_string(file_model) + " sensor; this sensor is model " +
+                               std::to_string(sensor_model) + ". Load them anyway?");
+                });
         if (o_.command == "identify") return Identify();
         if (o_.command == "params") return PrintParameters();
         if (o_.command == "set") return Set(assignments);
         if (o_.command == "upload") return Upload(o_.operands[0]);
-        if (o_.command == "flash") return Outcome(session_->WriteToFlash());
-        if (o_.command == "restore") return Outcome(session_->RestoreFactorySettings());
+        if (o_.command == "flash") return Flash();
+        if (o_.command == "restore") return Restore();
         if (o_.command == "measure") return Measure();
         if (o_.command == "teach") return Teach();
         return Stream();
     }
 
 private:
-    void ShowMessage(const OperatorMessage& m) { messages_.Show(m.text, m.caption, m.flags); }
+    void Note(const std::string& text) { notes_ << text << std::endl; }
+    void Error(const std::string& text) { io_.err << text << std::endl; }
+    std::string CsvErrorText() const { return "Cannot write file " + *o_.csv + "."; }
 
-    bool OpenSession() {
-        std::string port = o_.port;
-        if (o_.simulator) {
-            simulator_ =
-                std::make_unique<sim::PtySensorServer>(std::make_shared<sim::VirtualSensor>());
-            if (!simulator_->Start()) {
-                io_.err << "mk27x: cannot start the virtual sensor: " << simulator_->Error()
-                        << '\n';
-                return false;
-            }
-            port = simulator_->SlavePath();
-        }
-        PortBackends backends = RealPortBackends();
-        if (trace_) backends = TracedBackends(std::move(backends), trace_);
-        session_ = std::make_unique<SensorSession>(messages_, io_.clock, std::move(backends));
-        session_->SetPortName(port);
-        session_->SetBaudRate(o_.baud);
-        session_->SetAddress(o_.address);
-        session_->Start();
-        switch (session_->Connect()) {
-            case ConnectOutcome::Connected:
-                return true;
-            case ConnectOutcome::PortNotOpened:
-                if (const std::string& reason = session_->LastPortOpen().reason; !reason.empty())
-                    io_.err << "mk27x: " << reason << '\n';
-                return false;
-            case ConnectOutcome::ReadFailed:
-                // The window's watchdog would end the attempt within a second;
-                // nothing else can happen meanwhile, so it is asked at once.
-                session_->WatchdogTick();
-                return false;
-            default:
-                return false;  // the session has shown why
-        }
+    // A question answered on the terminal; taken as yes without one (the
+    // command itself was the operator's choice).
+    bool Ask(const std::string& question) {
+        if (!io_.ask) return true;
+        io_.err << question << " [y/N] " << std::flush;
+        std::string answer;
+        std::getline(*io_.ask, answer);
+        return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+    }
+
+    bool Open() {
+        SessionOptions options;
+        options.port = o_.port;
+        if (o_.simulator) options.simulator = std::make_shared<sim::VirtualSensor>();
+        options.baud = o_.baud;
+        options.address = o_.address;
+        options.trace = trace_;
+        options.clock = &io_.clock;
+        opened_ = OpenSession(options);
+        session_ = opened_.session.get();
+        if (opened_.ok()) return true;
+        Error(ConnectFailureText(opened_));
+        return false;
     }
 
     int Identify() {
@@ -231,15 +231,16 @@ private:
     }
 
     int Set(const std::vector<Assignment>& assignments) {
-        std::vector<int> indexes;
-        if (const auto refused = StoreParameterEntries(
-                assignments, session_->Values(), session_->Identity().SignedRange(), indexes)) {
-            io_.err << "mk27x: " << refused->reason << '\n';
-            return kExitUsage;  // nothing is sent
-        }
-        if (!session_->WriteParameters(indexes)) {
-            session_->WatchdogTick();  // the read-back failed: "No answer."
-            return kExitNoSensor;
+        const SetParametersResult r = SetParameters(*session_, assignments);
+        switch (r.status) {
+            case SetParametersResult::Status::Refused:
+                io_.err << "mk27x: " << r.refusal.reason << '\n';
+                return kExitUsage;  // nothing was sent
+            case SetParametersResult::Status::NoAnswer:
+                Error("No answer.");
+                return kExitNoSensor;
+            case SetParametersResult::Status::Written:
+                break;
         }
         return PrintParameters();
     }
@@ -265,37 +266,60 @@ private:
                     << " blocks written\n";
             return kExitNoSensor;
         }
-        switch (result) {
-            case SensorSession::UploadResult::Written:
-                return kExitOk;
-            case SensorSession::UploadResult::FileRefused:
-                return kExitUsage;
-            case SensorSession::UploadResult::Failed:
-                break;
+        if (result.result == SensorSession::UploadResult::FileRefused) {
+            std::string text = result.refusal.text;
+            std::replace(text.begin(), text.end(), '\r', '\n');
+            Error(text);
+            return kExitUsage;
+        }
+        const UploadOutcome& upload = *result.upload;
+        if (upload.ok()) {
+            Note("Calibration table written: " + std::to_string(upload.blocks) + " blocks.");
+            return kExitOk;
         }
         if (io_.show_progress) io_.err << '\n';
+        Error("Calibration upload failed at block " + std::to_string(upload.failed_block() + 1) +
+              " of " + std::to_string(upload.blocks) +
+              (upload.result == UploadOutcome::Result::Rejected ? ": refused by the sensor."
+                                                                : ": no acknowledgement."));
         return kExitNoSensor;
     }
 
-    static int Outcome(SensorSession::FlashOutcome outcome) {
-        switch (outcome) {
-            case SensorSession::FlashOutcome::Done:
+    int Flash() {
+        if (!Ask("Are you sure? Write parameters to FLASH?")) return kExitUsage;
+        if (session_->WriteToFlash() != FlashResult::Done) {
+            Error("Write to FLASH failed.");
+            return kExitNoSensor;
+        }
+        Note("Parameters written to FLASH.");
+        return kExitOk;
+    }
+
+    int Restore() {
+        if (!Ask("Restore factory parameters in FLASH?")) return kExitUsage;
+        switch (session_->RestoreFactorySettings()) {
+            case FlashResult::Done:
+                Note("Factory parameters restored in FLASH.");
                 return kExitOk;
-            case SensorSession::FlashOutcome::Cancelled:
-                return kExitUsage;
-            case SensorSession::FlashOutcome::Failed:
+            case FlashResult::NoEcho:
+                Error("Restore failed.");
+                break;
+            case FlashResult::ReadFailed:
+                session_->EndLostLink();
+                Error("No answer.");
                 break;
         }
         return kExitNoSensor;
     }
 
-    // "Teaching complete." as the window's message, then the parameters the
-    // sensor holds afterwards.
+    // "Teaching complete.", then the parameters the sensor holds afterwards.
     int Teach() {
         if (!session_->Teach()) {
-            session_->WatchdogTick();  // the read-back failed: "No answer."
+            session_->EndLostLink();
+            Error("No answer.");
             return kExitNoSensor;
         }
+        Note("Teaching complete.");
         return PrintParameters();
     }
 
@@ -305,10 +329,11 @@ private:
     // A timed series of --count measurements (see MeasureSeries).
     int Measure() {
         DistancePrinter printer(io_.out, o_.json);
-        RecordingScope scope(session_->Recording(), printer);
+        AttachedSink scope(session_->Recording(), printer);
         switch (MeasureSeries(*session_, io_.clock, *o_.count, false,
                               [this] { return Stopping() != 0 || CsvFailed(); })) {
             case TaskOutcome::NoAnswer:
+                Error("No answer.");
                 Finish();
                 return kExitNoSensor;
             case TaskOutcome::Done:
@@ -322,7 +347,7 @@ private:
     // silence, not an empty result: "No answer." as the watchdog says it.
     bool Answered(const DistancePrinter& printer) {
         if (printer.Printed() > 0 || Stopping()) return true;
-        ShowMessage({kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP});
+        Error("No answer.");
         return false;
     }
 
@@ -339,7 +364,7 @@ private:
             session_->Recording().Detach(*csv_);
             const FileStatus file = csv_->Close();
             if (!file.Ok()) {
-                io_.err << FileFailureText(file) << '\n';
+                Error(FileFailureText(file));
                 ok = false;
             }
         }
@@ -362,10 +387,10 @@ private:
     // often.
     int Stream() {
         DistancePrinter printer(io_.out, o_.json);
-        RecordingScope scope(session_->Recording(), printer);
+        AttachedSink scope(session_->Recording(), printer);
         // --publish: the sensor, unnamed here, goes by its serial number.
         std::unique_ptr<MqttPublisher> publisher;
-        std::optional<RecordingScope> publishing;
+        std::optional<AttachedSink> publishing;
         if (publish_) {
             publisher = std::make_unique<MqttPublisher>(*publish_);
             publishing.emplace(session_->Recording(), publisher->AddSensor("", session_->Identity(),
@@ -383,6 +408,7 @@ private:
             if (publisher) ReportPublishEvents(publisher->TakeEvents(), io_.err);
         }
         if (stream.Current() == TimedStream::State::Lost) {
+            Error("No answer.");
             Finish();
             return finish_publishing(kExitNoSensor);
         }
@@ -395,15 +421,16 @@ private:
 
     const Options& o_;
     CommandLineIo io_;
-    StreamMessageBox messages_;
+    // Notes: standard output, or standard error when it carries JSON.
+    std::ostream& notes_;
     // --csv: created before anything is sent, written as the samples come by
     // its own thread.
     std::unique_ptr<CsvWriter> csv_;
     std::optional<PublishSettings> publish_;
-    // Declared before the session, so that they outlive it.
+    // Declared before the session, so that it outlives it.
     std::shared_ptr<TraceWriter> trace_;
-    std::unique_ptr<sim::PtySensorServer> simulator_;
-    std::unique_ptr<SensorSession> session_;
+    OpenedSession opened_;
+    SensorSession* session_ = nullptr;
 };
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include "cli/exit_status.h"
 #include "session/sensor_search.h"
 #include "session/session_tasks.h"
-#include "session/texts.h"
 
 namespace mk27x {
 int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, std::ostream& out,
@@ -16,8 +15,8 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
     SearchOpener opener = RealSearchOpener();
     if (trace)
         opener = [inner = opener, trace](const std::string& port, std::uint32_t baud,
-                                         ReadTimeouts timeouts) {
-            return TraceTransport(inner(port, baud, timeouts), trace, port, baud);
+                                         ReadTimeouts timeouts, std::string& reason) {
+            return TraceTransport(inner(port, baud, timeouts, reason), trace, port, baud);
         };
     SensorSearch search(clock, opener);
     search.events.found = [&](const FoundSensor& s) {
@@ -27,7 +26,8 @@ int SearchCommand(const std::vector<std::string>& ports, bool full, bool json, s
         if (stop && stop->load() != 0) search.Cancel();
     };
     search.events.port_failed = [&](const FailedPort& f) {
-        err << "mk27x: " << f.port << " skipped: " << f.reason << '\n';
+        err << "mk27x: " << f.port << " skipped: cannot open " << f.port
+            << (f.reason.empty() ? "" : ": " + f.reason) << '\n';
     };
     const SearchResult result = search.Run(full ? FullSearchPlan(list) : QuickSearchPlan(list));
     if (result.found.empty()) {
@@ -50,12 +50,13 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
 }
 
 int CloneCommand(SensorSession& session, const std::string& path, std::ostream& out,
-                 std::ostream& err, const std::atomic<int>* stop) {
-    const CloneResult r =
-        CloneFromFile(session, path, [stop] { return stop && stop->load() != 0; });
+                 std::ostream& err, const std::atomic<int>* stop,
+                 const ConfirmOtherModel& other_model) {
+    const CloneResult r = CloneFromFile(
+        session, path, [stop] { return stop && stop->load() != 0; }, other_model);
     switch (r.status) {
         case CloneResult::Status::FileRefused:
-            err << "mk27x: " << OneLine(r.error) << '\n';
+            err << "mk27x: Cannot load " << path << ": " << r.error << ".\n";
             return kExitUsage;
         case CloneResult::Status::Declined:
             return kExitUsage;
@@ -63,6 +64,7 @@ int CloneCommand(SensorSession& session, const std::string& path, std::ostream& 
             err << "mk27x: clone stopped after the write\n";
             return kExitNoSensor;
         case CloneResult::Status::NoAnswer:
+            err << "No answer.\n";
             return kExitNoSensor;
         case CloneResult::Status::Written:
             break;

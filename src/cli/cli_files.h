@@ -32,8 +32,9 @@ int BackupCommand(SensorSession& session, const std::string& path, std::ostream&
 // 500 ms, read all), then every parameter the sensor holds otherwise printed;
 // 1 when one differs or the sensor did not answer. A signal reported in `stop`
 // lets the write in progress end, then stops before the comparison (1). A file
-// of another model is asked about through the session's messages.
+// of another model is written only when `other_model` (empty: yes) says so.
 int CloneCommand(SensorSession& session, const std::string& path, std::ostream& out,
-                 std::ostream& err, const std::atomic<int>* stop = nullptr);
+                 std::ostream& err, const std::atomic<int>* stop = nullptr,
+                 const ConfirmOtherModel& other_model = {});
 
 }  // namespace mk27x

@@ -16,10 +16,26 @@
 #include "link/port_backends.h"
 #include "link/sample_file.h"
 #include "publish/group_publishing.h"
-#include "session/texts.h"
+#include "session/statistics_text.h"
 
 namespace mk27x {
 namespace {
+
+// The monitor's words for a sensor that did not connect.
+std::string ConnectFailureText(const ConnectResult& c) {
+    switch (c.outcome) {
+        case ConnectOutcome::PortNotOpened:
+            return "cannot open " + c.port.port_name +
+                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
+        case ConnectOutcome::NotIdentified:
+            return "No answer. Please change parameters.";
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::ReadFailed:
+        case ConnectOutcome::Connected:
+            break;
+    }
+    return "No answer.";
+}
 
 // An expression refused by the parser: its message, without the usage hint.
 struct RefusedChannel {
@@ -95,10 +111,7 @@ std::vector<std::unique_ptr<Channel>> CompileChannels(const MonitorOptions& o) {
 class Monitor {
 public:
     Monitor(MonitorOptions options, CommandLineIo io)
-        : o_(std::move(options)),
-          io_(io),
-          messages_(o_.json ? io.err : io.out, io.err, nullptr),
-          printer_(io.out, o_.json) {}
+        : o_(std::move(options)), io_(io), printer_(io.out, o_.json) {}
 
     int Run() {
         auto channels = CompileChannels(o_);
@@ -108,8 +121,7 @@ public:
         if (o_.csv) {
             csv_ = std::make_unique<GroupCsvWriter>(*o_.csv, columns);
             if (!csv_->Ok()) {
-                const OperatorMessage m = SampleFileErrorMessage(*o_.csv);
-                messages_.Show(m.text, m.caption, m.flags);
+                io_.err << "Cannot write file " << *o_.csv << ".\n";
                 return kExitNoSensor;
             }
         }
@@ -120,11 +132,17 @@ public:
 
         GroupOptions options;
         options.poll_rate_hz = o_.poll_rate_hz;
-        group_ = std::make_unique<SensorGroup>(messages_, io_.clock, RealPortBackends(), o_.sensors,
+        group_ = std::make_unique<SensorGroup>(io_.clock, RealPortBackends(), o_.sensors,
                                                std::move(channels), options);
         const auto outcomes = group_->Connect();
-        for (const ConnectOutcome outcome : outcomes)
-            if (outcome != ConnectOutcome::Connected) return kExitNoSensor;
+        bool all = true;
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const ConnectResult& c = outcomes[i];
+            if (c.ok()) continue;
+            all = false;
+            io_.err << o_.sensors[i].name << ": " << ConnectFailureText(c) << '\n';
+        }
+        if (!all) return kExitNoSensor;
         if (Stopping()) return kExitOk;
         Describe();
 
@@ -219,7 +237,6 @@ private:
 
     MonitorOptions o_;
     CommandLineIo io_;
-    StreamMessageBox messages_;
     GroupPrinter printer_;
     GroupStatistics statistics_;
     std::unique_ptr<GroupCsvWriter> csv_;

@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "link/csv_writer.h"
-#include "session/texts.h"
+#include "session/statistics_text.h"
 
 namespace mk27x {
 namespace {

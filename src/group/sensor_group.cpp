@@ -44,7 +44,7 @@ std::vector<double> PeriodHints(const std::vector<SensorSpec>& specs, double pol
 
 }  // namespace
 
-SensorGroup::SensorGroup(MessageBox& messages, Clock& clock, const PortBackends& backends,
+SensorGroup::SensorGroup(Clock& clock, const PortBackends& backends,
                          std::vector<SensorSpec> sensors,
                          std::vector<std::unique_ptr<Channel>> channels, GroupOptions options)
     : options_(options),
@@ -53,7 +53,6 @@ SensorGroup::SensorGroup(MessageBox& messages, Clock& clock, const PortBackends&
     for (const SensorSpec& spec : sensors) {
         auto member = std::make_unique<Member>();
         member->spec = spec;
-        member->messages = std::make_unique<SensorMessageBox>(messages, spec.name);
         members_.push_back(std::move(member));
     }
     for (const GroupLine& line : GroupLines(sensors)) {
@@ -68,7 +67,7 @@ SensorGroup::SensorGroup(MessageBox& messages, Clock& clock, const PortBackends&
             Member& m = *members_[i];
             m.mode = line.sensors.size() > 1 ? SensorMode::Poll : SensorMode::Stream;
             if (m.mode == SensorMode::Poll) m.line = lines_.back().get();
-            m.session = std::make_unique<SensorSession>(*m.messages, clock, line_backends);
+            m.session = std::make_unique<SensorSession>(clock, line_backends);
             m.session->SetPortName(m.spec.port);
             m.session->SetBaudRate(m.spec.baud);
             m.session->SetAddress(m.spec.address);
@@ -80,19 +79,15 @@ SensorGroup::~SensorGroup() {
     Stop();
 }
 
-std::vector<ConnectOutcome> SensorGroup::Connect() {
-    std::vector<ConnectOutcome> outcomes;
+std::vector<ConnectResult> SensorGroup::Connect() {
+    std::vector<ConnectResult> outcomes;
     for (auto& m : members_) {
-        const ConnectOutcome outcome = m->session->Connect();
-        // A sensor that was identified but failed a read says so, as the
-        // command line does for one sensor.
-        if (outcome == ConnectOutcome::ReadFailed)
-            m->messages->Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
+        ConnectResult result = m->session->Connect();
         m->identity = m->session->Identity();
         m->expected = m->identity;
-        m->known = outcome == ConnectOutcome::Connected;
+        m->known = result.ok();
         m->identified = m->known;
-        outcomes.push_back(outcome);
+        outcomes.push_back(std::move(result));
     }
     return outcomes;
 }
@@ -189,11 +184,9 @@ void SensorGroup::Probe(Member& m) {
 }
 
 ConnectOutcome SensorGroup::Rejoin(Member& m) {
-    m.messages->SetQuiet(true);
     m.session->Disconnect();
-    const ConnectOutcome outcome = m.session->Connect();
+    const ConnectOutcome outcome = m.session->Connect().outcome;
     if (outcome != ConnectOutcome::Connected) m.session->Disconnect();
-    m.messages->SetQuiet(false);
     return outcome;
 }
 
@@ -275,11 +268,8 @@ void SensorGroup::CheckStream(std::size_t sensor, std::int64_t now) {
     Member& m = *members_[sensor];
     if (!m.lost.load()) {
         if (m.session->LinkAlive()) return;
-        // The stream's end without a word: the run says it, as its front end
-        // words it.
-        m.messages->SetQuiet(true);
+        // The stream's end: the run says it, as its front end words it.
         m.session->EndLostLink();
-        m.messages->SetQuiet(false);
         m.lost = true;
         m.next_rejoin_ns = now;
     }

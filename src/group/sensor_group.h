@@ -9,8 +9,8 @@
 // The shared line is opened once (SharedLine) and every sensor keeps its own
 // session, identity and recording.
 //
-// Each sensor's messages go to the group's message box headed by its name
-// ("A: No answer."), so the operator knows which sensor spoke. Every sample goes
+// Nothing is shown here: each sensor's outcomes are data (ConnectResult,
+// GroupEvent, SensorStatus) for the front end to word. Every sample goes
 // to its session's recording (its statistics and ring, as for one sensor) and,
 // with its sensor and sample time, to the aligner, whose rows go to the sinks
 // attached to it.
@@ -100,29 +100,11 @@ struct GroupOptions {
     AlignerOptions aligner;
 };
 
-// A message box that heads every text with the name of its sensor; while
-// quiet (a lost sensor asked again) nothing is shown.
-class SensorMessageBox final : public MessageBox {
-public:
-    SensorMessageBox(MessageBox& inner, std::string name) : inner_(inner), name_(std::move(name)) {}
-    int Show(const std::string& text, const std::string& caption, unsigned flags) override {
-        if (quiet_.load()) return IDOK;
-        return inner_.Show(name_ + ": " + text, caption, flags);
-    }
-    void SetQuiet(bool quiet) { quiet_ = quiet; }
-
-private:
-    MessageBox& inner_;
-    std::string name_;
-    std::atomic<bool> quiet_{false};
-};
-
 class SensorGroup {
 public:
     // `sensors` must pass CheckGroup; `channels` are compiled over their names.
-    SensorGroup(MessageBox& messages, Clock& clock, const PortBackends& backends,
-                std::vector<SensorSpec> sensors, std::vector<std::unique_ptr<Channel>> channels,
-                GroupOptions options = {});
+    SensorGroup(Clock& clock, const PortBackends& backends, std::vector<SensorSpec> sensors,
+                std::vector<std::unique_ptr<Channel>> channels, GroupOptions options = {});
     // Stop().
     ~SensorGroup();
     SensorGroup(const SensorGroup&) = delete;
@@ -137,10 +119,10 @@ public:
     GroupAligner& Aligner() { return aligner_; }
     const std::vector<std::string>& Columns() const { return aligner_.Columns(); }
 
-    // Opens, identifies and reads every sensor in the order given; a sensor that
-    // fails has shown its message (named). The outcome of each. A caller may
-    // Start with sensors that failed: they are lost until one answers.
-    std::vector<ConnectOutcome> Connect();
+    // Opens, identifies and reads every sensor in the order given; the outcome
+    // of each, for the front end to word. A caller may Start with sensors that
+    // failed: they are lost until one answers.
+    std::vector<ConnectResult> Connect();
     // Replaces the computed channels (compiled over the sensors' names in the
     // order given) for the next Start; false, and nothing changed, while running.
     bool SetChannels(std::vector<std::unique_ptr<Channel>> channels);
@@ -187,7 +169,6 @@ private:
         SensorSpec spec;
         SensorMode mode = SensorMode::Stream;
         SharedLine* line = nullptr;  // polled: its line
-        std::unique_ptr<SensorMessageBox> messages;
         // The run's thread's copy (Identity).
         SensorIdentity identity;
         // Whether the sensor has been identified (at Connect or on joining

@@ -38,8 +38,9 @@ void SensorProtocol::SendRequest(Command command, std::initializer_list<std::uin
 
 bool SensorProtocol::ReadReply(std::uint8_t* reply, std::size_t count) {
     const std::size_t got = port_.Read(reply, count);
-    last_reply_carried_stream_ = CarriesStreamFrames(reply, got);
-    return got == count && AllNibbleBytes(reply, count);
+    const bool valid = got == count && AllNibbleBytes(reply, count);
+    last_reply_stray_ = !valid && got > 0;
+    return valid;
 }
 
 bool SensorProtocol::IdentifySensor() {

@@ -118,9 +118,10 @@ public:
     // (parameters_replaced).
     void AdoptReadBackValues();
 
-    // The bytes read for the last reply held stream frames: the sensor was
-    // still streaming (left so by a program that was killed).
-    bool LastReplyCarriedStream() const { return last_reply_carried_stream_; }
+    // The last reply was not valid yet bytes came: the line carries something
+    // else (a stream left running by a program that was killed, noise), not
+    // silence.
+    bool LastReplyStray() const { return last_reply_stray_; }
 
 private:
     // Purge, the address byte alone, 5 ms.
@@ -141,7 +142,7 @@ private:
     Clock& clock_;
     std::uint8_t net_address_ = 1;
     std::atomic<std::uint8_t> link_alive_{0};
-    bool last_reply_carried_stream_ = false;
+    bool last_reply_stray_ = false;
 };
 
 }  // namespace mk27x

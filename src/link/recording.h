@@ -49,6 +49,21 @@ private:
     bool active_ = false;
 };
 
+// A sink attached to a recording for the life of a scope.
+class AttachedSink {
+public:
+    AttachedSink(Recording& recording, RecordingSink& sink) : recording_(recording), sink_(sink) {
+        recording_.Attach(sink_);
+    }
+    ~AttachedSink() { recording_.Detach(sink_); }
+    AttachedSink(const AttachedSink&) = delete;
+    AttachedSink& operator=(const AttachedSink&) = delete;
+
+private:
+    Recording& recording_;
+    RecordingSink& sink_;
+};
+
 // The sample ring as a sink: emptied at the start of a recording, appended to
 // with every sample.
 class RingSink final : public RecordingSink {

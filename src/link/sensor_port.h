@@ -29,8 +29,8 @@ namespace mk27x {
 // An opener returns null when the device cannot be opened; failures of the
 // configuration after a successful open are the backend's to ignore.
 struct PortBackends {
-    // Serial ports; on failure `reason` says why when the backend knows (e.g.
-    // "not a serial port: /tmp/notes.txt"), else it stays empty.
+    // Serial ports; on failure `reason` says why when the backend knows (the
+    // system's reason, or "not a serial port"), else it stays empty.
     std::function<std::shared_ptr<ByteTransport>(const std::string& port_name, std::uint32_t baud,
                                                  std::string& reason)>
         open_serial;
@@ -51,8 +51,8 @@ PortKind PortKindOf(const std::string& port_name);
 
 // What an open did: the port by name and kind and, when it failed, why (for a
 // network port the system's reason, e.g. "Connection refused"; for a serial
-// port given a path that is no terminal "not a serial port: PATH"; empty where
-// the backend gives none).
+// port the system's reason, or "not a serial port" for a path that is no
+// terminal; empty where the backend gives none).
 struct PortOpenResult {
     bool opened = false;
     PortKind kind = PortKind::Serial;

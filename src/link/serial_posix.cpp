@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -106,10 +107,6 @@ void ConfigureLine(int fd, std::uint32_t baud) {
 
 }  // namespace
 
-std::string NotSerialPortReason(const std::string& path) {
-    return "not a serial port: " + path;
-}
-
 void RaiseModemLines(int fd, int lines) {
     ::ioctl(fd, TIOCMBIS, &lines);
 }
@@ -120,21 +117,26 @@ std::shared_ptr<PosixSerialPort> PosixSerialPort::Open(const std::string& port_n
                                                        RaiseModemLinesFn raise_lines) {
     reason.clear();
     const std::string path = SerialDevicePath(port_name);
-    if (path.empty()) return nullptr;
+    if (path.empty()) {
+        reason = std::strerror(ENOENT);  // no device of that name
+        return nullptr;
+    }
     bool refused = false;
     const int fd = OpenTerminal(path, refused);
     if (fd < 0) {
-        if (refused) reason = NotSerialPortReason(path);
+        reason = refused ? kNotSerialPort : std::strerror(errno);
         return nullptr;
     }
     // The port is this program's alone while it is open: a second program that
     // locks it the same way finds it busy.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
+        reason = std::strerror(EBUSY);  // another program holds it
         return nullptr;
     }
     const int wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_fd < 0) {
+        reason = std::strerror(errno);
         ::close(fd);
         return nullptr;
     }

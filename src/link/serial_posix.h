@@ -29,8 +29,8 @@
 
 namespace mk27x {
 
-// The reason a port is refused because `path` is no terminal.
-std::string NotSerialPortReason(const std::string& path);
+// The reason a port is refused because its path is no terminal.
+inline constexpr const char* kNotSerialPort = "not a serial port";
 
 // The line settings the port asks for, written over the device's current
 // settings `tio`: raw 8E1 at `baud`, no flow control.
@@ -47,11 +47,11 @@ public:
     // cannot be opened (missing, no permission, or held by another program) or
     // is not a terminal. Only a character device that answers tcgetattr() is
     // taken: a regular file, a folder, a FIFO, a socket or /dev/null is refused
-    // before a byte is written or a setting changed, and left as it was;
-    // `reason` then says "not a serial port: PATH" (it is left empty for the
-    // other failures). Every failure of the configuration after the open is
-    // ignored: a pseudo-terminal, for one, has no modem lines and no parity.
-    // RTS and DTR are raised through `raise_lines`.
+    // before a byte is written or a setting changed, and left as it was.
+    // `reason` says why an open failed: kNotSerialPort, or the system's reason
+    // ("No such file or directory", "Device or resource busy"). Every failure of the configuration
+    // after the open is ignored: a pseudo-terminal, for one, has no modem lines and no parity. RTS
+    // and DTR are raised through `raise_lines`.
     static std::shared_ptr<PosixSerialPort> Open(const std::string& port_name, std::uint32_t baud,
                                                  std::string& reason,
                                                  ReadTimeouts timeouts = kSerialTimeouts,

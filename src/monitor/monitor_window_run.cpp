@@ -15,10 +15,26 @@
 #include "link/sample_file.h"
 #include "monitor/monitor_chart.h"
 #include "monitor/monitor_window.h"
-#include "session/texts.h"
 
 namespace mk27x {
 namespace {
+
+// The monitor's words for a sensor that did not connect; empty when it did.
+std::string ConnectFailureText(const ConnectResult& c) {
+    switch (c.outcome) {
+        case ConnectOutcome::PortNotOpened:
+            return "cannot open " + c.port.port_name +
+                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
+        case ConnectOutcome::NotIdentified:
+            return "No answer. Please change parameters.";
+        case ConnectOutcome::ReadFailed:
+            return "No answer.";
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::Connected:
+            break;
+    }
+    return {};
+}
 
 QString ValueText(double value) {
     return IsEmptyValue(value) ? QStringLiteral("-") : QString::number(value, 'f', 3) + " mm";
@@ -101,12 +117,17 @@ void MonitorWindow::ButtonConnectClick() {
     }
     auto channels = CompileChannels();
     if (!channels) return;
-    auto group =
-        std::make_unique<SensorGroup>(messages_, clock_, backends_, specs_, std::move(*channels));
+    auto group = std::make_unique<SensorGroup>(clock_, backends_, specs_, std::move(*channels));
     SetStatus("Connecting…");
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    outcomes_ = group->Connect();
+    outcomes_.clear();
+    const std::vector<ConnectResult> results = group->Connect();
     QApplication::restoreOverrideCursor();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        outcomes_.push_back(results[i].outcome);
+        if (const std::string text = ConnectFailureText(results[i]); !text.empty())
+            messages_.Show(specs_[i].name + ": " + text, kMonitorTitle, MB_OK | MB_ICONSTOP);
+    }
     const bool all = std::all_of(outcomes_.begin(), outcomes_.end(),
                                  [](ConnectOutcome o) { return o == ConnectOutcome::Connected; });
     if (all) {
@@ -210,8 +231,7 @@ void MonitorWindow::ButtonRecordClick() {
     }
     auto csv = std::make_unique<GroupCsvWriter>(*path, group_->Columns());
     if (!csv->Ok()) {
-        const OperatorMessage m = SampleFileErrorMessage(*path);
-        messages_.Show(m.text, m.caption, m.flags);
+        messages_.Show("Cannot write file " + *path + ".", kMonitorTitle, MB_OK | MB_ICONSTOP);
         UpdateControls();
         return;
     }
@@ -229,8 +249,7 @@ void MonitorWindow::EndRecording() {
     const std::uint64_t rows = csv_->Rows();
     csv_.reset();
     if (!ok) {
-        const OperatorMessage m = SampleFileErrorMessage(csv_path_);
-        messages_.Show(m.text, m.caption, m.flags);
+        messages_.Show("Cannot write file " + csv_path_ + ".", kMonitorTitle, MB_OK | MB_ICONSTOP);
     } else {
         SetStatus(QString::fromStdString(csv_path_) + QString(": %1 rows.").arg(rows));
     }

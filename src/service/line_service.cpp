@@ -9,7 +9,6 @@
 
 #include "link/sample_file.h"
 #include "publish/group_publishing.h"
-#include "session/texts.h"
 
 namespace mk27x {
 namespace {
@@ -19,6 +18,22 @@ constexpr auto kSlice = std::chrono::milliseconds(50);
 // A value older than this is no longer fresh (the rows come at the sensors'
 // rate; the run loop hands them on every 50 ms).
 constexpr std::int64_t kFreshNs = 1000000000;
+
+// The service's words for a sensor that did not connect at the start.
+std::string ConnectFailureText(const ConnectResult& c) {
+    switch (c.outcome) {
+        case ConnectOutcome::PortNotOpened:
+            return "cannot open " + c.port.port_name +
+                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
+        case ConnectOutcome::NotIdentified:
+            return "No answer. Please change parameters.";
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::ReadFailed:
+        case ConnectOutcome::Connected:
+            break;
+    }
+    return "No answer.";
+}
 
 std::int64_t SystemWallNow() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -73,8 +88,7 @@ LineService::LineService(ServiceConfig config, ServiceLog& log, Clock& clock, Po
       backends_(std::move(backends)),
       simulator_(simulator),
       modbus_factory_(std::move(modbus)),
-      wall_now_(wall_now ? std::move(wall_now) : SystemWallNow),
-      messages_(log) {
+      wall_now_(wall_now ? std::move(wall_now) : SystemWallNow) {
     std::vector<LiveColumns::Column> columns;
     auto column = [&](const std::string& name) {
         LiveColumns::Column c;
@@ -126,14 +140,18 @@ bool LineService::Start() {
     }
     GroupOptions options;
     if (config_.poll_rate_hz) options.poll_rate_hz = *config_.poll_rate_hz;
-    group_ = std::make_unique<SensorGroup>(messages_, clock_, backends_, specs, std::move(channels),
-                                           options);
+    group_ = std::make_unique<SensorGroup>(clock_, backends_, specs, std::move(channels), options);
     identified_.assign(group_->Size(), false);
     // A sensor that cannot be opened now is retried as a lost one is, while
-    // the others run: the session has said why, the run tells the loss.
-    const std::vector<ConnectOutcome> outcomes = group_->Connect();
-    for (std::size_t i = 0; i < group_->Size(); ++i)
-        if (outcomes[i] == ConnectOutcome::Connected) SayIdentity(i);
+    // the others run: why is said here, the run tells the loss.
+    const std::vector<ConnectResult> outcomes = group_->Connect();
+    for (std::size_t i = 0; i < group_->Size(); ++i) {
+        if (outcomes[i].ok())
+            SayIdentity(i);
+        else
+            log_.Say(LogLevel::Error,
+                     group_->Spec(i).name + ": " + ConnectFailureText(outcomes[i]));
+    }
     group_->Aligner().Attach(*live_);
     group_->Aligner().Attach(statistics_);
     if (recorder_) group_->Aligner().Attach(*recorder_);

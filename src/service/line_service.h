@@ -128,7 +128,6 @@ private:
     bool simulator_;
     LineViewFactory modbus_factory_;
     std::function<std::int64_t()> wall_now_;
-    LogMessageBox messages_;
     SnapshotBoard board_;
     Clock::TimePoint started_{};
     Clock::TimePoint next_snapshot_{};

@@ -26,15 +26,6 @@ bool IsJournalStream(int fd) {
     return ::fstat(fd, &st) == 0 && st.st_dev == device && st.st_ino == inode;
 }
 
-int LogMessageBox::Show(const std::string& text, const std::string& /*caption*/, unsigned flags) {
-    const unsigned icon = flags & 0xF0;
-    log_.Say(icon == MB_ICONSTOP          ? LogLevel::Error
-             : icon == MB_ICONEXCLAMATION ? LogLevel::Warning
-                                          : LogLevel::Info,
-             OneLine(text));
-    return IDOK;
-}
-
 Notify::Notify(Clock& clock) : clock_(clock) {
     std::uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) > 0) interval_ = std::chrono::microseconds(usec);

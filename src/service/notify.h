@@ -19,7 +19,6 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/message_box.h"
 
 namespace mk27x {
 
@@ -45,17 +44,6 @@ private:
 // True when the environment's JOURNAL_STREAM ("DEVICE:INODE") is the file
 // behind descriptor `fd`.
 bool IsJournalStream(int fd);
-
-// The group's message boxes as log lines: a stop icon an error, an
-// exclamation a warning, anything else info.
-class LogMessageBox final : public MessageBox {
-public:
-    explicit LogMessageBox(ServiceLog& log) : log_(log) {}
-    int Show(const std::string& text, const std::string& caption, unsigned flags) override;
-
-private:
-    ServiceLog& log_;
-};
 
 class Notify {
 public:

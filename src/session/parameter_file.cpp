@@ -8,7 +8,6 @@
 #include "link/json_line.h"
 #include "link/sample_file.h"
 #include "params/parameter_text.h"
-#include "session/texts.h"
 
 namespace mk27x {
 namespace {
@@ -232,12 +231,11 @@ bool WriteParameterFile(const std::string& path, const std::string& text, std::s
 }
 
 bool ApplyParameterFile(const ParameterFile& file, const std::optional<SensorIdentity>& current,
-                        ParameterSet& values, MessageBox& messages) {
-    if (file.sensor && current && file.sensor->Model != current->Model) {
-        if (messages.Show(OtherModelQuestion(file.sensor->Model, current->Model), kLinkCaption,
-                          MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK)
-            return false;
-    }
+                        ParameterSet& values,
+                        const std::function<bool(int file_model, int sensor_model)>& other_model) {
+    if (file.sensor && current && file.sensor->Model != current->Model && other_model &&
+        !other_model(file.sensor->Model, current->Model))
+        return false;
     for (std::size_t k = 0; k < static_cast<std::size_t>(kParameterCount); ++k)
         values[k] = file.values[k];
     return true;

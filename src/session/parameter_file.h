@@ -24,13 +24,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "link/codec.h"
 #include "params/parameter_table.h"
-#include "platform/message_box.h"
 
 namespace mk27x {
 
@@ -69,9 +69,11 @@ bool WriteParameterFile(const std::string& path, const std::string& text, std::s
 std::string ParameterValueProblem(int index, std::uint16_t value);
 
 // Takes the file's 20 values into `values` (the spare entry is kept). When both
-// the file's sensor and `current` are known and their models differ, asks first
-// (OtherModelQuestion, OK/Cancel); false, with nothing changed, when the operator declines.
+// the file's sensor and `current` are known and their models differ, asks
+// `other_model` (file's model, sensor's model) first (empty: yes); false, with
+// nothing changed, when it says no.
 bool ApplyParameterFile(const ParameterFile& file, const std::optional<SensorIdentity>& current,
-                        ParameterSet& values, MessageBox& messages);
+                        ParameterSet& values,
+                        const std::function<bool(int file_model, int sensor_model)>& other_model);
 
 }  // namespace mk27x

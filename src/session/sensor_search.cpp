@@ -7,7 +7,6 @@
 #include "link/sensor_port.h"
 #include "link/serial_posix.h"
 #include "link/usb_ftdi.h"
-#include "session/texts.h"
 
 namespace mk27x {
 namespace {
@@ -61,11 +60,11 @@ std::string FoundSensorJson(const FoundSensor& s) {
 }
 
 SearchOpener RealSearchOpener() {
-    return [](const std::string& port, std::uint32_t baud,
-              ReadTimeouts timeouts) -> std::shared_ptr<ByteTransport> {
+    return [](const std::string& port, std::uint32_t baud, ReadTimeouts timeouts,
+              std::string& reason) -> std::shared_ptr<ByteTransport> {
         if (port == "USB")
             return FtdiUsbPort::Open(LibFtdiApi(), baud, SystemClock::Instance(), timeouts);
-        return PosixSerialPort::Open(port, baud, timeouts);
+        return PosixSerialPort::Open(port, baud, reason, timeouts);
     };
 }
 
@@ -96,18 +95,18 @@ SearchResult SensorSearch::Run(const SearchPlan& plan) {
             const ReadTimeouts timeouts = SearchTimeouts(baud, slack);
             PortBackends backends;
             backends.open_serial = [this, timeouts](const std::string& port, std::uint32_t b,
-                                                    std::string&) {
-                return opener_(port, b, timeouts);
+                                                    std::string& reason) {
+                return opener_(port, b, timeouts, reason);
             };
             backends.open_usb = [this, timeouts](std::uint32_t b) {
-                return opener_("USB", b, timeouts);
+                std::string reason;
+                return opener_("USB", b, timeouts, reason);
             };
             SensorPort port(std::move(backends));
             port.SetPortName(name);
             port.SetPortBaudRate(baud);
             if (const PortOpenResult opened = port.Open(); !opened) {
-                // The reason as the window would show it, on one line.
-                FailedPort failed{name, OneLine(PortOpenFailureMessage(opened).text)};
+                FailedPort failed{name, opened.reason};
                 if (events.port_failed) events.port_failed(failed);
                 result.failed.push_back(std::move(failed));
                 done += per_rate * (plan.rates.size() - r);

@@ -70,6 +70,8 @@ struct FoundSensor {
     bool operator==(const FoundSensor&) const = default;
 };
 
+// A port that could not be opened, with the system's reason (empty when it
+// gave none).
 struct FailedPort {
     std::string port;
     std::string reason;
@@ -90,9 +92,10 @@ std::string FoundSensorText(const FoundSensor& sensor);
 std::string FoundSensorJson(const FoundSensor& sensor);
 
 // Opens `port` ("USB" or a serial port name) at `baud` with the given read
-// time-outs; null when it cannot be opened.
+// time-outs; null when it cannot be opened, with `reason` saying why when the
+// opener knows.
 using SearchOpener = std::function<std::shared_ptr<ByteTransport>(
-    const std::string& port, std::uint32_t baud, ReadTimeouts timeouts)>;
+    const std::string& port, std::uint32_t baud, ReadTimeouts timeouts, std::string& reason)>;
 
 // Serial ports through termios, "USB" through libftdi1.
 SearchOpener RealSearchOpener();

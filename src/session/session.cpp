@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "calibration/calibration_upload.h"
 #include "link/csv_writer.h"
 #include "link/sample_file.h"
 #include "session/parameter_file.h"
@@ -25,9 +24,8 @@ std::optional<SensorIdentity> KnownIdentity(const SensorIdentity& id) {
 
 }  // namespace
 
-SensorSession::SensorSession(MessageBox& messages, Clock& clock, PortBackends backends)
-    : messages_(messages),
-      clock_(clock),
+SensorSession::SensorSession(Clock& clock, PortBackends backends)
+    : clock_(clock),
       port_(std::move(backends)),
       protocol_(port_, clock),
       reader_(protocol_, recording_) {
@@ -46,10 +44,6 @@ SensorSession::SensorSession(MessageBox& messages, Clock& clock, PortBackends ba
 
 SensorSession::~SensorSession() {
     Shutdown();
-}
-
-int SensorSession::Show(const OperatorMessage& message) {
-    return messages_.Show(message.text, message.caption, message.flags);
 }
 
 void SensorSession::SetState(LinkState state) {
@@ -80,30 +74,34 @@ void SensorSession::Shutdown() {
     state_ = LinkState::Closed;
 }
 
-ConnectOutcome SensorSession::Connect() {
-    const PortOpenResult opened = port_.Open();
-    if (!opened) {
-        Show(PortOpenFailureMessage(opened));
-        return ConnectOutcome::PortNotOpened;
-    }
-    if (display_busy_) return ConnectOutcome::OpenedOnly;
+ConnectResult SensorSession::Connect() {
+    ConnectResult result;
+    result.port = port_.Open();
+    if (!result.port) return result;
+    result.outcome = ConnectOutcome::OpenedOnly;
+    if (display_busy_) return result;
     bool identified = protocol_.IdentifySensor();
-    if (!identified && protocol_.LastReplyCarriedStream()) {
+    // Bytes that are no reply: most likely a stream left running. Whatever
+    // its frames look like, the sensor is told to stop and asked again.
+    if (!identified && protocol_.LastReplyStray()) {
+        result.recovered = true;
         protocol_.StopStream();
         clock_.Sleep(kStreamRecoveryPauseMs);
         port_.Purge();
         identified = protocol_.IdentifySensor();
     }
     if (!identified) {
-        messages_.Show(kNoIdentificationText, kLinkCaption, MB_OK | MB_ICONSTOP);
         port_.Close();
-        return ConnectOutcome::NotIdentified;
+        result.outcome = ConnectOutcome::NotIdentified;
+        return result;
     }
     protocol_.SetLinkAlive(true);
-    if (!protocol_.ReadAllParameters()) return ConnectOutcome::ReadFailed;
+    result.outcome = ConnectOutcome::ReadFailed;
+    if (!protocol_.ReadAllParameters()) return result;
     Adopt();
     SetState(LinkState::Connected);
-    return ConnectOutcome::Connected;
+    result.outcome = ConnectOutcome::Connected;
+    return result;
 }
 
 void SensorSession::Disconnect() {
@@ -116,7 +114,6 @@ void SensorSession::EndLostLink() {
     reader_.StopStreaming();
     recording_.End();
     port_.Close();
-    messages_.Show(kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP);
     SetState(LinkState::Closed);
 }
 
@@ -148,11 +145,20 @@ void SensorSession::ReadParameter(int index) {
     if (protocol_.ReadParameter(index)) Adopt();
 }
 
-void SensorSession::CompareParameter(int index) {
-    if (!LinkAlive()) return;
-    if (protocol_.CompareParameter(index)) return;
-    messages_.Show(CompareMismatchText(index, protocol_.ParameterValues, protocol_.ReadBackValues),
-                   kLinkCaption, MB_OK | MB_ICONEXCLAMATION);
+std::vector<ParameterDifference> SensorSession::Differences(int from, int to) const {
+    std::vector<ParameterDifference> differences;
+    for (int i = from; i < to; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        const std::uint16_t written = protocol_.ParameterValues[k];
+        const std::uint16_t read = protocol_.ReadBackValues[k];
+        if (written != read) differences.push_back({i, written, read});
+    }
+    return differences;
+}
+
+std::vector<ParameterDifference> SensorSession::CompareParameter(int index) {
+    if (!LinkAlive() || protocol_.CompareParameter(index)) return {};
+    return Differences(index, index + 1);
 }
 
 void SensorSession::LoadAllParameters() {
@@ -167,67 +173,42 @@ bool SensorSession::ReadAllParameters() {
     return true;
 }
 
-void SensorSession::CompareAllParameters() {
-    if (!LinkAlive()) return;
-    if (protocol_.CompareAllParameters()) return;
-    messages_.Show(CompareAllText(protocol_.ParameterValues, protocol_.ReadBackValues),
-                   kLinkCaption, MB_OK | MB_ICONEXCLAMATION);
+std::vector<ParameterDifference> SensorSession::CompareAllParameters() {
+    if (!LinkAlive() || protocol_.CompareAllParameters()) return {};
+    return Differences(0, kParameterCount);
 }
 
-SensorSession::FlashOutcome SensorSession::WriteToFlash() {
-    if (messages_.Show(kFlashQuestionText, kOutcomeCaption, MB_OKCANCEL | MB_ICONEXCLAMATION) !=
-        IDOK)
-        return FlashOutcome::Cancelled;
-    if (protocol_.WriteParametersToFlash() == FlashResult::Done) {
-        messages_.Show(kFlashWrittenText, kOutcomeCaption, MB_OK);
-        return FlashOutcome::Done;
-    }
-    messages_.Show(kFlashWriteErrorText, kOutcomeCaption, MB_OK | MB_ICONSTOP);
-    return FlashOutcome::Failed;
+FlashResult SensorSession::WriteToFlash() {
+    return protocol_.WriteParametersToFlash();
 }
 
-SensorSession::FlashOutcome SensorSession::RestoreFactorySettings() {
-    if (messages_.Show(kRestoreQuestionText, kOutcomeCaption, MB_OKCANCEL | MB_ICONEXCLAMATION) !=
-        IDOK)
-        return FlashOutcome::Cancelled;
+FlashResult SensorSession::RestoreFactorySettings() {
     const FlashResult result = protocol_.RestoreFactoryParameters();
-    if (result == FlashResult::NoEcho)
-        messages_.Show(kRestoreErrorText, kOutcomeCaption, MB_OK | MB_ICONSTOP);
-    else if (result == FlashResult::Done)
-        messages_.Show(kRestoredText, kOutcomeCaption, MB_OK);
-    // A restore whose re-read failed ends without a message. The working set is
-    // shown once more whatever the outcome.
+    // The working set is shown once more whatever the outcome.
     if (events.parameters_replaced) events.parameters_replaced();
-    return result == FlashResult::Done ? FlashOutcome::Done : FlashOutcome::Failed;
+    return result;
 }
 
-SensorSession::FileOutcome SensorSession::SaveParameterFile(const std::string& path, bool quiet) {
+SensorSession::FileOutcome SensorSession::SaveParameterFile(const std::string& path) {
     const std::string text =
         ParameterFileText(Values(), KnownIdentity(Identity()), ParameterFileTime());
     FileOutcome outcome;
     if (WriteParameterFile(path, text, outcome.reason)) return outcome;
     outcome.result = FileOutcome::Result::Failed;
-    if (!quiet)
-        messages_.Show(ParameterFileWriteError(path, outcome.reason), kLinkCaption,
-                       MB_OK | MB_ICONSTOP);
     return outcome;
 }
 
-SensorSession::FileOutcome SensorSession::LoadParameterFile(const std::string& path, bool quiet) {
+SensorSession::FileOutcome SensorSession::LoadParameterFile(const std::string& path,
+                                                            const ConfirmOtherModel& other_model) {
     const ParameterFileResult file = ReadParameterFile(path);
-    if (!file.ok) {
-        if (!quiet)
-            messages_.Show(ParameterFileReadError(path, file.error), kLinkCaption,
-                           MB_OK | MB_ICONSTOP);
-        return {FileOutcome::Result::Failed, file.error};
-    }
-    if (!ApplyParameterFile(file.file, KnownIdentity(Identity()), Values(), messages_))
+    if (!file.ok) return {FileOutcome::Result::Failed, file.error};
+    if (!ApplyParameterFile(file.file, KnownIdentity(Identity()), Values(), other_model))
         return {FileOutcome::Result::Declined, {}};
     if (events.parameters_replaced) events.parameters_replaced();
     return {};
 }
 
-SensorSession::UploadResult SensorSession::UploadCalibration(
+SensorSession::CalibrationOutcome SensorSession::UploadCalibration(
     const std::string& path, const std::function<void(int done, int blocks)>& block_done,
     const std::function<bool()>& stop) {
     auto progress = [this](int position) {
@@ -240,12 +221,8 @@ SensorSession::UploadResult SensorSession::UploadCalibration(
             if (block_done) block_done(block + 1, blocks);
         },
         [&] { progress(0); }, stop);
-    if (!upload.upload) {
-        Show(CalibrationRefusalMessage(upload.refusal));
-        return UploadResult::FileRefused;
-    }
-    Show(UploadOutcomeMessage(*upload.upload));
-    return upload.upload->ok() ? UploadResult::Written : UploadResult::Failed;
+    if (!upload.upload) return {UploadResult::FileRefused, std::nullopt, upload.refusal};
+    return {upload.upload->ok() ? UploadResult::Written : UploadResult::Failed, upload.upload, {}};
 }
 
 bool SensorSession::MeasureOnce() {
@@ -302,26 +279,17 @@ std::vector<std::pair<float, std::uint16_t>> SensorSession::DrainRecording() {
 }
 
 bool SensorSession::SaveSamples(const std::string& path) {
-    if (SaveSampleFile(ring_, path)) return true;
-    Show(SampleFileErrorMessage(path));
-    return false;
+    return SaveSampleFile(ring_, path);
 }
 
 bool SensorSession::ExportCsv(const std::string& path) {
-    if (SaveCsvFile(TakeRecording(ring_), path)) return true;
-    Show(SampleFileErrorMessage(path));
-    return false;
-}
-
-void SensorSession::ShowStatistics() {
-    messages_.Show(StatisticsText(Statistics()), kLinkCaption, MB_OK);
+    return SaveCsvFile(TakeRecording(ring_), path);
 }
 
 bool SensorSession::Teach() {
     protocol_.Teach();
     if (!protocol_.ReadAllParameters()) return false;
     Adopt();
-    messages_.Show(kTeachCompleteText, kOutcomeCaption, MB_OK);
     return true;
 }
 

@@ -4,10 +4,13 @@
 // reader with its thread, the sensor's identity and both parameter sets. Its
 // operations speak device terms (connect, read all, store in FLASH, start the
 // stream); the front ends (the main window, the mk27x command line) turn its
-// events into what they show. The session holds the link's state (LinkState)
-// and the rules of the two timers (WatchdogTick, SeriesTick), and it shows
-// every message of the program (texts.h) through the message-box layer, so the
-// program's words stay here whatever the front end.
+// events and outcomes into what they show. The session holds the link's state
+// (LinkState) and the rules of the two timers (WatchdogTick, SeriesTick). It
+// shows nothing and holds no operator text: every operation returns its
+// outcome as data (which parameter differs and its two values, the port's
+// system error, a file's refusal and why), and each front end chooses its own
+// words. A question (write to FLASH? load another model's file?) is asked by
+// the caller before the call, or through a callback it passes in.
 //
 // Every stream and every timed series is a recording: its samples, each with its
 // sample time, go to the recording's sinks. The session keeps two of them
@@ -24,18 +27,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "calibration/calibration_upload.h"
 #include "link/protocol.h"
 #include "link/recording.h"
 #include "link/sample_ring.h"
 #include "link/sensor_port.h"
 #include "link/stream_reader.h"
 #include "platform/clock.h"
-#include "platform/message_box.h"
-#include "session/texts.h"
 
 namespace mk27x {
 
@@ -59,8 +62,11 @@ inline constexpr unsigned kWatchdogPeriodMs = 1000;
 //   TimedSeries a timed series runs (BeginSeries .. EndSeries)
 //   Streaming   the sensor streams (StartStream .. StopStream)
 //   Lost        the watchdog found no answer; the link is being torn down and
-//               is Closed once "No answer." has been shown
+//               is Closed right after (the front end says "No answer." then)
 enum class LinkState { Closed, Connected, TimedSeries, Streaming, Lost };
+
+// Asked before a parameter file of another model is loaded: true to load it.
+using ConfirmOtherModel = std::function<bool(int file_model, int sensor_model)>;
 
 struct SessionEvents : LinkEvents {
     // A distance was measured (caller's thread) or decoded from the stream (the
@@ -68,21 +74,41 @@ struct SessionEvents : LinkEvents {
     std::function<void(float mm)> distance;
     // The link's state changed to the one given (caller's thread). At Lost the
     // link is still as it was (a stream still runs), so the front end can
-    // render the loss before "No answer." is shown.
+    // render the loss; Closed follows once the link is down.
     std::function<void(LinkState state)> state_changed;
 };
 
 enum class ConnectOutcome {
-    PortNotOpened,  // the port's failure has been shown
+    PortNotOpened,  // see ConnectResult::port for why
     OpenedOnly,     // the display was busy: the port is open, nothing was sent
-    NotIdentified,  // "No answer. Please change parameters." shown, port closed
+    NotIdentified,  // no valid identification (after the recovery): port closed
     ReadFailed,     // identified, but a parameter read failed: the watchdog ends it
     Connected,      // identified and all parameters read into the working set
 };
 
+struct ConnectResult {
+    ConnectOutcome outcome = ConnectOutcome::PortNotOpened;
+    // The open's result: the kind of port, its name and, when it failed, the
+    // system's reason (empty when the system gave none).
+    PortOpenResult port;
+    // The identification was answered with bytes that were no reply, so the
+    // stream stop request was sent and the sensor identified once more.
+    bool recovered = false;
+    bool ok() const { return outcome == ConnectOutcome::Connected; }
+    bool operator==(ConnectOutcome o) const { return outcome == o; }
+};
+
+// A parameter whose value read back differs from the working set's.
+struct ParameterDifference {
+    int index = 0;
+    std::uint16_t written = 0;
+    std::uint16_t read = 0;
+    bool operator==(const ParameterDifference&) const = default;
+};
+
 class SensorSession {
 public:
-    SensorSession(MessageBox& messages, Clock& clock, PortBackends backends);
+    SensorSession(Clock& clock, PortBackends backends);
     ~SensorSession();
     SensorSession(const SensorSession&) = delete;
     SensorSession& operator=(const SensorSession&) = delete;
@@ -109,11 +135,12 @@ public:
     void Shutdown();
 
     // --- connection ----------------------------------------------------------
-    // Open, identify, read all. See ConnectOutcome for what is left behind. A
-    // sensor that answers the identification with stream frames (left streaming
-    // by a program that was killed) is sent the stream stop request, given
-    // 100 ms and identified once more.
-    ConnectOutcome Connect();
+    // Open, identify, read all. See ConnectOutcome for what is left behind.
+    // An identification answered with any bytes that are not a valid reply (a
+    // sensor left streaming by a program that was killed, whatever its frames
+    // look like) is followed by the stream stop request, 100 ms, a purge and
+    // one more identification; a silent line is not tried again.
+    ConnectResult Connect();
     // Closes the port; nothing is sent to the sensor and the identity is kept.
     void Disconnect();
     bool IsOpen() const { return port_.IsOpen(); }
@@ -124,7 +151,7 @@ public:
     bool LinkAlive() const { return protocol_.LinkAlive() != 0; }
     // The watchdog's end of a connection: state Lost, stream mode off without a
     // stop request (the sensor is not answering anyway), the recording ended,
-    // port closed, "No answer." shown, state Closed.
+    // port closed, state Closed.
     void EndLostLink();
     // The lost-answer rule, asked every kWatchdogPeriodMs while a link is up
     // (or an attempt is pending): when LinkAlive is 0 the link is ended as
@@ -139,17 +166,19 @@ public:
 
     // --- parameters: the grid's commands ---------------------------------------
     // Each adopts what it read into the working set when the read succeeded.
-    void LoadParameter(int index);     // write, 100 ms, read all
-    void ReadParameter(int index);     // read one
-    void CompareParameter(int index);  // a mismatch message, nothing when equal
-    void LoadAllParameters();          // write all, 500 ms, read all
-    bool ReadAllParameters();          // read all; false when a read failed
-    void CompareAllParameters();       // the full list when anything differs
-    // After the operator's confirmation; the outcome is shown. Cancelled counts
-    // as not done.
-    enum class FlashOutcome { Done, Failed, Cancelled };
-    FlashOutcome WriteToFlash();
-    FlashOutcome RestoreFactorySettings();
+    void LoadParameter(int index);  // write, 100 ms, read all
+    void ReadParameter(int index);  // read one
+    void LoadAllParameters();       // write all, 500 ms, read all
+    bool ReadAllParameters();       // read all; false when a read failed
+    // The comparisons: the rows that differ (empty when all are equal, or when
+    // the link is not alive and nothing was asked).
+    std::vector<ParameterDifference> CompareParameter(int index);
+    std::vector<ParameterDifference> CompareAllParameters();
+    // The caller has asked the operator. A restore whose re-read failed is
+    // ReadFailed; the working set is reported (parameters_replaced) after any
+    // restore.
+    FlashResult WriteToFlash();
+    FlashResult RestoreFactorySettings();
     // Writes the given parameters of the working set (in the order given), waits
     // 100 ms and reads all back; false when the read failed.
     bool WriteParameters(const std::vector<int>& indexes);
@@ -162,14 +191,14 @@ public:
         bool ok() const { return result == Result::Done; }
     };
     // Writes the working set, with the sensor's identity when one is known, to
-    // `path` (replaced whole, see WriteParameterFile). A failure is shown
-    // (ParameterFileWriteError) unless `quiet`.
-    FileOutcome SaveParameterFile(const std::string& path, bool quiet = false);
+    // `path` (replaced whole, see WriteParameterFile).
+    FileOutcome SaveParameterFile(const std::string& path);
     // Takes the 20 values of the parameter file `path` into the working set
-    // and reports it (parameters_replaced); nothing is sent. A refused file is
-    // shown (ParameterFileReadError) unless `quiet`; a file of another model
-    // asks first, and Declined leaves everything as it was.
-    FileOutcome LoadParameterFile(const std::string& path, bool quiet = false);
+    // and reports it (parameters_replaced); nothing is sent. A file of another
+    // model is loaded only when `other_model` (may be empty: loaded) says yes;
+    // Declined leaves everything as it was.
+    FileOutcome LoadParameterFile(const std::string& path,
+                                  const ConfirmOtherModel& other_model = {});
 
     ParameterSet& Values() { return protocol_.ParameterValues; }
     const ParameterSet& ReadBack() const { return protocol_.ReadBackValues; }
@@ -177,14 +206,19 @@ public:
 
     // --- calibration -----------------------------------------------------------
     enum class UploadResult { Written, Failed, FileRefused };
+    struct CalibrationOutcome {
+        UploadResult result = UploadResult::Written;
+        std::optional<UploadOutcome> upload;  // the blocks' outcome, when the file was sound
+        CalibrationRefusal refusal;           // why the file was refused, when it was
+    };
     // Reads the *.tbl file for the identified sensor's release and, only when
-    // the whole file is sound, uploads it block by block; the outcome (or the
-    // file's refusal) is shown. The progress event runs from 0 to b * 100 / N of
-    // 100; `block_done` (may be empty) gets (b + 1, N) after each acknowledged
-    // block. Blocks the calling thread for the whole upload.
-    UploadResult UploadCalibration(const std::string& path,
-                                   const std::function<void(int done, int blocks)>& block_done = {},
-                                   const std::function<bool()>& stop = {});
+    // the whole file is sound, uploads it block by block. The progress event
+    // runs from 0 to b * 100 / N of 100; `block_done` (may be empty) gets
+    // (b + 1, N) after each acknowledged block. Blocks the calling thread for
+    // the whole upload.
+    CalibrationOutcome UploadCalibration(
+        const std::string& path, const std::function<void(int done, int blocks)>& block_done = {},
+        const std::function<bool()>& stop = {});
 
     // --- measuring -------------------------------------------------------------
     // One measurement (the Dev command when MeasureDevMode is set): LastDistance
@@ -221,19 +255,17 @@ public:
     // The recording of a stopped stream as (sample, ring index) pairs, oldest
     // first; see DrainRing. Call after StopStream.
     std::vector<std::pair<float, std::uint16_t>> DrainRecording();
-    // Writes the ring's samples to `path` (see SaveSampleFile); a file that
-    // cannot be written is reported and leaves any existing file as it was.
+    // Writes the ring's samples to `path` (see SaveSampleFile); false when it
+    // cannot be written, which leaves any existing file as it was.
     bool SaveSamples(const std::string& path);
     // Writes the ring's samples with their times to `path` as CSV (see
-    // SaveCsvFile); a file that cannot be written is reported.
+    // SaveCsvFile); false when it cannot be written.
     bool ExportCsv(const std::string& path);
-    // Shows the statistics of the current (or last) recording.
-    void ShowStatistics();
 
     // --- teach -----------------------------------------------------------------
     // The teach request (its reply is not examined), then read all. When every
-    // read succeeds the read set is adopted and "Teaching complete." shown; a
-    // failed read ends silently with LinkAlive 0 for the watchdog.
+    // read succeeds the read set is adopted (true); a failed read leaves
+    // LinkAlive 0 for the watchdog.
     bool Teach();
 
     // For tests and benchmarks.
@@ -241,15 +273,13 @@ public:
     SensorPort& Port() { return port_; }
     StreamReader& Reader() { return reader_; }
     Clock& GetClock() { return clock_; }
-    MessageBox& Messages() { return messages_; }
 
 private:
     // Copies the read set over the working set and reports it.
     void Adopt() { protocol_.AdoptReadBackValues(); }
-    int Show(const OperatorMessage& message);
     void SetState(LinkState state);
+    std::vector<ParameterDifference> Differences(int from, int to) const;
 
-    MessageBox& messages_;
     Clock& clock_;
     SensorPort port_;
     SensorProtocol protocol_;

@@ -27,7 +27,7 @@ TaskOutcome MeasureSeries(SensorSession& session, Clock& clock, long count, bool
         const bool measured = session.SeriesTick();
         if (!measured || clock.Now() >= next_watch) {
             next_watch += watchdog_period;
-            if (session.WatchdogTick()) return TaskOutcome::NoAnswer;  // "No answer." shown
+            if (session.WatchdogTick()) return TaskOutcome::NoAnswer;
         }
     }
     session.EndSeries();
@@ -74,19 +74,45 @@ void TimedStream::Stop() {
     session_.StopStream();
 }
 
+std::optional<EntryRefusal> CheckEntryForms(const std::vector<ParameterEntry>& entries) {
+    for (const ParameterEntry& e : entries)
+        if (std::string error = EntryFormError(e.index, e.text); !error.empty())
+            return EntryRefusal{e.index, e.text, CommitAction::ConversionError, std::move(error)};
+    return std::nullopt;
+}
+
+SetParametersResult SetParameters(SensorSession& session,
+                                  const std::vector<ParameterEntry>& entries) {
+    SetParametersResult result;
+    auto refused = CheckEntryForms(entries);
+    if (!refused)
+        refused = StoreParameterEntries(entries, session.Values(), session.Identity().SignedRange(),
+                                        result.written);
+    if (refused) {
+        result.status = SetParametersResult::Status::Refused;
+        result.refusal = std::move(*refused);
+        return result;
+    }
+    if (!session.WriteParameters(result.written)) {
+        session.EndLostLink();
+        result.status = SetParametersResult::Status::NoAnswer;
+    }
+    return result;
+}
+
 bool BackupToFile(SensorSession& session, const std::string& path, std::string& error) {
-    const SensorSession::FileOutcome saved = session.SaveParameterFile(path, true);
+    const SensorSession::FileOutcome saved = session.SaveParameterFile(path);
     error = saved.reason;
     return saved.ok();
 }
 
 CloneResult CloneFromFile(SensorSession& session, const std::string& path,
-                          const std::function<bool()>& stop) {
+                          const std::function<bool()>& stop, const ConfirmOtherModel& other_model) {
     CloneResult result;
-    const SensorSession::FileOutcome loaded = session.LoadParameterFile(path, true);
+    const SensorSession::FileOutcome loaded = session.LoadParameterFile(path, other_model);
     if (loaded.result == SensorSession::FileOutcome::Result::Failed) {
         result.status = CloneResult::Status::FileRefused;
-        result.error = ParameterFileReadError(path, loaded.reason);
+        result.error = loaded.reason;
         return result;
     }
     if (!loaded.ok()) {
@@ -99,7 +125,7 @@ CloneResult CloneFromFile(SensorSession& session, const std::string& path,
         result.status = CloneResult::Status::Stopped;
         return result;
     }
-    if (session.WatchdogTick()) {  // the re-read failed: "No answer." shown
+    if (session.WatchdogTick()) {  // the re-read failed
         result.status = CloneResult::Status::NoAnswer;
         return result;
     }

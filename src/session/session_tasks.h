@@ -1,10 +1,10 @@
 // Tasks of the front ends without a window (the command line, the Python
 // module), on the session's public operations: a timed series of measurements,
-// a stream for a given time, a backup of the working set and a clone from a
-// parameter file. The window runs the same operations from its timers.
+// a stream for a given time, parameters set from their texts, a backup of the
+// working set and a clone from a parameter file. The window runs the same
+// operations from its timers and its grid.
 //
-// Each task shows the session's messages as the window would ("No answer.");
-// the front end decides what to make of them and of the outcome. A `stop`
+// Each task returns its outcome as data; the front end words it. A `stop`
 // callback (may be empty) is asked between short waits; it returns true to end
 // the task early, cleanly (a stream is told to stop and its reader idled).
 //
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "params/parameter_entry.h"
 #include "platform/clock.h"
 #include "session/parameter_file.h"
 #include "session/session.h"
@@ -25,7 +26,7 @@ namespace mk27x {
 enum class TaskOutcome {
     Done,      // ran to its end
     Stopped,   // `stop` ended it
-    NoAnswer,  // the sensor did not answer: "No answer." shown
+    NoAnswer,  // the sensor did not answer: the link was ended (EndLostLink)
 };
 
 // `count` measurements kSeriesPeriodMs apart as one timed series (the Dev
@@ -71,6 +72,29 @@ private:
     bool stopped_ = false;
 };
 
+// Parameters set from texts, as the grid's cells take them (ParameterEntry):
+// every entry is checked before anything is sent, and one refused entry
+// leaves the working set as it was and sends nothing. Then the taken ones are
+// written, and after 100 ms all are read back (WriteParameters); a failed read
+// ends the link as the watchdog would.
+struct SetParametersResult {
+    enum class Status {
+        Written,   // written and read back into the working set
+        Refused,   // `refusal` says which entry and why; nothing was sent
+        NoAnswer,  // the read-back failed: the link was ended
+    };
+    Status status = Status::Written;
+    EntryRefusal refusal;
+    // The rows written, in the order given.
+    std::vector<int> written;
+};
+SetParametersResult SetParameters(SensorSession& session,
+                                  const std::vector<ParameterEntry>& entries);
+
+// The first entry whose text cannot be a value of its row at all (checked
+// before any sensor is known: a ConversionError refusal), or nothing.
+std::optional<EntryRefusal> CheckEntryForms(const std::vector<ParameterEntry>& entries);
+
 // Writes the working set, with the sensor's identity, to the parameter file at
 // `path`; false with `error` (the system's reason) when it cannot be written.
 bool BackupToFile(SensorSession& session, const std::string& path, std::string& error);
@@ -78,10 +102,10 @@ bool BackupToFile(SensorSession& session, const std::string& path, std::string& 
 struct CloneResult {
     enum class Status {
         Written,      // written and read back: see `differing`
-        FileRefused,  // `error` says why (ParameterFileReadError)
-        Declined,     // the other model's question answered Cancel
+        FileRefused,  // `error` says why, in the reader's words
+        Declined,     // the other model's question answered no
         Stopped,      // `stop` came during the write: no comparison
-        NoAnswer,     // the re-read failed: "No answer." shown
+        NoAnswer,     // the re-read failed: the link was ended
     };
     Status status = Status::Written;
     std::string error;
@@ -92,9 +116,10 @@ struct CloneResult {
 };
 
 // The file's set written as Load All does (write all, 500 ms, read all), then
-// compared with what the sensor holds. The other model's question and "No
-// answer." are the session's messages.
+// compared with what the sensor holds. A file of another model is written only
+// when `other_model` (empty: yes) says so.
 CloneResult CloneFromFile(SensorSession& session, const std::string& path,
-                          const std::function<bool()>& stop = {});
+                          const std::function<bool()>& stop = {},
+                          const ConfirmOtherModel& other_model = {});
 
 }  // namespace mk27x

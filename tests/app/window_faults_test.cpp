@@ -138,5 +138,32 @@ TEST(window_faults, PseudoTerminalClosedMidStreamEndsInNoAnswer) {
     EXPECT_TRUE(w.close());
 }
 
+// A sensor left streaming by a program that was killed, whatever its frames
+// look like: the operator's first Connect connects, with no box.
+TEST(window_faults, SensorLeftStreamingConnectsOnTheFirstClick) {
+    sim::Faults bit7_set, mixed_tags;
+    bit7_set.stream_byte_bits = 0x80;
+    mixed_tags.stream_garbage_every = 1;
+    for (const sim::Faults& faults : {sim::Faults{}, bit7_set, mixed_tags}) {
+        auto sensor = std::make_shared<sim::VirtualSensor>();
+        sensor->SetFaults(faults);
+        sim::PtySensorServer server(sensor);
+        ASSERT_TRUE(server.Start()) << server.Error();
+        sensor->Feed(std::vector<std::uint8_t>{0x01, 0x87});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return server.FramesSent() > 100; }, 10000));
+        RecordingMessageBox messages;
+        RecordingFileDialog files;
+        TFormMain w(messages, files, SystemClock::Instance(), RealPortBackends());
+        w.link.AddAndSelectPort(QString::fromStdString(server.SlavePath()));
+        w.show();
+        w.ButtonConnect->click();
+        EXPECT_EQ(w.ButtonConnect->Tag, 1);
+        EXPECT_TRUE(messages.shown.empty());
+        EXPECT_FALSE(sensor->Streaming());
+        while (w.TimerMore->isActive()) w.window_layout.TimerMoreTimer();
+        EXPECT_TRUE(w.close());
+    }
+}
+
 }  // namespace
 }  // namespace mk27x

@@ -266,15 +266,23 @@ TEST(CliRecordingFile, FullDiskEndsTheRecordingWithTheReason) {
 }
 
 TEST_F(CliRecording, SensorLeftStreamingIsStoppedAndIdentified) {
-    const std::uint8_t start[] = {0x01, 0x87};
-    sensor->Feed(start);  // as a killed program leaves it
-    ASSERT_TRUE(sensor->Streaming());
-    ASSERT_TRUE(Eventually([&] { return server.FramesSent() > 100; }));
-    ASSERT_EQ(Run({"identify"}), 0) << err.str();
-    EXPECT_EQ(out.str(),
-              "Model: 27\nRelease: 2\nSerial number: 1234\nBase distance: 100 mm\n"
-              "Measuring range: 50 mm\n");
-    EXPECT_FALSE(sensor->Streaming());
+    // Its frames with bit 7 clear, with bit 7 set, and with a foreign tag in each.
+    sim::Faults bit7_set, mixed_tags;
+    bit7_set.stream_byte_bits = 0x80;
+    mixed_tags.stream_garbage_every = 1;
+    for (const sim::Faults& faults : {sim::Faults{}, bit7_set, mixed_tags}) {
+        sensor->SetFaults(faults);
+        const std::uint8_t start[] = {0x01, 0x87};
+        sensor->Feed(start);  // as a killed program leaves it
+        ASSERT_TRUE(sensor->Streaming());
+        const std::uint64_t sent = server.FramesSent();
+        ASSERT_TRUE(Eventually([&] { return server.FramesSent() > sent + 100; }));
+        ASSERT_EQ(Run({"identify"}), 0) << err.str();
+        EXPECT_EQ(out.str(),
+                  "Model: 27\nRelease: 2\nSerial number: 1234\nBase distance: 100 mm\n"
+                  "Measuring range: 50 mm\n");
+        EXPECT_FALSE(sensor->Streaming());
+    }
 }
 
 TEST_F(CliRecording, UploadStoppedBySignalEndsAfterTheBlockInFlight) {

@@ -158,7 +158,7 @@ TEST_F(CommandLineTest, SilentSensorAndMissingPortExitWithOne) {
     const int status = RunCommandLine({"--port", "/dev/mk27x-no-such-port", "identify"},
                                       {out, err, SystemClock::Instance()});
     EXPECT_EQ(status, 1);
-    EXPECT_NE(err.str().find("/dev/mk27x-no-such-port"), std::string::npos);
+    EXPECT_EQ(err.str(), "mk27x: cannot open /dev/mk27x-no-such-port: No such file or directory\n");
 }
 
 TEST_F(CommandLineTest, StreamThatFallsSilentExitsWithOne) {
@@ -176,7 +176,7 @@ TEST_F(CommandLineTest, UploadWritesTheTableAndReportsTheOutcome) {
     const std::string path = dir.Write("4660.tbl", testing::TblText(testing::SampleFields(15900)));
     Result r = Run({"upload", path});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Файл калибровки записан в датчик!!!\n");
+    EXPECT_EQ(r.out, "Calibration table written: 30 blocks.\n");
     EXPECT_EQ(sensor->CalibrationBlocks().size(), 30u);
 
     r = Run({"upload", dir.Path("missing.tbl")});

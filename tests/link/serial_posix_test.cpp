@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <numeric>
 #include <thread>
 
@@ -335,28 +337,30 @@ TEST_F(SerialPty, WriteFromOneThreadWhileAnotherWaitsInRead) {
 struct SerialSensorPort : ::testing::Test {
     SensorPort port{RealPortBackends()};
 
-    static PortOpenResult SerialFailure(const std::string& name) {
-        return {false, PortKind::Serial, name, ""};
+    // A failed open names the port and gives the system's reason.
+    static PortOpenResult SerialFailure(const std::string& name, int error) {
+        return {false, PortKind::Serial, name, std::strerror(error)};
     }
 };
 
 TEST_F(SerialSensorPort, MissingDeviceReportsASerialFailure) {
     port.SetPortName("/dev/does-not-exist");
-    EXPECT_EQ(port.Open(), SerialFailure("/dev/does-not-exist"));
+    EXPECT_EQ(port.Open(), SerialFailure("/dev/does-not-exist", ENOENT));
     EXPECT_FALSE(port.IsOpen());
 
     port.SetPortName("COM9");  // no device behind it
-    EXPECT_EQ(port.Open(), SerialFailure("COM9"));
+    EXPECT_EQ(port.Open(), SerialFailure("COM9", ENOENT));
 }
 
 TEST_F(SerialSensorPort, ComFourFailsOnlyWhenItsDeviceCannotBeOpened) {
     const int fd = ::open("/dev/ttyS3", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int error = errno;
     if (fd >= 0) {
         ::close(fd);
         GTEST_SKIP() << "/dev/ttyS3 opens on this machine";
     }
     port.SetPortName("COM4");
-    EXPECT_EQ(port.Open(), SerialFailure("COM4"));
+    EXPECT_EQ(port.Open(), SerialFailure("COM4", error));
     EXPECT_FALSE(port.IsOpen());
 }
 
@@ -366,7 +370,7 @@ TEST_F(SerialSensorPort, PortHeldByAnotherOpenIsBusy) {
     auto holder = PosixSerialPort::Open(pty.slave_path(), 115200);
     ASSERT_NE(holder, nullptr);
     port.SetPortName(pty.slave_path());
-    EXPECT_EQ(port.Open(), SerialFailure(pty.slave_path()));
+    EXPECT_EQ(port.Open(), SerialFailure(pty.slave_path(), EBUSY));
     holder.reset();
     EXPECT_EQ(port.Open(), (PortOpenResult{true, PortKind::Serial, pty.slave_path(), ""}));
 }

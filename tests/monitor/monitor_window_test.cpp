@@ -39,8 +39,8 @@ class MonitorWindowTest : public ::testing::Test {
 protected:
     MonitorWindowTest()
         : w(messages, files, clock, RealPortBackends(),
-            [this](const std::string& port, std::uint32_t baud,
-                   ReadTimeouts) -> std::shared_ptr<ByteTransport> {
+            [this](const std::string& port, std::uint32_t baud, ReadTimeouts,
+                   std::string&) -> std::shared_ptr<ByteTransport> {
                 const auto it = ports.find(port);
                 if (it == ports.end()) return nullptr;
                 return std::make_shared<sim::InProcessTransport>(it->second,

@@ -8,7 +8,6 @@
 #include "pty_server.h"
 #include "publish_fixture.h"
 #include "support/pty.h"
-#include "support/recording_message_box.h"
 
 namespace mk27x {
 namespace {
@@ -29,8 +28,7 @@ TEST_F(GroupStatus, ALateSensorIsLostWithoutIdentityThenOnlineWithItsOwn) {
     config.address = 2;
     sim::PtySensorServer server({late, std::make_shared<sim::VirtualSensor>(config)});
     ASSERT_TRUE(server.Start()) << server.Error();
-    RecordingMessageBox box;
-    SensorGroup group(box, SystemClock::Instance(), RealPortBackends(),
+    SensorGroup group(SystemClock::Instance(), RealPortBackends(),
                       {{"A", server.SlavePath(), 115200, 1}, {"B", server.SlavePath(), 115200, 2}},
                       {}, {.poll_rate_hz = 50, .aligner = {}});
     ASSERT_EQ(group.Connect()[1], ConnectOutcome::Connected);

@@ -1,6 +1,9 @@
-"""Ctrl-C and threads while the module waits for the sensor."""
+"""Ctrl-C and threads while the module waits for the sensor; a sensor left
+streaming by a program that was killed."""
 import os
+import subprocess
 import signal
+import sys
 import threading
 import time
 
@@ -59,3 +62,33 @@ def test_close_from_another_thread_ends_a_stream(pty_sensor):
     with pytest.raises(mk27x.PortError, match="closed"):
         pty_sensor.stream(seconds=30)
     assert pty_sensor.closed
+
+
+@pytest.mark.parametrize("faults", [[], ["--stream-byte-bits", "128"],
+                                    ["--stream-garbage-every", "2"]],
+                         ids=["bit7_clear", "bit7_set", "mixed_tags"])
+def test_sensor_left_streaming_by_a_killed_program_connects_first_time(faults):
+    sim = subprocess.Popen([os.environ.get("MK27X_SIM", "mk27x-sim"), *faults],
+                           stdout=subprocess.PIPE, text=True)
+    try:
+        path = sim.stdout.readline().strip()
+        child = subprocess.Popen(
+            [sys.executable, "-c",
+             "import mk27x, sys, time\n"
+             f"s = mk27x.Sensor({path!r})\n"
+             "it = s.stream_chunks()\n"
+             "next(it)\n"
+             "print('streaming', flush=True)\n"
+             "time.sleep(60)\n"],
+            stdout=subprocess.PIPE, text=True)
+        guard = threading.Timer(30, child.kill)  # a child that never streams
+        guard.start()
+        assert child.stdout.readline().strip() == "streaming"
+        guard.cancel()
+        child.kill()  # no chance to stop its stream
+        child.wait(timeout=10)
+        with mk27x.Sensor(path) as s:
+            assert s.identity.serial == 1234
+    finally:
+        sim.terminate()
+        sim.wait(timeout=10)

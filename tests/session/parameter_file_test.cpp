@@ -189,27 +189,28 @@ TEST(ParameterFileTest, OtherModelLoadsOnlyAfterConfirmation) {
     ParameterSet values = DefaultParameterSet();
     values[20] = 77;
     const ParameterSet before = values;
-    RecordingMessageBox messages;
-    messages.answers = {IDCANCEL, IDOK};
+    std::vector<std::pair<int, int>> asked;
+    bool answer = false;
+    auto ask = [&](int file_model, int sensor_model) {
+        asked.emplace_back(file_model, sensor_model);
+        return answer;
+    };
     const SensorIdentity other{28, 1, 1, 1, 1};
 
-    EXPECT_FALSE(ApplyParameterFile(file, other, values, messages));
+    EXPECT_FALSE(ApplyParameterFile(file, other, values, ask));
     EXPECT_EQ(values, before);
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0],
-              (RecordingMessageBox::Shown{"The file holds the parameters of a model 27 sensor; "
-                                          "this sensor is model 28.\rLoad them anyway?",
-                                          "MK271-SP", MB_OKCANCEL | MB_ICONEXCLAMATION}));
+    EXPECT_EQ(asked, (std::vector<std::pair<int, int>>{{27, 28}}));
 
-    EXPECT_TRUE(ApplyParameterFile(file, other, values, messages));
+    answer = true;
+    EXPECT_TRUE(ApplyParameterFile(file, other, values, ask));
     EXPECT_EQ(values[kSamplingPeriod], 1000);
     EXPECT_EQ(values[20], 77);  // the spare entry stays
 
     // Same model, or no sensor known: no question.
-    messages.shown.clear();
-    EXPECT_TRUE(ApplyParameterFile(file, SensorIdentity{27, 9, 9, 9, 9}, values, messages));
-    EXPECT_TRUE(ApplyParameterFile(file, std::nullopt, values, messages));
-    EXPECT_TRUE(messages.shown.empty());
+    asked.clear();
+    EXPECT_TRUE(ApplyParameterFile(file, SensorIdentity{27, 9, 9, 9, 9}, values, ask));
+    EXPECT_TRUE(ApplyParameterFile(file, std::nullopt, values, ask));
+    EXPECT_TRUE(asked.empty());
 }
 
 TEST(ParameterFileTest, RoundTripFromOneSensorToAnother) {
@@ -218,19 +219,18 @@ TEST(ParameterFileTest, RoundTripFromOneSensorToAnother) {
     a.sensor->SetRegister(kDelayMsrRegister, 9);
     a.sensor->SetRegister(kSamplingLow, 0x14);
     VirtualClock clock;
-    RecordingMessageBox messages;
-    SensorSession session_a(messages, clock, a.Backends());
+    SensorSession session_a(clock, a.Backends());
     ASSERT_EQ(session_a.Connect(), ConnectOutcome::Connected);
     const std::string text =
         ParameterFileText(session_a.Values(), session_a.Identity(), ParameterFileTime());
 
     // Sensor B starts from the factory set; the file goes in through Load All.
     testing::SimBackends b;
-    SensorSession session_b(messages, clock, b.Backends());
+    SensorSession session_b(clock, b.Backends());
     ASSERT_EQ(session_b.Connect(), ConnectOutcome::Connected);
     const ParameterFileResult r = ParseParameterFile(text);
     ASSERT_TRUE(r.ok) << r.error;
-    ASSERT_TRUE(ApplyParameterFile(r.file, session_b.Identity(), session_b.Values(), messages));
+    ASSERT_TRUE(ApplyParameterFile(r.file, session_b.Identity(), session_b.Values(), {}));
     session_b.LoadAllParameters();
     EXPECT_TRUE(session_b.LinkAlive());
     for (int i = 0; i < kParameterCount; ++i) {
@@ -238,7 +238,6 @@ TEST(ParameterFileTest, RoundTripFromOneSensorToAnother) {
         EXPECT_EQ(session_b.ReadBack()[k], session_a.Values()[k]) << ParameterTable[k].name;
     }
     EXPECT_EQ(b.sensor->Register(kDelayMsrRegister), 9);
-    EXPECT_TRUE(messages.shown.empty());
 }
 
 class ParameterFileDiskTest : public ::testing::Test {

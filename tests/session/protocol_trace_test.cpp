@@ -63,9 +63,8 @@ TEST(ProtocolTraceTest, ConnectAndReadAllMatchTheBytesOnTheWire) {
     auto writer = std::make_shared<TraceWriter>(collected.Sink());
     testing::SimBackends sim;
     VirtualClock clock;
-    RecordingMessageBox messages;
     {
-        SensorSession session(messages, clock, TracedBackends(sim.Backends(), writer));
+        SensorSession session(clock, TracedBackends(sim.Backends(), writer));
         ASSERT_EQ(session.Connect(), ConnectOutcome::Connected);
         session.Disconnect();
     }
@@ -113,8 +112,7 @@ TEST(ProtocolTraceTest, ShortReplyIsMarkedAndStreamIsCounted) {
     auto writer = std::make_shared<TraceWriter>(collected.Sink());
     testing::SimBackends sim;
     VirtualClock clock;
-    RecordingMessageBox messages;
-    SensorSession session(messages, clock, TracedBackends(sim.Backends(), writer));
+    SensorSession session(clock, TracedBackends(sim.Backends(), writer));
     ASSERT_EQ(session.Connect(), ConnectOutcome::Connected);
     sim::Faults faults;
     faults.short_reply_command = 0x86;
@@ -160,9 +158,8 @@ TEST(ProtocolTraceTest, LinesAreInTimeOrderAroundAStreamAndTeachIsNamed) {
     StreamReadingClock clock;
     auto writer = std::make_shared<TraceWriter>(collected.Sink(), kTraceQueueLines, clock);
     testing::SimBackends sim;
-    RecordingMessageBox messages;
     {
-        SensorSession session(messages, clock, TracedBackends(sim.Backends(), writer));
+        SensorSession session(clock, TracedBackends(sim.Backends(), writer));
         ASSERT_EQ(session.Connect(), ConnectOutcome::Connected);
         SensorPort& port = session.Port();
         SensorProtocol& protocol = session.Protocol();

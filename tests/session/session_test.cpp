@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "calibration/tbl_files.h"
-#include "support/recording_message_box.h"
+#include "support/scripted_transport.h"
 #include "support/sim_backends.h"
 #include "support/virtual_clock.h"
 
@@ -16,7 +16,6 @@ namespace mk27x {
 namespace {
 
 using namespace std::chrono_literals;
-using Shown = RecordingMessageBox::Shown;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint8_t kDelayMsrRegister = 0x10;
@@ -45,8 +44,7 @@ protected:
 
     testing::SimBackends sim;
     VirtualClock clock;
-    RecordingMessageBox messages;
-    SensorSession session{messages, clock, sim.Backends()};
+    SensorSession session{clock, sim.Backends()};
     std::vector<int> progress;
     std::vector<int> addresses;
     std::vector<std::uint32_t> bauds;
@@ -54,6 +52,54 @@ protected:
 };
 
 // --- connecting ----------------------------------------------------------------
+
+// Four stream frames of the value 0x1A05 from tag 3 on, each byte's bit 7 as given.
+Bytes Frames(std::uint8_t bit7) {
+    Bytes bytes;
+    for (std::uint8_t tag = 3; tag < 7; ++tag)
+        for (std::uint8_t nibble : {0x5, 0x0, 0xA, 0x1})
+            bytes.push_back(static_cast<std::uint8_t>(bit7 | tag << 4 | nibble));
+    return bytes;
+}
+
+TEST(SessionConnect, AnyBytesThatAreNoReplyStopTheStreamAndIdentifyAgain) {
+    Bytes mixed = Frames(0x80);
+    mixed[2] = 0x05;  // a byte of another tag, bit 7 clear
+    const Bytes identity = {0x81, 0x80, 0x8B, 0x81, 0x82, 0x80, 0x82, 0x80,
+                            0x84, 0x86, 0x80, 0x80, 0x82, 0x83, 0x80, 0x80};
+    for (const Bytes& stray : {Frames(0x80), Frames(0x00), mixed, Bytes{0x93, 0xA5}}) {
+        testing::ScriptedPort line;
+        SensorSession session(
+            line.clock,
+            {[&](const std::string&, std::uint32_t, std::string&) { return line.wire; }, {}});
+        session.SetPortName("COM1");
+        line.wire->replies = {stray, identity};  // then silence: the reads fail
+        const ConnectResult connect = session.Connect();
+        EXPECT_TRUE(connect.recovered);
+        EXPECT_EQ(connect, ConnectOutcome::ReadFailed);  // identified, first time
+        EXPECT_EQ(session.Identity().SerialNumber, 0x0202);
+        const auto requests = line.wire->Requests();
+        // The recovery's own purge stands between the stop and the identify.
+        ASSERT_GE(requests.size(), 4u);
+        EXPECT_EQ(std::vector<Bytes>(requests.begin(), requests.begin() + 4),
+                  (std::vector<Bytes>{{0x01, 0x81}, {0x01, 0x88}, {}, {0x01, 0x81}}));
+        // 5 ms after each address byte; 100 ms after the stop request.
+        const auto gaps = line.wire->WriteGaps();
+        ASSERT_GE(gaps.size(), 4u);
+        EXPECT_EQ(std::vector<long>(gaps.begin(), gaps.begin() + 4),
+                  (std::vector<long>{5, 0, 5, 100}));
+    }
+    // A silent line is asked once.
+    testing::ScriptedPort line;
+    SensorSession session(
+        line.clock,
+        {[&](const std::string&, std::uint32_t, std::string&) { return line.wire; }, {}});
+    session.SetPortName("COM1");
+    const ConnectResult silent = session.Connect();
+    EXPECT_EQ(silent, ConnectOutcome::NotIdentified);
+    EXPECT_FALSE(silent.recovered);
+    EXPECT_EQ(line.wire->Requests(), (std::vector<Bytes>{{0x01, 0x81}}));
+}
 
 TEST_F(SessionTest, ConnectIdentifiesAndAdoptsEverything) {
     SensorIdentity shown;
@@ -68,21 +114,18 @@ TEST_F(SessionTest, ConnectIdentifiesAndAdoptsEverything) {
     EXPECT_EQ(replaced, 1);
     EXPECT_EQ(progress.back(), 19);
     EXPECT_TRUE(session.LinkAlive());
-    EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST_F(SessionTest, ConnectToAnotherAddressReportsAndCloses) {
     session.SetAddress(9);
-    EXPECT_EQ(session.Connect(), ConnectOutcome::NotIdentified);
-    EXPECT_EQ(messages.shown, (std::vector<Shown>{{"No answer. Please change parameters.",
-                                                   "MK271-SP", MB_OK | MB_ICONSTOP}}));
+    const ConnectResult silent = session.Connect();
+    EXPECT_EQ(silent, ConnectOutcome::NotIdentified);
+    EXPECT_FALSE(silent.recovered);  // a silent line is not asked again
     EXPECT_FALSE(session.IsOpen());
     EXPECT_EQ(Wire().WrittenBytes(), (Bytes{0x09, 0x81}));
 
-    messages.shown.clear();
     session.SetAddress(1);
     EXPECT_EQ(session.Connect(), ConnectOutcome::Connected);
-    EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST_F(SessionTest, ConnectWhileTheDisplayIsBusyOnlyOpensThePort) {
@@ -100,12 +143,10 @@ TEST_F(SessionTest, ConnectWithAFailingReadLeavesThePortToTheWatchdog) {
     EXPECT_TRUE(session.IsOpen());
     EXPECT_FALSE(session.LinkAlive());
     EXPECT_EQ(replaced, 0);
-    EXPECT_TRUE(messages.shown.empty());
 
     session.EndLostLink();
     EXPECT_FALSE(session.IsOpen());
-    EXPECT_EQ(messages.shown,
-              (std::vector<Shown>{{"No answer.", "MK271-SP", MB_OK | MB_ICONSTOP}}));
+    EXPECT_EQ(session.State(), LinkState::Closed);
 }
 
 TEST_F(SessionTest, BaudAndAddressSettingsDoNotTellTheSensor) {
@@ -167,49 +208,36 @@ TEST_F(SessionTest, CompareReportsAMismatchWithRawValues) {
     Connect();
     session.Values()[kUartBaudrate] = 4;
     sim.sensor->SetRegister(0x04, 48);
-    session.CompareParameter(kUartBaudrate);
-    EXPECT_EQ(messages.shown,
-              (std::vector<Shown>{{"Parameters 'UART baudrate' not equal:\rWrite=4, Read=48.",
-                                   "MK271-SP", MB_OK | MB_ICONEXCLAMATION}}));
+    EXPECT_EQ(session.CompareParameter(kUartBaudrate),
+              (std::vector<ParameterDifference>{{kUartBaudrate, 4, 48}}));
     // The working set stays as it was.
     EXPECT_EQ(session.Values()[kUartBaudrate], 4);
     EXPECT_EQ(replaced, 0);
 }
 
-TEST_F(SessionTest, CompareWithEqualValuesOrNoLinkShowsNothing) {
-    session.CompareParameter(5);
-    session.CompareAllParameters();
-    EXPECT_TRUE(messages.shown.empty());
+TEST_F(SessionTest, CompareWithEqualValuesOrNoLinkFindsNothing) {
+    EXPECT_TRUE(session.CompareParameter(5).empty());
+    EXPECT_TRUE(session.CompareAllParameters().empty());
     EXPECT_TRUE(sim.opened.empty());  // nothing was even opened
 
     Connect();
-    session.CompareParameter(5);
-    session.CompareAllParameters();
-    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_TRUE(session.CompareParameter(5).empty());
+    EXPECT_TRUE(session.CompareAllParameters().empty());
 }
 
 TEST_F(SessionTest, CompareAllListsEveryParameter) {
     Connect();
     session.Values()[8] = 1;
     sim.sensor->SetRegister(kDelayMsrRegister, 5);
-    session.CompareAllParameters();
-    ASSERT_EQ(messages.shown.size(), 1u);
-    const std::string& text = messages.shown[0].text;
-    EXPECT_EQ(text.rfind("Parameters not equal:\r'Sensor On/Off': Write=1, Read=1: OK.\r", 0), 0u);
-    EXPECT_NE(text.find("\r'DelayMsr': Write=1, Read=5: Error.\r"), std::string::npos);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 20);
-    EXPECT_EQ(text.find("Error."), text.rfind("Error."));  // only one
-    EXPECT_EQ(messages.shown[0].flags, MB_OK | MB_ICONEXCLAMATION);
+    EXPECT_EQ(session.CompareAllParameters(), (std::vector<ParameterDifference>{{8, 1, 5}}));
 }
 
 TEST_F(SessionTest, CompareAllCatchesADifferenceInTheLastParameter) {
     Connect();
     session.Values()[kDiaCorrection] = 1;
     sim.sensor->SetRegister(kDiaCorrectionRegister, 2);
-    session.CompareAllParameters();
-    ASSERT_EQ(messages.shown.size(), 1u);
-    const std::string& text = messages.shown[0].text;
-    EXPECT_EQ(text.substr(text.rfind('\r')), "\r'Dia Correction': Write=1, Read=2: Error.");
+    EXPECT_EQ(session.CompareAllParameters(),
+              (std::vector<ParameterDifference>{{kDiaCorrection, 1, 2}}));
 }
 
 TEST_F(SessionTest, LoadAllWritesEverythingThenRereadsAfterHalfASecond) {
@@ -257,28 +285,9 @@ TEST_F(SessionTest, FailedReadOfOneKeepsTheWorkingSet) {
     EXPECT_FALSE(session.LinkAlive());
 }
 
-TEST_F(SessionTest, CancelledFlashCommandsSendNothing) {
-    Connect();
-    messages.answers = {IDCANCEL, IDCANCEL};
-    EXPECT_EQ(session.WriteToFlash(), SensorSession::FlashOutcome::Cancelled);
-    EXPECT_EQ(session.RestoreFactorySettings(), SensorSession::FlashOutcome::Cancelled);
-    EXPECT_TRUE(Wire().WrittenBytes().empty());
-    ASSERT_EQ(messages.shown.size(), 2u);
-    EXPECT_EQ(messages.shown[0], (Shown{"Are you sure? Write parameters to FLASH?", "MK271-SP.",
-                                        MB_OKCANCEL | MB_ICONEXCLAMATION}));
-    EXPECT_EQ(messages.shown[1], (Shown{"Restore factory parameters in FLASH?", "MK271-SP.",
-                                        MB_OKCANCEL | MB_ICONEXCLAMATION}));
-    EXPECT_EQ(replaced, 0);
-}
-
 TEST_F(SessionTest, FlashStoreAndFactoryRestore) {
     Connect();
-    EXPECT_EQ(session.WriteToFlash(), SensorSession::FlashOutcome::Done);
-    ASSERT_EQ(messages.shown.size(), 2u);
-    EXPECT_EQ(messages.shown[1],
-              (Shown{"When including, parameters written in FLASH will by default.", "MK271-SP.",
-                     MB_OK}));
-    messages.shown.clear();
+    EXPECT_EQ(session.WriteToFlash(), FlashResult::Done);
 
     // The sensor at 230400, address 4: the restore brings both back to the factory.
     session.Values()[kNetworkAddress] = 4;
@@ -288,13 +297,11 @@ TEST_F(SessionTest, FlashStoreAndFactoryRestore) {
     addresses.clear();
     bauds.clear();
     replaced = 0;
-    session.RestoreFactorySettings();
+    EXPECT_EQ(session.RestoreFactorySettings(), FlashResult::Done);
     EXPECT_EQ(session.BaudRate(), 115200u);
     EXPECT_EQ(session.Address(), 1);
     EXPECT_EQ(bauds, (std::vector<std::uint32_t>{115200}));
     EXPECT_EQ(addresses, (std::vector<int>{1}));
-    EXPECT_EQ(messages.shown.back(),
-              (Shown{"All parameters restored in FLASH.", "MK271-SP.", MB_OK}));
     EXPECT_EQ(replaced, 2);  // adopted, then shown once more
 }
 
@@ -303,21 +310,17 @@ TEST_F(SessionTest, FailingRestoreStillRefreshesTheGrid) {
     sim::Faults faults;
     faults.short_reply_command = 4;
     sim.sensor->SetFaults(faults);
-    session.RestoreFactorySettings();
-    EXPECT_EQ(messages.shown.back(), (Shown{"Restore ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP}));
+    EXPECT_EQ(session.RestoreFactorySettings(), FlashResult::NoEcho);
     EXPECT_EQ(replaced, 1);
-    EXPECT_EQ(session.WriteToFlash(), SensorSession::FlashOutcome::Failed);
-    EXPECT_EQ(messages.shown.back(), (Shown{"Write ERROR.", "MK271-SP.", MB_OK | MB_ICONSTOP}));
+    EXPECT_EQ(session.WriteToFlash(), FlashResult::NoEcho);
 }
 
-TEST_F(SessionTest, RestoreWhoseRereadFailsEndsWithoutAMessage) {
+TEST_F(SessionTest, RestoreWhoseRereadFailsIsReadFailed) {
     Connect();
     sim::Faults faults;
     faults.silent_after_requests = 1;  // the restore only
     sim.sensor->SetFaults(faults);
-    messages.shown.clear();
-    EXPECT_EQ(session.RestoreFactorySettings(), SensorSession::FlashOutcome::Failed);
-    EXPECT_EQ(messages.shown.size(), 1u);  // the question only
+    EXPECT_EQ(session.RestoreFactorySettings(), FlashResult::ReadFailed);
     EXPECT_EQ(session.BaudRate(), 115200u);
     EXPECT_EQ(replaced, 1);
 }
@@ -412,9 +415,11 @@ TEST_F(SessionTest, CalibrationUploadDrivesTheProgressAndReportsSuccess) {
     testing::TempDir dir;
     const std::string path = dir.Write("1234.tbl", testing::TblText(testing::SampleFields(15900)));
     std::vector<std::pair<int, int>> blocks;
-    EXPECT_EQ(session.UploadCalibration(
-                  path, [&](int done, int total) { blocks.emplace_back(done, total); }),
-              SensorSession::UploadResult::Written);
+    EXPECT_EQ(
+        session
+            .UploadCalibration(path, [&](int done, int total) { blocks.emplace_back(done, total); })
+            .result,
+        SensorSession::UploadResult::Written);
     ASSERT_EQ(blocks.size(), 30u);
     EXPECT_EQ(blocks.front(), (std::pair<int, int>{1, 30}));
     EXPECT_EQ(blocks.back(), (std::pair<int, int>{30, 30}));
@@ -424,8 +429,6 @@ TEST_F(SessionTest, CalibrationUploadDrivesTheProgressAndReportsSuccess) {
     EXPECT_EQ(progress[1], 0);
     EXPECT_EQ(progress[2], 3);
     EXPECT_EQ(progress.back(), 96);
-    EXPECT_EQ(messages.shown,
-              (std::vector<Shown>{{"Файл калибровки записан в датчик!!!", "Сообщение...", MB_OK}}));
     EXPECT_EQ(sim.sensor->CalibrationBlocks().size(), 30u);
     EXPECT_EQ((*sim.sensor->CalibrationBlock(0))[5],
               static_cast<std::uint16_t>(testing::SampleValue(5)));
@@ -435,16 +438,16 @@ TEST_F(SessionTest, CalibrationFileRefusedSendsNothing) {
     Connect();
     testing::TempDir dir;
     const std::string path = dir.Write("bad.tbl", testing::TblText({"12", "1x3"}));
-    EXPECT_EQ(session.UploadCalibration(path), SensorSession::UploadResult::FileRefused);
+    const auto refused = session.UploadCalibration(path);
+    EXPECT_EQ(refused.result, SensorSession::UploadResult::FileRefused);
+    EXPECT_FALSE(refused.upload);
     EXPECT_TRUE(Wire().WrittenBytes().empty());
-    ASSERT_EQ(messages.shown.size(), 1u);
-    EXPECT_EQ(messages.shown[0].text, "'1x3' is not a valid integer value");
+    EXPECT_EQ(refused.refusal, (CalibrationRefusal{CalibrationRefusal::Kind::ConversionError,
+                                                   "'1x3' is not a valid integer value"}));
     EXPECT_TRUE(progress.empty());
 
-    messages.shown.clear();
-    EXPECT_EQ(session.UploadCalibration(dir.Path("missing.tbl")),
-              SensorSession::UploadResult::FileRefused);
-    EXPECT_EQ(messages.shown[0].text, "Cannot open file " + dir.Path("missing.tbl") + ".");
+    EXPECT_EQ(session.UploadCalibration(dir.Path("missing.tbl")).refusal.text,
+              "Cannot open file " + dir.Path("missing.tbl") + ".");
     EXPECT_TRUE(Wire().WrittenBytes().empty());
 }
 
@@ -455,19 +458,11 @@ TEST_F(SessionTest, CalibrationStopsWhereTheSensorFallsSilent) {
     sim::Faults faults;
     faults.silent_after_requests = 5;  // blocks 0 to 4
     sim.sensor->SetFaults(faults);
-    EXPECT_EQ(session.UploadCalibration(path), SensorSession::UploadResult::Failed);
+    const auto failed = session.UploadCalibration(path);
+    EXPECT_EQ(failed.result, SensorSession::UploadResult::Failed);
+    EXPECT_EQ(failed.upload->failed_block(), 5);
     EXPECT_EQ(sim.sensor->CalibrationBlocks().size(), 5u);
     EXPECT_EQ(progress.back(), 13);  // 4 * 100 / 30
-    EXPECT_EQ(messages.shown, (std::vector<Shown>{{"Ошибка записи файла калибровки!!!",
-                                                   "Внимание !", MB_OK | MB_ICONEXCLAMATION}}));
-}
-
-TEST(SessionTexts, CompareTextsUseRawUnsignedValues) {
-    ParameterSet values = DefaultParameterSet();
-    ParameterSet read = values;
-    values[kDiaCorrection] = 0xFFFF;
-    EXPECT_EQ(CompareMismatchText(kDiaCorrection, values, read),
-              "Parameters 'Dia Correction' not equal:\rWrite=65535, Read=0.");
 }
 
 }  // namespace

@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "session/session.h"
-#include "support/recording_message_box.h"
+
 #include "support/sim_backends.h"
 #include "support/virtual_clock.h"
 
 namespace mk27x {
 namespace {
 
-using Shown = RecordingMessageBox::Shown;
 using States = std::vector<LinkState>;
 
 class SessionTicksTest : public ::testing::Test {
@@ -18,24 +17,17 @@ protected:
     void SetUp() override {
         session.events.state_changed = [this](LinkState s) {
             states.push_back(s);
-            // At Lost the link is as it was, and nothing is shown yet.
-            if (s == LinkState::Lost) {
-                open_at_lost = session.IsOpen();
-                shown_at_lost = messages.shown.size();
-            }
+            // At Lost the link is as it was.
+            if (s == LinkState::Lost) open_at_lost = session.IsOpen();
         };
     }
 
     testing::SimBackends sim;
     VirtualClock clock;
-    RecordingMessageBox messages;
-    SensorSession session{messages, clock, sim.Backends()};
+    SensorSession session{clock, sim.Backends()};
     States states;
     bool open_at_lost = false;
-    std::size_t shown_at_lost = 99;
 };
-
-const Shown kNoAnswer{"No answer.", "MK271-SP", MB_OK | MB_ICONSTOP};
 
 TEST_F(SessionTicksTest, SeriesAndStreamAreStatesOfTheConnection) {
     EXPECT_FALSE(session.WatchdogTick());  // nothing to watch
@@ -52,7 +44,6 @@ TEST_F(SessionTicksTest, SeriesAndStreamAreStatesOfTheConnection) {
     session.Disconnect();
     EXPECT_EQ(states, (States{LinkState::Connected, LinkState::TimedSeries, LinkState::Connected,
                               LinkState::Streaming, LinkState::Connected, LinkState::Closed}));
-    EXPECT_TRUE(messages.shown.empty());
 }
 
 TEST_F(SessionTicksTest, FailedSeriesTickEndsTheLinkAtTheNextWatchdogTick) {
@@ -63,13 +54,10 @@ TEST_F(SessionTicksTest, FailedSeriesTickEndsTheLinkAtTheNextWatchdogTick) {
     sim.sensor->SetFaults(faults);
     EXPECT_FALSE(session.SeriesTick());
     EXPECT_EQ(session.Ring().WriteIndex, 0);
-    EXPECT_TRUE(messages.shown.empty());  // the series tick shows nothing
     EXPECT_TRUE(session.WatchdogTick());
     EXPECT_EQ(states, (States{LinkState::Connected, LinkState::TimedSeries, LinkState::Lost,
                               LinkState::Closed}));
     EXPECT_TRUE(open_at_lost);
-    EXPECT_EQ(shown_at_lost, 0u);
-    EXPECT_EQ(messages.shown, std::vector<Shown>{kNoAnswer});
     EXPECT_FALSE(session.IsOpen());
     EXPECT_FALSE(session.WatchdogTick());  // once only
 }
@@ -83,28 +71,27 @@ TEST_F(SessionTicksTest, AnAttemptWhoseReadFailedIsEndedByTheWatchdog) {
     EXPECT_TRUE(session.IsOpen());
     EXPECT_TRUE(session.WatchdogTick());
     EXPECT_EQ(states, (States{LinkState::Lost, LinkState::Closed}));
-    EXPECT_EQ(messages.shown, std::vector<Shown>{kNoAnswer});
 }
 
-TEST(SessionOpenFailure, ThePortsReasonIsShownByTheSession) {
+TEST(SessionOpenFailure, ThePortsKindAndReasonComeWithTheOutcome) {
     VirtualClock clock;
-    RecordingMessageBox messages;
-    SensorSession session{messages, clock, PortBackends{}};  // nothing opens
-    session.SetPortName("COM3");
-    EXPECT_EQ(session.Connect(), ConnectOutcome::PortNotOpened);
-    session.SetPortName("USB");
-    EXPECT_EQ(session.Connect(), ConnectOutcome::PortNotOpened);
-    session.SetPortName("tcp://127.0.0.1:1");
-    EXPECT_EQ(session.Connect(), ConnectOutcome::PortNotOpened);
-    EXPECT_EQ(
-        messages.shown,
-        (std::vector<Shown>{{"Порт COM3 отсутсвует.\rИли занят другим приложением.", "Zozuvi-dada",
-                             MB_OK | MB_ICONSTOP},
-                            {"Error opening USB.\rPort already in use or not available.",
-                             "MK270_TestStend", MB_OK | MB_ICONEXCLAMATION},
-                            {"Порт tcp://127.0.0.1:1 отсутсвует.\rИли занят другим приложением."
-                             "\rNo network ports in this program.",
-                             "Zozuvi-dada", MB_OK | MB_ICONSTOP}}));
+    PortBackends backends;  // no USB nor network; a serial port that is missing
+    backends.open_serial = [](const std::string&, std::uint32_t, std::string& reason) {
+        reason = "No such file or directory";
+        return std::shared_ptr<ByteTransport>();
+    };
+    SensorSession session{clock, backends};
+    auto connect = [&](const char* port) {
+        session.SetPortName(port);
+        return session.Connect();
+    };
+    EXPECT_EQ(connect("COM3").port,
+              (PortOpenResult{false, PortKind::Serial, "COM3", "No such file or directory"}));
+    EXPECT_EQ(connect("USB").port, (PortOpenResult{false, PortKind::Usb, "USB", ""}));
+    const ConnectResult net = connect("tcp://127.0.0.1:1");
+    EXPECT_EQ(net, ConnectOutcome::PortNotOpened);
+    EXPECT_EQ(net.port, (PortOpenResult{false, PortKind::Network, "tcp://127.0.0.1:1",
+                                        "No network ports in this program"}));
     EXPECT_EQ(session.State(), LinkState::Closed);
 }
 

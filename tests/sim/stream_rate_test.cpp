@@ -14,7 +14,6 @@
 #include "platform/clock.h"
 #include "pty_server.h"
 #include "session/session.h"
-#include "support/recording_message_box.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -49,8 +48,7 @@ protected:
         sensor->SetRegister(0x09, static_cast<std::uint8_t>(ticks >> 8));
         sim::PtySensorServer server(sensor);
         EXPECT_TRUE(server.Start()) << server.Error();
-        RecordingMessageBox messages;
-        SensorSession session(messages, SystemClock::Instance(), RealPortBackends());
+        SensorSession session(SystemClock::Instance(), RealPortBackends());
         session.SetPortName(server.SlavePath());
         session.SetBaudRate(c.baud);
         session.Start();

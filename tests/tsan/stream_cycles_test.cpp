@@ -16,7 +16,6 @@
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "session/session.h"
-#include "support/recording_message_box.h"
 #include "support/virtual_clock.h"
 
 namespace mk27x {
@@ -51,7 +50,7 @@ struct Rig {
         wire = std::make_shared<sim::InProcessTransport>(
             sensor, sim::InProcessOptions{.baud = 115200, .short_read_wait = short_read_wait});
         session = std::make_unique<SensorSession>(
-            messages, clock,
+            clock,
             PortBackends{[this](const std::string&, std::uint32_t, std::string&) { return wire; },
                          {}});
         session->SetPortName("COM1");
@@ -73,7 +72,6 @@ struct Rig {
         return true;
     }
 
-    RecordingMessageBox messages;
     VirtualClock clock;
     std::shared_ptr<sim::VirtualSensor> sensor;
     std::shared_ptr<sim::InProcessTransport> wire;

@@ -1,19 +1,22 @@
-// The program's words: every message it shows, with the caption and flags of
-// its box, in one place. The session shows them; the front ends show nothing
-// of their own but what they print as data. A carriage return (character 13)
-// starts a new line. The spellings are the program's own and stay as they are.
+// The main window's words: every message it shows, with the caption and flags
+// of its box, in one place, composed from the session's outcomes. The other
+// front ends (the command line, the Python module, the monitor) choose their
+// own. A carriage return (character 13) starts a new line. The spellings are
+// the program's own and stay as they are.
 //
 // Threading: constants and plain functions.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "calibration/calibration_table.h"
 #include "calibration/calibration_upload.h"
-#include "link/sample_statistics.h"
 #include "link/sensor_port.h"
 #include "params/parameter_table.h"
 #include "platform/message_box.h"
+#include "session/session.h"
+#include "session/statistics_text.h"
 
 namespace mk27x {
 
@@ -50,11 +53,22 @@ std::string UsbOpenFailureText(const std::string& port_name);
 std::string NetworkOpenFailureText(const std::string& address, const std::string& reason);
 // The box of a failed open, by the kind of port.
 OperatorMessage PortOpenFailureMessage(const PortOpenResult& result);
+// The box of a connect that did not connect; nothing for OpenedOnly, ReadFailed
+// (the watchdog's) and Connected.
+std::optional<OperatorMessage> ConnectFailureMessage(const ConnectResult& result);
+// The watchdog's end of a link.
+OperatorMessage NoAnswerMessage();
 
 // --- parameters ------------------------------------------------------------------
 // The comparisons: one parameter, and the list of all 20.
 std::string CompareMismatchText(int index, const ParameterSet& values, const ParameterSet& read);
 std::string CompareAllText(const ParameterSet& values, const ParameterSet& read);
+// The box of a comparison that found differences.
+OperatorMessage CompareMessage(const ParameterDifference& difference);
+OperatorMessage CompareAllMessage(const ParameterSet& values, const ParameterSet& read);
+// The confirmations before a FLASH write and a restore.
+OperatorMessage FlashQuestion();
+OperatorMessage RestoreQuestion();
 inline constexpr const char* kFlashQuestionText = "Are you sure? Write parameters to FLASH?";
 inline constexpr const char* kRestoreQuestionText = "Restore factory parameters in FLASH?";
 inline constexpr const char* kFlashWrittenText =
@@ -63,6 +77,11 @@ inline constexpr const char* kFlashWriteErrorText = "Write ERROR.";
 inline constexpr const char* kRestoredText = "All parameters restored in FLASH.";
 inline constexpr const char* kRestoreErrorText = "Restore ERROR.";
 inline constexpr const char* kTeachCompleteText = "Teaching complete.";
+// The outcomes of a FLASH write and a restore (nothing for a restore whose
+// re-read failed), and of the teach.
+OperatorMessage FlashOutcomeMessage(FlashResult result);
+std::optional<OperatorMessage> RestoreOutcomeMessage(FlashResult result);
+OperatorMessage TeachCompleteMessage();
 
 // --- files -----------------------------------------------------------------------
 // A sample file or CSV export that cannot be written.
@@ -73,6 +92,9 @@ OperatorMessage SampleFileErrorMessage(const std::string& file_name);
 std::string ParameterFileReadError(const std::string& path, const std::string& reason);
 std::string ParameterFileWriteError(const std::string& path, const std::string& reason);
 std::string OtherModelQuestion(int file_model, int sensor_model);
+OperatorMessage ParameterFileReadMessage(const std::string& path, const std::string& reason);
+OperatorMessage ParameterFileWriteMessage(const std::string& path, const std::string& reason);
+OperatorMessage OtherModelMessage(int file_model, int sensor_model);
 
 // --- calibration -------------------------------------------------------------------
 inline constexpr const char* kCalibrationFailedText = "Ошибка записи файла калибровки!!!";
@@ -82,11 +104,11 @@ OperatorMessage UploadOutcomeMessage(const UploadOutcome& outcome);
 // The box of a refused table file: "Cannot open file" with the link's caption,
 // a conversion error as the general error report shows it.
 OperatorMessage CalibrationRefusalMessage(const CalibrationRefusal& refusal);
+// The box of an upload's outcome or of its file's refusal.
+OperatorMessage CalibrationMessage(const SensorSession::CalibrationOutcome& outcome);
 
 // --- statistics --------------------------------------------------------------------
-// As the window shows them: lines separated by a carriage return, '.' as
-// decimal point.
-std::string StatisticsText(const SampleStatistics& s);
-inline constexpr const char* kNoSamplesText = "No samples.";
+// The box of the statistics (StatisticsText).
+OperatorMessage StatisticsMessage(const SampleStatistics& s);
 
 }  // namespace mk27x

@@ -1,6 +1,6 @@
 // The catalog of the program's words: the texts composed from data, with the
 // captions and flags of their boxes.
-#include "session/texts.h"
+#include "app/texts.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +23,23 @@ TEST(Texts, PortOpenFailuresByKindOfPort) {
     EXPECT_EQ(PortOpenFailureMessage({false, PortKind::Serial, "COM9", ""}).text,
               "Порт COM9 отсутсвует.\rИли занят другим приложением.");
     EXPECT_EQ(PortOpenFailureMessage({false, PortKind::Usb, "USB", ""}).flags, 0x30u);
+}
+
+TEST(Texts, OutcomesOfTheSessionInTheWindowsWords) {
+    ConnectResult c;
+    c.port = {false, PortKind::Serial, "COM9", "No such file or directory"};
+    EXPECT_EQ(ConnectFailureMessage(c)->text,
+              "Порт COM9 отсутсвует.\rИли занят другим приложением.");  // the window's own
+    c.outcome = ConnectOutcome::NotIdentified;
+    EXPECT_EQ(ConnectFailureMessage(c), (OperatorMessage{"No answer. Please change parameters.",
+                                                         "MK271-SP", MB_OK | MB_ICONSTOP}));
+    c.outcome = ConnectOutcome::ReadFailed;  // the watchdog's to tell
+    EXPECT_FALSE(ConnectFailureMessage(c));
+    // Raw unsigned values.
+    EXPECT_EQ(CompareMessage({kDiaCorrection, 0xFFFF, 0}).text,
+              "Parameters 'Dia Correction' not equal:\rWrite=65535, Read=0.");
+    EXPECT_FALSE(RestoreOutcomeMessage(FlashResult::ReadFailed));
+    EXPECT_EQ(RestoreOutcomeMessage(FlashResult::NoEcho)->text, "Restore ERROR.");
 }
 
 TEST(Texts, FilesAndCalibration) {

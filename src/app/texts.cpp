@@ -1,4 +1,4 @@
-#include "session/texts.h"
+#include "app/texts.h"
 
 namespace mk27x {
 namespace {
@@ -86,18 +86,83 @@ OperatorMessage CalibrationRefusalMessage(const CalibrationRefusal& refusal) {
     return {refusal.text, conversion ? kApplicationTitle : kLinkCaption, MB_OK | MB_ICONSTOP};
 }
 
-std::string StatisticsText(const SampleStatistics& s) {
-    if (s.count == 0) return kNoSamplesText;
-    // A figure the samples do not define reads "-".
-    auto figure = [](bool defined, double value, int decimals, const char* unit) {
-        return defined ? FixedNumber(value, decimals) + unit : std::string("-");
-    };
-    return "Samples: " + std::to_string(s.count) + "\rMean: " + figure(true, s.mean, 3, " mm") +
-           "\r\xCF\x83: " + figure(s.HasSpread(), s.stddev, 3, " mm") +
-           "\rMin: " + figure(true, s.min, 3, " mm") + "\rMax: " + figure(true, s.max, 3, " mm") +
-           "\rPeak-to-peak: " + figure(true, s.peak_to_peak, 3, " mm") +
-           "\rRate: " + figure(s.HasRate(), s.rate_hz, 1, " Hz") +
-           "\rGaps: " + std::to_string(s.gaps);
+OperatorMessage StatisticsMessage(const SampleStatistics& s) {
+    return {StatisticsText(s), kLinkCaption, MB_OK};
+}
+
+std::optional<OperatorMessage> ConnectFailureMessage(const ConnectResult& result) {
+    switch (result.outcome) {
+        case ConnectOutcome::PortNotOpened:
+            return PortOpenFailureMessage(result.port);
+        case ConnectOutcome::NotIdentified:
+            return OperatorMessage{kNoIdentificationText, kLinkCaption, MB_OK | MB_ICONSTOP};
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::ReadFailed:
+        case ConnectOutcome::Connected:
+            break;
+    }
+    return std::nullopt;
+}
+
+OperatorMessage NoAnswerMessage() {
+    return {kNoAnswerText, kLinkCaption, MB_OK | MB_ICONSTOP};
+}
+
+OperatorMessage CompareMessage(const ParameterDifference& d) {
+    return {"Parameters '" + Name(d.index) + "' not equal:\rWrite=" + std::to_string(d.written) +
+                ", Read=" + std::to_string(d.read) + ".",
+            kLinkCaption, MB_OK | MB_ICONEXCLAMATION};
+}
+
+OperatorMessage CompareAllMessage(const ParameterSet& values, const ParameterSet& read) {
+    return {CompareAllText(values, read), kLinkCaption, MB_OK | MB_ICONEXCLAMATION};
+}
+
+OperatorMessage FlashQuestion() {
+    return {kFlashQuestionText, kOutcomeCaption, MB_OKCANCEL | MB_ICONEXCLAMATION};
+}
+
+OperatorMessage RestoreQuestion() {
+    return {kRestoreQuestionText, kOutcomeCaption, MB_OKCANCEL | MB_ICONEXCLAMATION};
+}
+
+OperatorMessage FlashOutcomeMessage(FlashResult result) {
+    if (result == FlashResult::Done) return {kFlashWrittenText, kOutcomeCaption, MB_OK};
+    return {kFlashWriteErrorText, kOutcomeCaption, MB_OK | MB_ICONSTOP};
+}
+
+std::optional<OperatorMessage> RestoreOutcomeMessage(FlashResult result) {
+    switch (result) {
+        case FlashResult::Done:
+            return OperatorMessage{kRestoredText, kOutcomeCaption, MB_OK};
+        case FlashResult::NoEcho:
+            return OperatorMessage{kRestoreErrorText, kOutcomeCaption, MB_OK | MB_ICONSTOP};
+        case FlashResult::ReadFailed:
+            break;
+    }
+    return std::nullopt;
+}
+
+OperatorMessage TeachCompleteMessage() {
+    return {kTeachCompleteText, kOutcomeCaption, MB_OK};
+}
+
+OperatorMessage ParameterFileReadMessage(const std::string& path, const std::string& reason) {
+    return {ParameterFileReadError(path, reason), kLinkCaption, MB_OK | MB_ICONSTOP};
+}
+
+OperatorMessage ParameterFileWriteMessage(const std::string& path, const std::string& reason) {
+    return {ParameterFileWriteError(path, reason), kLinkCaption, MB_OK | MB_ICONSTOP};
+}
+
+OperatorMessage OtherModelMessage(int file_model, int sensor_model) {
+    return {OtherModelQuestion(file_model, sensor_model), kLinkCaption,
+            MB_OKCANCEL | MB_ICONEXCLAMATION};
+}
+
+OperatorMessage CalibrationMessage(const SensorSession::CalibrationOutcome& outcome) {
+    if (!outcome.upload) return CalibrationRefusalMessage(outcome.refusal);
+    return UploadOutcomeMessage(*outcome.upload);
 }
 
 }  // namespace mk27x
