@@ -1,13 +1,9 @@
 """A sensor that goes away: its tile says so while the others go on."""
 import time
 
-import pytest
-
 from conftest import end_line, serve_line, tiles, wait_for
 
 
-@pytest.mark.xfail(strict=False, reason="the group does not yet rejoin a lost sensor: the "
-                   "service ends when one stops answering")
 def test_a_lost_sensor_says_so_and_recovers(tmp_path, browser):
     line = serve_line(tmp_path)
     try:
