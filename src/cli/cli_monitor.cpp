@@ -21,22 +21,6 @@
 namespace mk27x {
 namespace {
 
-// The monitor's words for a sensor that did not connect.
-std::string ConnectFailureText(const ConnectResult& c) {
-    switch (c.outcome) {
-        case ConnectOutcome::PortNotOpened:
-            return "cannot open " + c.port.port_name +
-                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
-        case ConnectOutcome::NotIdentified:
-            return "No answer. Please change parameters.";
-        case ConnectOutcome::OpenedOnly:
-        case ConnectOutcome::ReadFailed:
-        case ConnectOutcome::Connected:
-            break;
-    }
-    return "No answer.";
-}
-
 // An expression refused by the parser: its message, without the usage hint.
 struct RefusedChannel {
     std::string text;

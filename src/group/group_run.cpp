@@ -81,6 +81,22 @@ std::string GroupRun::LossesText() const {
     return text;
 }
 
+std::string ConnectFailureText(const ConnectResult& c) {
+    switch (c.outcome) {
+        case ConnectOutcome::PortNotOpened:
+            return "cannot open " + c.port.port_name +
+                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
+        case ConnectOutcome::NotIdentified:
+            return "No answer. Please change parameters.";
+        case ConnectOutcome::Connected:
+            return {};
+        case ConnectOutcome::OpenedOnly:
+        case ConnectOutcome::ReadFailed:
+            break;
+    }
+    return "No answer.";
+}
+
 std::string GroupEventText(const std::string& sensor, const GroupEvent& event) {
     switch (event.kind) {
         case GroupEvent::Kind::Lost:

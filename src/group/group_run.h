@@ -93,4 +93,8 @@ private:
 // 3.2 s.", "B: serial 4321 found, 1234 expected".
 std::string GroupEventText(const std::string& sensor, const GroupEvent& event);
 
+// Why a sensor of the group did not connect, in the group front ends' words
+// ("cannot open PORT: REASON", "No answer."); empty when it did.
+std::string ConnectFailureText(const ConnectResult& result);
+
 }  // namespace mk27x

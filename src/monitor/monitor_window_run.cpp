@@ -19,23 +19,6 @@
 namespace mk27x {
 namespace {
 
-// The monitor's words for a sensor that did not connect; empty when it did.
-std::string ConnectFailureText(const ConnectResult& c) {
-    switch (c.outcome) {
-        case ConnectOutcome::PortNotOpened:
-            return "cannot open " + c.port.port_name +
-                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
-        case ConnectOutcome::NotIdentified:
-            return "No answer. Please change parameters.";
-        case ConnectOutcome::ReadFailed:
-            return "No answer.";
-        case ConnectOutcome::OpenedOnly:
-        case ConnectOutcome::Connected:
-            break;
-    }
-    return {};
-}
-
 QString ValueText(double value) {
     return IsEmptyValue(value) ? QStringLiteral("-") : QString::number(value, 'f', 3) + " mm";
 }

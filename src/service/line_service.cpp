@@ -19,22 +19,6 @@ constexpr auto kSlice = std::chrono::milliseconds(50);
 // rate; the run loop hands them on every 50 ms).
 constexpr std::int64_t kFreshNs = 1000000000;
 
-// The service's words for a sensor that did not connect at the start.
-std::string ConnectFailureText(const ConnectResult& c) {
-    switch (c.outcome) {
-        case ConnectOutcome::PortNotOpened:
-            return "cannot open " + c.port.port_name +
-                   (c.port.reason.empty() ? "" : ": " + c.port.reason);
-        case ConnectOutcome::NotIdentified:
-            return "No answer. Please change parameters.";
-        case ConnectOutcome::OpenedOnly:
-        case ConnectOutcome::ReadFailed:
-        case ConnectOutcome::Connected:
-            break;
-    }
-    return "No answer.";
-}
-
 std::int64_t SystemWallNow() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::system_clock::now().time_since_epoch())
