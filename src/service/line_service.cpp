@@ -150,6 +150,8 @@ bool LineService::Start() {
         publishing_ = std::make_unique<GroupPublishing>(*group_, *settings);
     }
     run_ = std::make_unique<GroupRun>(*group_, clock_, publishing_.get());
+    // The first client is answered from the whole map, every item in it.
+    PublishSnapshot();
     if (config_.modbus) {
         if (modbus_factory_) {
             modbus_ = modbus_factory_(board_, *config_.modbus);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -71,14 +72,14 @@ protected:
     }
 };
 
-TEST_P(StreamRate, TimesAreThePeriodApartAndAPauseIsOneGap) {
-    const Case c = GetParam();
-    const double period_ns = 1e9 / c.rate;
-    const std::vector<std::int64_t> ns = Stream(30);
-    ASSERT_GT(ns.size(), 10u);
-    const SampleStatistics stats = Statistics(ns);
-    EXPECT_EQ(stats.gaps, 0u);
-    EXPECT_NEAR(stats.rate_hz, c.rate, c.rate * 0.01);
+// What is wrong with a clean stream's times; empty when nothing is.
+std::string CleanFaults(const std::vector<std::int64_t>& ns, const SampleStatistics& stats,
+                        double rate) {
+    const double period_ns = 1e9 / rate;
+    if (ns.size() <= 10) return std::to_string(ns.size()) + " samples";
+    if (stats.gaps != 0) return std::to_string(stats.gaps) + " gaps";
+    if (std::abs(stats.rate_hz - rate) > rate * 0.01)
+        return "rate " + std::to_string(stats.rate_hz);
     // The period is known after the first 50 ms: the intervals from 100 ms on.
     std::vector<double> error;
     for (std::size_t i = 1; i < ns.size(); ++i)
@@ -86,24 +87,58 @@ TEST_P(StreamRate, TimesAreThePeriodApartAndAPauseIsOneGap) {
             error.push_back(std::abs(static_cast<double>(ns[i] - ns[i - 1]) - period_ns) /
                             period_ns);
     std::sort(error.begin(), error.end());
-    EXPECT_LE(error[error.size() * 99 / 100], 0.05)
-        << error.size() << " intervals, the largest errors " << error.back() << " "
-        << error[error.size() - 2] << " " << error[error.size() * 95 / 100];
+    if (error.size() < 2 || error[error.size() * 99 / 100] > 0.05)
+        return std::to_string(error.size()) + " intervals, the largest errors " +
+               std::to_string(error.back()) + " " + std::to_string(error[error.size() * 95 / 100]);
+    return {};
+}
+
+// What is wrong with the times of a stream paused once after `pause_at`
+// frames for `pause_ms`; empty when nothing is.
+std::string PauseFaults(const std::vector<std::int64_t>& ns, const SampleStatistics& stats,
+                        double rate, int pause_at, int pause_ms) {
+    const double period_ns = 1e9 / rate;
+    if (stats.gaps != 1) return std::to_string(stats.gaps) + " gaps";
+    std::vector<std::int64_t> d;
+    for (std::size_t i = 1; i < ns.size(); ++i) d.push_back(ns[i] - ns[i - 1]);
+    const auto jump = std::max_element(d.begin(), d.end());
+    if (jump - d.begin() != pause_at - 1)
+        return "the pause after frame " + std::to_string(jump - d.begin() + 1);
+    // The frames falling due in the pause are lost: the next comes at its time.
+    if (*jump < pause_ms * 1'000'000 || *jump > pause_ms * 1'000'000 + 3 * period_ns + 5e6)
+        return "a pause of " + std::to_string(*jump) + " ns";
+    return {};
+}
+
+// A real pseudo-terminal shares the machine with whatever else runs: a
+// simulator held off the processor for several periods sends late, which
+// is a true pause on the line. A fault of the timeline shows in every try;
+// one of the scheduler rarely in three.
+constexpr int kTries = 3;
+
+TEST_P(StreamRate, TimesAreThePeriodApartAndAPauseIsOneGap) {
+    const Case c = GetParam();
+    std::string clean;
+    for (int i = 0; i < kTries; ++i) {
+        const std::vector<std::int64_t> ns = Stream(30);
+        clean = CleanFaults(ns, Statistics(ns), c.rate);
+        if (clean.empty()) break;
+    }
+    EXPECT_EQ(clean, "");
 
     // A pause of 150 ms (and of at least ten frames) a quarter of a second in.
     sim::Faults faults;
-    const int pause_at = std::max(10, c.rate / 4);
-    faults.stream_pause_at_frames = pause_at;
+    faults.stream_pause_at_frames = std::max(10, c.rate / 4);
     faults.stream_pause_ms = std::max(150, 12'000 / c.rate);
-    const std::vector<std::int64_t> paused = Stream(30, faults);
-    EXPECT_EQ(Statistics(paused).gaps, 1u);
-    std::vector<std::int64_t> d;
-    for (std::size_t i = 1; i < paused.size(); ++i) d.push_back(paused[i] - paused[i - 1]);
-    const auto jump = std::max_element(d.begin(), d.end());
-    EXPECT_EQ(jump - d.begin(), pause_at - 1);
-    // The frames falling due in the pause are lost: the next comes at its time.
-    EXPECT_GE(*jump, faults.stream_pause_ms * 1'000'000);
-    EXPECT_LE(*jump, faults.stream_pause_ms * 1'000'000 + 3 * period_ns + 5e6);
+    std::string paused;
+    for (int i = 0; i < kTries; ++i) {
+        const std::vector<std::int64_t> ns = Stream(30, faults);
+        paused =
+            PauseFaults(ns, Statistics(ns), c.rate,
+                        static_cast<int>(*faults.stream_pause_at_frames), faults.stream_pause_ms);
+        if (paused.empty()) break;
+    }
+    EXPECT_EQ(paused, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, StreamRate,
