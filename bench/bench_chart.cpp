@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "chart/chart_view.h"
-#include "link/sample_file.h"
+#include "recording/sample_file.h"
 
 namespace {
 

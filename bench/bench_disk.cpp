@@ -30,11 +30,11 @@
 #include <vector>
 
 #include "line_rate.h"
-#include "link/port_backends.h"
-#include "link/recording.h"
 #include "platform/clock.h"
 #include "pty_server.h"
+#include "recording/recording.h"
 #include "session/session.h"
+#include "transport/port_backends.h"
 
 namespace {
 

@@ -31,8 +31,8 @@
 #include "group/group_run.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
-#include "link/port_backends.h"
 #include "pty_server.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace {

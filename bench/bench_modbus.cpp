@@ -28,11 +28,11 @@
 #include <vector>
 
 #include "line_rate.h"
-#include "link/port_backends.h"
 #include "platform/clock.h"
 #include "pty_server.h"
 #include "serve/modbus_server.h"
 #include "session/session.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace {

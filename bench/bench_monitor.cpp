@@ -18,11 +18,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "link/port_backends.h"
 #include "monitor/monitor_chart.h"
 #include "monitor/monitor_window.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
+#include "transport/port_backends.h"
 
 namespace {
 

@@ -32,13 +32,13 @@
 #include <thread>
 
 #include "line_rate.h"
-#include "link/port_backends.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "pty_server.h"
 #include "publish/mqtt_publisher.h"
 #include "session/session.h"
 #include "support/mosquitto.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace {

@@ -15,13 +15,13 @@
 #include <random>
 #include <vector>
 
-#include "link/port_backends.h"
-#include "link/protocol.h"
-#include "link/recording.h"
-#include "link/sensor_port.h"
+#include "protocol/protocol.h"
 #include "pty_server.h"
+#include "recording/recording.h"
 #include "support/recording_message_box.h"
 #include "support/ser2net.h"
+#include "transport/port_backends.h"
+#include "transport/sensor_port.h"
 #include "virtual_sensor.h"
 
 namespace {

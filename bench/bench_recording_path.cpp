@@ -29,13 +29,13 @@
 #include <vector>
 
 #include "line_rate.h"
-#include "link/port_backends.h"
-#include "link/recording.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "pty_server.h"
+#include "recording/recording.h"
 #include "resident_memory.h"
 #include "session/session.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace {

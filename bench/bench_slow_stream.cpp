@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/port_backends.h"
 #include "platform/clock.h"
 #include "pty_server.h"
 #include "session/session.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace {

@@ -27,12 +27,12 @@
 #include <thread>
 
 #include "line_rate.h"
-#include "link/port_backends.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "pty_server.h"
 #include "resident_memory.h"
 #include "session/session.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace {

@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "link/port_backends.h"
-#include "link/protocol.h"
-#include "link/recording.h"
-#include "link/sensor_port.h"
-#include "link/stream_reader.h"
+#include "protocol/protocol.h"
+#include "protocol/stream_reader.h"
 #include "pty_server.h"
+#include "recording/recording.h"
 #include "support/recording_message_box.h"
+#include "transport/port_backends.h"
+#include "transport/sensor_port.h"
 #include "virtual_sensor.h"
 
 namespace {

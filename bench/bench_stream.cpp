@@ -18,13 +18,13 @@
 #include <memory>
 #include <thread>
 
-#include "link/protocol.h"
-#include "link/recording.h"
-#include "link/sensor_port.h"
-#include "link/serial_posix.h"
-#include "link/stream_reader.h"
+#include "protocol/protocol.h"
+#include "protocol/stream_reader.h"
 #include "pty_server.h"
+#include "recording/recording.h"
 #include "support/recording_message_box.h"
+#include "transport/sensor_port.h"
+#include "transport/serial_posix.h"
 #include "virtual_sensor.h"
 
 namespace {

@@ -13,11 +13,11 @@
 
 #include "calibration/calibration_table.h"
 #include "calibration/calibration_upload.h"
-#include "link/port_backends.h"
-#include "link/protocol.h"
-#include "link/sensor_port.h"
+#include "protocol/protocol.h"
 #include "pty_server.h"
 #include "support/recording_message_box.h"
+#include "transport/port_backends.h"
+#include "transport/sensor_port.h"
 #include "virtual_sensor.h"
 
 namespace {

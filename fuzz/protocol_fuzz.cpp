@@ -17,14 +17,14 @@
 #include <memory>
 #include <string>
 
-#include "link/codec.h"
-#include "link/protocol.h"
-#include "link/sensor_port.h"
-#include "link/transport.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
+#include "protocol/codec.h"
+#include "protocol/protocol.h"
 #include "support/recording_message_box.h"
 #include "support/virtual_clock.h"
+#include "transport/sensor_port.h"
+#include "transport/transport.h"
 
 using namespace mk27x;
 

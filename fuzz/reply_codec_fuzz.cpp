@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/codec.h"
+#include "protocol/codec.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "link/stream_reader.h"
+#include "protocol/stream_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     {

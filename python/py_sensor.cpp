@@ -7,7 +7,8 @@
 #include "params/parameter_text.h"
 #include "py_stream.h"
 #include "py_types.h"
-#include "session/protocol_trace.h"
+#include "transport/protocol_trace.h"
+#include "virtual_line.h"
 #include "virtual_sensor.h"
 
 namespace mk27x::python {
@@ -73,9 +74,8 @@ std::shared_ptr<Sensor> Sensor::Simulator(const sim::SensorConfig& config, bool 
                                           const std::optional<std::string>& trace) {
     CheckLink(config.baud, config.address);
     SessionOptions options;
-    options.simulator = std::make_shared<sim::VirtualSensor>(config);
-    options.simulator_pty = pty;
-    options.simulator_stream_rate = stream_rate;
+    options.simulator = sim::MakeVirtualLine(std::make_shared<sim::VirtualSensor>(config),
+                                             {.pty = pty, .stream_rate = stream_rate});
     options.baud = config.baud;
     options.address = config.address;
     options.trace = OpenTrace(trace);
@@ -90,7 +90,6 @@ std::shared_ptr<Sensor> Sensor::Connect(const SessionOptions& options) {
     }
     if (!opened.ok()) RaiseConnectFailure(opened);
     std::shared_ptr<Sensor> s(new Sensor());
-    s->virtual_sensor_ = options.simulator;
     s->opened_ = std::move(opened);
     s->session_ = s->opened_.session.get();
     return s;

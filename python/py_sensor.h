@@ -126,7 +126,6 @@ private:
     std::mutex mutex_;
     std::atomic<bool> closing_{false};
     std::atomic<bool> closed_{false};
-    std::shared_ptr<sim::VirtualSensor> virtual_sensor_;
     // The session with its port or virtual sensor and trace; `session_` is
     // its session until closed.
     OpenedSession opened_;

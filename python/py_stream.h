@@ -12,9 +12,9 @@
 #include <mutex>
 #include <optional>
 
-#include "link/recording.h"
 #include "py_sensor.h"
 #include "py_types.h"
+#include "recording/recording.h"
 
 namespace mk27x::python {
 

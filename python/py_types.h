@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "link/codec.h"
-#include "link/recording_sink.h"
+#include "protocol/codec.h"
+#include "recording/recording_sink.h"
 #include "session/sensor_search.h"
 
 namespace mk27x::python {

@@ -30,7 +30,7 @@
 #include <optional>
 #include <vector>
 
-#include "link/transport.h"
+#include "transport/transport.h"
 #include "virtual_sensor.h"
 
 namespace mk27x::sim {

@@ -6,9 +6,9 @@
 #include <QTimer>
 
 #include "app/form_main.h"
-#include "app/search_dialog.h"
 #include "app/value_list_editor.h"
 #include "chart/chart_view.h"
+#include "ui/search_dialog.h"
 
 namespace mk27x {
 namespace {

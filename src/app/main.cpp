@@ -10,10 +10,8 @@
 #include <iostream>
 #include <memory>
 
-#include "app/application.h"
 #include "app/descr.h"
 #include "app/form_main.h"
-#include "link/port_backends.h"
 #include "pickers/formsync.h"
 #include "pickers/outlogic.h"
 #include "pickers/range.h"
@@ -21,7 +19,9 @@
 #include "platform/qt_file_dialog.h"
 #include "platform/qt_message_box.h"
 #include "pty_server.h"
-#include "session/protocol_trace.h"
+#include "transport/port_backends.h"
+#include "transport/protocol_trace.h"
+#include "ui/application.h"
 #include "virtual_sensor.h"
 
 namespace {

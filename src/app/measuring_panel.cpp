@@ -8,9 +8,9 @@
 #include "app/form_main.h"
 #include "app/value_list_editor.h"
 #include "chart/chart_view.h"
-#include "link/codec.h"
-#include "link/recording.h"
-#include "link/sample_file.h"
+#include "protocol/codec.h"
+#include "recording/recording.h"
+#include "recording/sample_file.h"
 
 namespace mk27x {
 

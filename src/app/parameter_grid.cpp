@@ -6,12 +6,12 @@
 #include <QProgressBar>
 #include <stdexcept>
 
-#include "app/application.h"
 #include "app/form_main.h"
 #include "app/value_list_editor.h"
 #include "params/commit_rule.h"
 #include "params/parameter_text.h"
 #include "platform/file_dialog.h"
+#include "ui/application.h"
 
 namespace mk27x {
 namespace {

@@ -19,10 +19,10 @@
 
 #include "app/descr.h"
 #include "app/form_main.h"
-#include "link/port_backends.h"
 #include "platform/clock.h"
 #include "platform/qt_file_dialog.h"
 #include "pty_server.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace {

@@ -12,11 +12,12 @@
 
 #include "calibration/calibration_table.h"
 #include "calibration/calibration_upload.h"
-#include "link/sensor_port.h"
 #include "params/parameter_table.h"
 #include "platform/message_box.h"
 #include "session/session.h"
 #include "session/statistics_text.h"
+#include "transport/sensor_port.h"
+#include "ui/application_texts.h"
 
 namespace mk27x {
 
@@ -29,8 +30,8 @@ struct OperatorMessage {
 };
 
 // --- captions ----------------------------------------------------------------
-// The application's title, also the caption of its general error report.
-inline constexpr const char* kApplicationTitle = "MK27x-SP";
+// The application's title (kApplicationTitle) and kUnknownErrorText are in
+// ui/application_texts.h.
 // Comparison results, connection losses, files and statistics.
 inline constexpr const char* kLinkCaption = "MK271-SP";
 // The FLASH, restore and teach outcomes and the confirmations: the same with a
@@ -40,9 +41,6 @@ inline constexpr const char* kSerialOpenFailureCaption = "Zozuvi-dada";
 inline constexpr const char* kUsbOpenFailureCaption = "MK270_TestStend";
 inline constexpr const char* kCalibrationFailedCaption = "Внимание !";
 inline constexpr const char* kCalibrationWrittenCaption = "Сообщение...";
-
-// The general error report of an exception that carries no text.
-inline constexpr const char* kUnknownErrorText = "Unknown error.";
 
 // --- the link --------------------------------------------------------------------
 inline constexpr const char* kNoIdentificationText = "No answer. Please change parameters.";

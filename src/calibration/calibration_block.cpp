@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "link/codec.h"
+#include "protocol/codec.h"
 
 namespace mk27x {
 

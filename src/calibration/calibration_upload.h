@@ -18,7 +18,7 @@
 #include <string>
 
 #include "calibration/calibration_table.h"
-#include "link/protocol.h"
+#include "protocol/protocol.h"
 
 namespace mk27x {
 

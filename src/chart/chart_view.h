@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "link/sample_statistics.h"
+#include "recording/sample_statistics.h"
 
 class QAction;
 class QCustomPlot;

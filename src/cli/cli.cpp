@@ -18,20 +18,21 @@
 #include "cli/cli_options.h"
 #include "cli/cli_publish.h"
 #include "cli/cli_serve.h"
-#include "link/codec.h"
-#include "link/json_line.h"
-#include "link/port_backends.h"
-#include "link/recording.h"
-#include "link/sample_file.h"
 #include "params/commit_rule.h"
 #include "params/parameter_entry.h"
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
+#include "protocol/codec.h"
+#include "recording/json_line.h"
+#include "recording/recording.h"
+#include "recording/sample_file.h"
 #include "session/open_session.h"
 #include "session/parameter_file.h"
 #include "session/session.h"
 #include "session/session_tasks.h"
 #include "session/statistics_text.h"
+#include "transport/port_backends.h"
+#include "virtual_line.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {
@@ -180,7 +181,8 @@ private:
     bool Open() {
         SessionOptions options;
         options.port = o_.port;
-        if (o_.simulator) options.simulator = std::make_shared<sim::VirtualSensor>();
+        if (o_.simulator)
+            options.simulator = sim::MakeVirtualLine(std::make_shared<sim::VirtualSensor>());
         options.baud = o_.baud;
         options.address = o_.address;
         options.trace = trace_;

@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "link/file_writer.h"
+#include "recording/file_writer.h"
 
 namespace mk27x {
 

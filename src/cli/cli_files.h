@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "session/protocol_trace.h"
 #include "session/session.h"
+#include "transport/protocol_trace.h"
 
 namespace mk27x {
 

@@ -10,13 +10,13 @@
 #include "cli/cli_group_options.h"
 #include "cli/cli_publish.h"
 #include "group/group_run.h"
-#include "group/group_simulators.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
-#include "link/port_backends.h"
-#include "link/sample_file.h"
+#include "group_simulators.h"
 #include "publish/group_publishing.h"
+#include "recording/sample_file.h"
 #include "session/statistics_text.h"
+#include "transport/port_backends.h"
 
 namespace mk27x {
 namespace {

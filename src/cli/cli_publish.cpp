@@ -3,7 +3,7 @@
 #include <ostream>
 
 #include "cli/cli.h"
-#include "link/sample_statistics.h"
+#include "recording/sample_statistics.h"
 
 namespace mk27x {
 

@@ -7,11 +7,12 @@
 
 #include "cli/cli_group_options.h"
 #include "cli/cli_http.h"
-#include "link/port_backends.h"
+#include "group_simulators.h"
 #include "serve/modbus_server.h"
 #include "service/line_service.h"
 #include "service/notify.h"
 #include "service/service_config.h"
+#include "transport/port_backends.h"
 
 namespace mk27x {
 namespace {
@@ -120,7 +121,15 @@ int Serve(const ServiceConfig& config, bool simulator, CommandLineIo io) {
         CheckHttpOptions(*options, warning);
         if (!warning.empty()) log.Say(LogLevel::Warning, warning);
     }
-    LineService service(config, log, io.clock, RealPortBackends(), simulator, modbus);
+    GroupSimulators simulators;
+    LineService::Simulate simulate;
+    if (simulator)
+        simulate = [&simulators](std::vector<SensorSpec>& specs, std::string& error) {
+            if (simulators.Start(specs)) return true;
+            error = simulators.Error();
+            return false;
+        };
+    LineService service(config, log, io.clock, RealPortBackends(), simulate, modbus);
     struct StopPage {
         HttpView* view;
         ~StopPage() {

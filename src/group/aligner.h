@@ -42,7 +42,7 @@
 
 #include "group/channel.h"
 #include "group/group_row.h"
-#include "link/sample_ring.h"
+#include "recording/sample_ring.h"
 
 namespace mk27x {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "link/sample_ring.h"
+#include "recording/sample_ring.h"
 
 namespace mk27x {
 

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "link/sample_statistics.h"
+#include "recording/sample_statistics.h"
 
 namespace mk27x {
 

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <ostream>
 
-#include "link/csv_writer.h"
+#include "recording/csv_writer.h"
 #include "session/statistics_text.h"
 
 namespace mk27x {

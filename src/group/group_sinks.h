@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "group/group_row.h"
-#include "link/csv_writer.h"
-#include "link/recording_sink.h"
-#include "link/sample_statistics.h"
+#include "recording/csv_writer.h"
+#include "recording/recording_sink.h"
+#include "recording/sample_statistics.h"
 
 namespace mk27x {
 

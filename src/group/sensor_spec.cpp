@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "link/port_name.h"
+#include "transport/port_name.h"
 
 namespace mk27x {
 namespace {

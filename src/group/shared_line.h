@@ -12,7 +12,7 @@
 #include <functional>
 #include <memory>
 
-#include "link/sensor_port.h"
+#include "transport/sensor_port.h"
 
 namespace mk27x {
 

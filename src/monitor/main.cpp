@@ -14,14 +14,14 @@
 #include <optional>
 #include <string_view>
 
-#include "app/application.h"
-#include "group/group_simulators.h"
-#include "link/port_backends.h"
+#include "group_simulators.h"
 #include "monitor/monitor_window.h"
 #include "platform/clock.h"
 #include "platform/qt_file_dialog.h"
 #include "platform/qt_message_box.h"
 #include "publish/publish_options.h"
+#include "transport/port_backends.h"
+#include "ui/application.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/search_dialog.h"
 #include "monitor/monitor_chart.h"
+#include "ui/search_dialog.h"
 
 namespace mk27x {
 

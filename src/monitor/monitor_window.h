@@ -42,12 +42,12 @@
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
 #include "group/sensor_spec.h"
-#include "link/sensor_port.h"
 #include "platform/clock.h"
 #include "platform/file_dialog.h"
 #include "platform/message_box.h"
 #include "publish/group_publishing.h"
 #include "session/sensor_search.h"
+#include "transport/sensor_port.h"
 
 class QCheckBox;
 class QComboBox;

@@ -12,9 +12,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "link/sample_file.h"
 #include "monitor/monitor_chart.h"
 #include "monitor/monitor_window.h"
+#include "recording/sample_file.h"
 
 namespace mk27x {
 namespace {

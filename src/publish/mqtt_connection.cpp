@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "link/csv_writer.h"
 #include "platform/clock.h"
+#include "recording/csv_writer.h"
 
 namespace mk27x {
 namespace {

@@ -26,9 +26,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "link/sample_statistics.h"
 #include "publish/mqtt_publisher.h"
 #include "publish/sample_batch.h"
+#include "recording/sample_statistics.h"
 
 struct mosquitto;
 struct mqtt5__property;

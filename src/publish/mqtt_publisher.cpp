@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <utility>
 
-#include "link/sample_statistics.h"
 #include "publish/mqtt_connection.h"
 #include "publish/sample_batch.h"
+#include "recording/sample_statistics.h"
 
 namespace mk27x {
 namespace {

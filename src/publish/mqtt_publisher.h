@@ -52,9 +52,9 @@
 #include <thread>
 #include <vector>
 
-#include "link/codec.h"
-#include "link/recording_sink.h"
+#include "protocol/codec.h"
 #include "publish/mqtt_url.h"
+#include "recording/recording_sink.h"
 
 namespace mk27x {
 

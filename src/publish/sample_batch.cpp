@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "link/csv_writer.h"
+#include "recording/csv_writer.h"
 
 namespace mk27x {
 namespace {

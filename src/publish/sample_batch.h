@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/sample_ring.h"
+#include "recording/sample_ring.h"
 
 namespace mk27x {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "link/sample_file.h"
 #include "publish/group_publishing.h"
+#include "recording/sample_file.h"
 
 namespace mk27x {
 namespace {
@@ -64,13 +64,13 @@ private:
 };
 
 LineService::LineService(ServiceConfig config, ServiceLog& log, Clock& clock, PortBackends backends,
-                         bool simulator, LineViewFactory modbus,
+                         Simulate simulate, LineViewFactory modbus,
                          std::function<std::int64_t()> wall_now)
     : config_(std::move(config)),
       log_(log),
       clock_(clock),
       backends_(std::move(backends)),
-      simulator_(simulator),
+      simulate_(std::move(simulate)),
       modbus_factory_(std::move(modbus)),
       wall_now_(wall_now ? std::move(wall_now) : SystemWallNow) {
     std::vector<LiveColumns::Column> columns;
@@ -107,8 +107,8 @@ bool LineService::Start() {
             clock_, wall_now_, log_);
     }
     std::vector<SensorSpec> specs = config_.SensorSpecs();
-    if (simulator_ && !simulators_.Start(specs)) {
-        log_.Say(LogLevel::Error, "cannot start the virtual sensors: " + simulators_.Error());
+    if (std::string error; simulate_ && !simulate_(specs, error)) {
+        log_.Say(LogLevel::Error, "cannot start the virtual sensors: " + error);
         return false;
     }
     std::vector<std::string> names;

@@ -34,16 +34,15 @@
 #include <vector>
 
 #include "group/group_run.h"
-#include "group/group_simulators.h"
 #include "group/group_sinks.h"
 #include "group/sensor_group.h"
-#include "link/port_backends.h"
 #include "serve/line_snapshot.h"
 #include "service/limits.h"
 #include "service/notify.h"
 #include "service/record_writer.h"
 #include "service/rolling_recorder.h"
 #include "service/service_config.h"
+#include "transport/port_backends.h"
 
 namespace mk27x {
 
@@ -82,9 +81,12 @@ struct ServiceStatus {
 class LineService {
 public:
     // `config` passed CheckServiceConfig. `wall_now`: UNIX time in ns (the
-    // recording's keep by age). `simulator`: every sensor a virtual one.
+    // recording's keep by age). `simulate`, when given, points the sensors'
+    // ports at virtual sensors before they are opened (false with a reason
+    // when it cannot); what it starts outlives the service.
+    using Simulate = std::function<bool(std::vector<SensorSpec>& specs, std::string& error)>;
     LineService(ServiceConfig config, ServiceLog& log, Clock& clock, PortBackends backends,
-                bool simulator, LineViewFactory modbus = {},
+                Simulate simulate, LineViewFactory modbus = {},
                 std::function<std::int64_t()> wall_now = {});
     ~LineService();
     LineService(const LineService&) = delete;
@@ -125,7 +127,7 @@ private:
     ServiceLog& log_;
     Clock& clock_;
     PortBackends backends_;
-    bool simulator_;
+    Simulate simulate_;
     LineViewFactory modbus_factory_;
     std::function<std::int64_t()> wall_now_;
     SnapshotBoard board_;
@@ -141,7 +143,6 @@ private:
     std::unique_ptr<RollingRecorder> recorder_;
     std::vector<GroupSink*> extra_sinks_;
     // Declared before the group, so that the sensors outlive its sessions.
-    GroupSimulators simulators_;
     std::unique_ptr<SensorGroup> group_;
     std::unique_ptr<GroupPublishing> publishing_;
     std::unique_ptr<GroupRun> run_;

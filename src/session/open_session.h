@@ -9,55 +9,58 @@
 // front end words the outcome.
 //
 // Threading: on the caller's thread, which then owns the session. A virtual
-// sensor on a pseudo-terminal runs its own thread until OpenedSession is
-// destroyed.
+// line (a pseudo-terminal's server, say) runs its own thread until
+// OpenedSession is destroyed.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "link/sensor_port.h"
 #include "platform/clock.h"
-#include "session/protocol_trace.h"
 #include "session/session.h"
-
-namespace mk27x::sim {
-class PtySensorServer;
-class VirtualSensor;
-}  // namespace mk27x::sim
+#include "transport/protocol_trace.h"
+#include "transport/sensor_port.h"
 
 namespace mk27x {
+
+// The line to a virtual sensor, which the front end supplies (the virtual
+// sensor stands beside the layers: sim/virtual_line.h makes one). Started
+// before the connect; it lives as long as the OpenedSession.
+class VirtualLine {
+public:
+    virtual ~VirtualLine() = default;
+    // Starts the sensor's side. On success the port to open and how to open it
+    // (`backends` holds the caller's backends on entry); false with `error`
+    // when the sensor cannot be started.
+    virtual bool Start(std::string& port, PortBackends& backends, std::string& error) = 0;
+};
 
 struct SessionOptions {
     // The port's name ("COM1", "USB", a device path, "tcp://HOST:PORT").
     std::string port;
-    // A virtual sensor instead of the port: served on a pseudo-terminal
-    // (`simulator_pty`) or in process, at `simulator_stream_rate` frames per
-    // second (0 on a pseudo-terminal: as fast as it takes them).
-    std::shared_ptr<sim::VirtualSensor> simulator;
-    bool simulator_pty = true;
-    double simulator_stream_rate = 2000.0;
+    // A virtual sensor's line instead of the port, or none.
+    std::shared_ptr<VirtualLine> simulator;
     std::uint32_t baud = 115200;
     std::uint8_t address = 1;
     // The wire's trace (opened by the caller), or none.
     std::shared_ptr<TraceWriter> trace;
-    // How ports are opened (empty: the real ones); unused by an in-process
-    // virtual sensor.
+    // How ports are opened (empty: the real ones); a virtual line may put
+    // its own in their place.
     PortBackends backends;
     // The session's clock (empty: the system's).
     Clock* clock = nullptr;
 };
 
 // The session and what it runs on. Destroyed in order: the session (stream
-// stopped, port closed) before the virtual sensor and the trace.
+// stopped, port closed) before the virtual line and the trace.
 struct OpenedSession {
     // Why the virtual sensor could not be started; empty otherwise (the
     // connect was then not tried).
     std::string simulator_error;
     ConnectResult connect;
     std::shared_ptr<TraceWriter> trace;
-    std::unique_ptr<sim::PtySensorServer> server;
+    std::shared_ptr<VirtualLine> line;
     std::unique_ptr<SensorSession> session;
 
     OpenedSession();

@@ -5,9 +5,9 @@
 #include <ctime>
 #include <fstream>
 
-#include "link/json_line.h"
-#include "link/sample_file.h"
 #include "params/parameter_text.h"
+#include "recording/json_line.h"
+#include "recording/sample_file.h"
 
 namespace mk27x {
 namespace {

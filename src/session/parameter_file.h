@@ -29,8 +29,8 @@
 #include <string>
 #include <string_view>
 
-#include "link/codec.h"
 #include "params/parameter_table.h"
+#include "protocol/codec.h"
 
 namespace mk27x {
 

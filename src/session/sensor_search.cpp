@@ -2,11 +2,11 @@
 
 #include <utility>
 
-#include "link/json_line.h"
-#include "link/protocol.h"
-#include "link/sensor_port.h"
-#include "link/serial_posix.h"
-#include "link/usb_ftdi.h"
+#include "protocol/protocol.h"
+#include "recording/json_line.h"
+#include "transport/sensor_port.h"
+#include "transport/serial_posix.h"
+#include "transport/usb_ftdi.h"
 
 namespace mk27x {
 namespace {

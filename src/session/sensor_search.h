@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "link/codec.h"
-#include "link/transport.h"
 #include "platform/clock.h"
+#include "protocol/codec.h"
+#include "transport/transport.h"
 
 namespace mk27x {
 

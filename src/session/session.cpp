@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "link/csv_writer.h"
-#include "link/sample_file.h"
+#include "recording/csv_writer.h"
+#include "recording/sample_file.h"
 #include "session/parameter_file.h"
 
 namespace mk27x {

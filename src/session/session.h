@@ -33,12 +33,12 @@
 #include <vector>
 
 #include "calibration/calibration_upload.h"
-#include "link/protocol.h"
-#include "link/recording.h"
-#include "link/sample_ring.h"
-#include "link/sensor_port.h"
-#include "link/stream_reader.h"
 #include "platform/clock.h"
+#include "protocol/protocol.h"
+#include "protocol/stream_reader.h"
+#include "recording/recording.h"
+#include "recording/sample_ring.h"
+#include "transport/sensor_port.h"
 
 namespace mk27x {
 

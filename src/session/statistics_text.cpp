@@ -1,6 +1,6 @@
 #include "session/statistics_text.h"
 
-#include "link/sample_statistics.h"
+#include "recording/sample_statistics.h"
 
 namespace mk27x {
 

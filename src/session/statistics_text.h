@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "link/sample_statistics.h"
+#include "recording/sample_statistics.h"
 
 namespace mk27x {
 

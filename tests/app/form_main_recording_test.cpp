@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "chart/chart_view.h"
-#include "link/recording.h"
+#include "recording/recording.h"
 #include "support/recording_file_dialog.h"
 #include "support/temp_dir.h"
 #include "window_harness.h"

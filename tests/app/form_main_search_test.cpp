@@ -12,12 +12,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/search_dialog.h"
 #include "app/value_list_editor.h"
 #include "platform/file_dialog.h"
 #include "session/parameter_file.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
+#include "ui/search_dialog.h"
 #include "window_harness.h"
 
 namespace mk27x {

@@ -15,12 +15,12 @@
 
 #include "app/value_list_editor.h"
 #include "chart/chart_view.h"
-#include "link/port_backends.h"
 #include "pty_server.h"
 #include "support/not_serial_paths.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
 #include "support/virtual_clock.h"
+#include "transport/port_backends.h"
 #include "window_harness.h"
 
 namespace mk27x {

@@ -11,7 +11,7 @@
 #include <QTest>
 #include <thread>
 
-#include "app/application.h"
+#include "ui/application.h"
 #include "window_harness.h"
 
 namespace mk27x {

@@ -8,9 +8,9 @@
 #include <functional>
 #include <stdexcept>
 
-#include "app/application.h"
 #include "platform/qt_message_box.h"
 #include "support/recording_message_box.h"
+#include "ui/application.h"
 
 namespace mk27x {
 namespace {

@@ -9,10 +9,10 @@
 #include <QTimer>
 #include <chrono>
 
-#include "link/port_backends.h"
 #include "pty_server.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
+#include "transport/port_backends.h"
 #include "window_harness.h"
 
 namespace mk27x {

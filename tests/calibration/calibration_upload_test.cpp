@@ -11,12 +11,12 @@
 #include "calibration/calibration_block.h"
 #include "calibration/calibration_upload.h"
 #include "in_process_transport.h"
-#include "link/port_backends.h"
 #include "pty_server.h"
 #include "support/recording_message_box.h"
 #include "support/scripted_transport.h"
 #include "support/virtual_clock.h"
 #include "tbl_files.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

@@ -13,9 +13,9 @@
 
 #include "group/group_run.h"
 #include "group/group_sinks.h"
-#include "link/port_backends.h"
 #include "pty_server.h"
 #include "support/pty.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

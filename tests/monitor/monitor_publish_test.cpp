@@ -12,13 +12,13 @@
 #include <QTest>
 #include <fstream>
 
-#include "link/port_backends.h"
 #include "monitor/monitor_window.h"
 #include "pty_server.h"
 #include "publish/publish_fixture.h"
 #include "support/pty.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

@@ -15,13 +15,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "link/port_backends.h"
 #include "monitor/monitor_chart.h"
 #include "monitor/monitor_window.h"
 #include "pty_server.h"
 #include "support/pty.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

@@ -20,14 +20,14 @@
 
 #include <qcustomplot.h>
 
-#include "app/search_dialog.h"
 #include "in_process_transport.h"
-#include "link/port_backends.h"
 #include "monitor/monitor_chart.h"
 #include "publish/publish_options.h"
 #include "support/recording_file_dialog.h"
 #include "support/recording_message_box.h"
 #include "support/virtual_clock.h"
+#include "transport/port_backends.h"
+#include "ui/search_dialog.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

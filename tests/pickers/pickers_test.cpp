@@ -14,12 +14,12 @@
 #include <cstdlib>
 #include <tuple>
 
-#include "app/application.h"
 #include "dialog_driver.h"
 #include "pickers/formsync.h"
 #include "pickers/outlogic.h"
 #include "pickers/range.h"
 #include "support/recording_message_box.h"
+#include "ui/application.h"
 
 namespace mk27x {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "link/port_backends.h"
 #include "pty_server.h"
 #include "publish_fixture.h"
 #include "support/pty.h"
+#include "transport/port_backends.h"
 
 namespace mk27x {
 namespace {

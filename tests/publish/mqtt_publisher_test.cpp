@@ -7,8 +7,8 @@
 
 #include <thread>
 
-#include "link/csv_writer.h"
 #include "publish_fixture.h"
+#include "recording/csv_writer.h"
 
 namespace mk27x {
 namespace {

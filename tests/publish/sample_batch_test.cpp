@@ -7,7 +7,7 @@
 #include <limits>
 #include <thread>
 
-#include "link/sample_statistics.h"
+#include "recording/sample_statistics.h"
 
 #include "publish/mqtt_publisher.h"
 #include "publish/mqtt_url.h"

@@ -1,7 +1,7 @@
 // The protocol trace: a connect and read-all traced byte for byte against what
 // the virtual sensor received, the operation names, stream frames counted, and
 // the bounded queue that records its losses.
-#include "session/protocol_trace.h"
+#include "transport/protocol_trace.h"
 
 #include <gtest/gtest.h>
 

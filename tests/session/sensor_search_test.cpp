@@ -8,9 +8,9 @@
 #include <map>
 
 #include "in_process_transport.h"
-#include "link/serial_posix.h"
 #include "pty_server.h"
 #include "support/virtual_clock.h"
+#include "transport/serial_posix.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "link/port_backends.h"
-#include "link/sample_statistics.h"
 #include "platform/clock.h"
 #include "pty_server.h"
+#include "recording/sample_statistics.h"
 #include "session/session.h"
+#include "transport/port_backends.h"
 #include "virtual_sensor.h"
 
 namespace mk27x {

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "link/sensor_port.h"
-#include "link/transport.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "support/recording_message_box.h"
 #include "support/virtual_clock.h"
+#include "transport/sensor_port.h"
+#include "transport/transport.h"
 
 namespace mk27x::testing {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "in_process_transport.h"
-#include "link/sensor_port.h"
+#include "transport/sensor_port.h"
 #include "virtual_sensor.h"
 
 namespace mk27x::testing {

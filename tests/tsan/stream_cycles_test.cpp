@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "in_process_transport.h"
-#include "link/codec.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
+#include "protocol/codec.h"
 #include "session/session.h"
 #include "support/virtual_clock.h"
 
