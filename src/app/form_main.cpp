@@ -50,8 +50,9 @@ void TFormMain::InstallSessionEvents() {
     events.address_changed = [this](std::uint8_t address) { link.FollowAddress(address); };
     events.baud_changed = [this](std::uint32_t baud) { link.FollowBaud(baud); };
     events.parameters_replaced = [this] { grid.FillParameterGrid(); };
-    events.state_changed = [this, last = LinkState::Closed](LinkState state) mutable {
-        if (state == LinkState::Lost) link.RenderLostLink();
+    events.state_changed = [this, last = session.State()](LinkState state) mutable {
+        if (state == LinkState::Lost) link.RenderLostLink(last);
+        RenderLinkState(state);
         // The watchdog's end of a link is told once the link is down.
         if (last == LinkState::Lost && state == LinkState::Closed) Show(NoAnswerMessage());
         last = state;
@@ -89,7 +90,7 @@ void TFormMain::FormCreate() {
 
     // The reader thread starts when the window is first shown.
     session.SetMeasureDevMode(false);
-    ApplyState(ControlState::Closed);
+    RenderLinkState(session.State());
 }
 
 void TFormMain::FormShow() {
@@ -104,11 +105,13 @@ void TFormMain::FormClose() {
     session.Shutdown();
 }
 
-void TFormMain::ApplyState(ControlState state) {
-    using enum ControlState;
-    const bool connected = state != Closed;
+void TFormMain::RenderLinkState(LinkState state) {
+    using enum LinkState;
+    // A lost link shows as closed from the start of its teardown.
+    const bool connected = state == Connected || state == TimedSeries || state == Streaming;
     const bool idle = state == Connected;
-    const bool series = state == Series || state == DevSeries;
+    const bool series = state == TimedSeries;
+    const bool dev_series = series && session.MeasureDevMode();
 
     ButtonConnect->Tag = connected ? 1 : 0;
     ButtonConnect->setText(connected ? "Disconnect" : "Connect");
@@ -117,10 +120,10 @@ void TFormMain::ApplyState(ControlState state) {
     // Both series share ButtonMeasure's Tag; each disables the other's button,
     // so a series is stopped by the button that started it.
     ButtonMeasure->Tag = series ? 1 : 0;
-    ButtonMeasure->setText(state == Series ? "Stop" : "Measure");
-    ButtonMeasure->setEnabled(idle || state == Series);
-    Button2->setText(state == DevSeries ? "Stop" : "Measure Dev");
-    Button2->setEnabled(idle || state == DevSeries);
+    ButtonMeasure->setText(series && !dev_series ? "Stop" : "Measure");
+    ButtonMeasure->setEnabled(idle || (series && !dev_series));
+    Button2->setText(dev_series ? "Stop" : "Measure Dev");
+    Button2->setEnabled(idle || dev_series);
 
     ButtonStream->Tag = state == Streaming ? 1 : 0;
     ButtonStream->setText(state == Streaming ? "Stream stop" : "Stream start");

@@ -5,7 +5,10 @@
 //   ParameterGrid   (parameter_grid.h)   the grid, its menu, parameter files, pickers
 //   MeasuringPanel  (measuring_panel.h)  series, stream, teach, calibration, readout, chart
 //   WindowLayout    (window_layout.h)    the bands, the height animation, the description window
-// Handlers call the session; the workflows themselves live there.
+// Handlers call the session; the workflows themselves live there. The
+// captions, enabled states and Tag values of Connect, the sensor buttons and
+// the grid are rendered from the session's LinkState alone, at each of its
+// state_changed events, whichever call made the change.
 //
 // Threading: everything here runs on the window thread, except the session's
 // distance event for stream frames (see MeasuringPanel).
@@ -61,19 +64,6 @@ public:
     void FormShow();
     void FormClose();
 
-    // What the controls show of the link to the sensor.
-    enum class ControlState {
-        Closed,     // no connection: only the link settings, Connect and the grid
-        Connected,  // idle: every sensor button
-        Series,     // a timed series of "Measure": only its Stop
-        DevSeries,  // a timed series of "Measure Dev": only its Stop
-        Streaming,  // the sensor streams: only "Stream stop" and the grid
-    };
-    // The one place that sets the captions, enabled states and Tag values of
-    // Connect, the sensor buttons and the grid, and the identity labels and the
-    // readout of a closed link.
-    void ApplyState(ControlState state);
-
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -85,6 +75,15 @@ private:
     // in the window's focus order (form_main_controls.cpp).
     void BuildControls();
     void InstallSessionEvents();
+    // The one place that sets the captions, enabled states and Tag values of
+    // Connect, the sensor buttons and the grid, and the identity labels and the
+    // readout of a closed link, for the session's state:
+    //   Closed, Lost  only the link settings, Connect and the grid
+    //   Connected     every sensor button
+    //   TimedSeries   only the Stop of the series' button ("Measure", or
+    //                 "Measure Dev" in the session's measure-dev mode)
+    //   Streaming     only "Stream stop" and the grid
+    void RenderLinkState(LinkState state);
 };
 
 }  // namespace mk27x

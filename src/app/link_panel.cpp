@@ -76,20 +76,16 @@ void LinkPanel::ButtonConnectClick() {
         case ConnectOutcome::Connected:
             break;
     }
+    // The controls have followed the session's Connected.
     w.TimerAnswer->start();
     w.window_layout.SetTimerMore(true);
-    w.ApplyState(TFormMain::ControlState::Connected);
 }
 
 void LinkPanel::DisconnectBranch() {
     if (w.TimerMore->isActive()) return;
+    // The controls follow the session's Closed; the window shrinks.
     session.Disconnect();
-    RenderDisconnected();
-}
-
-void LinkPanel::RenderDisconnected() {
     w.window_layout.SetTimerMore(true);
-    w.ApplyState(TFormMain::ControlState::Closed);
 }
 
 void LinkPanel::ComboBoxCOMChange() {
@@ -114,14 +110,14 @@ void LinkPanel::TimerAnswerTimer() {
     session.WatchdogTick();
 }
 
-void LinkPanel::RenderLostLink() {
+void LinkPanel::RenderLostLink(LinkState before) {
     w.window_layout.SetTimerMore(false);
     w.TimerDesc->stop();
     w.TimerAnswer->stop();
     w.TimerMeasure->stop();
     // The window shrinks when a connection was up and no stream ran.
-    if (w.ButtonConnect->Tag == 1 && !session.Streaming()) RenderDisconnected();
-    w.ApplyState(TFormMain::ControlState::Closed);
+    if (before == LinkState::Connected || before == LinkState::TimedSeries)
+        w.window_layout.SetTimerMore(true);
 }
 
 void LinkPanel::AddAndSelectPort(const QString& device) {

@@ -21,6 +21,7 @@ class SearchDialog;
 class SensorSession;
 class TFormMain;
 class TagButton;
+enum class LinkState;
 struct SensorIdentity;
 
 // The link panel's controls by their designed names; the window exposes them.
@@ -68,9 +69,11 @@ public:
     void ComboBoxWorkBaundChange();
     void ComboBoxWorkCodeDevChange();
     void TimerAnswerTimer();
-    // The window's part of the watchdog's end of a link (at LinkState::Lost,
-    // before "No answer." is shown).
-    void RenderLostLink();
+    // The window's part of the watchdog's end of a link, at LinkState::Lost
+    // (before the controls show the closed link and "No answer." is shown):
+    // its timers stop, and it shrinks when the link was `before` Connected or
+    // in a timed series.
+    void RenderLostLink(LinkState before);
 
     // Adds a device path to the port list (once) and chooses it.
     void AddAndSelectPort(const QString& device);
@@ -102,7 +105,6 @@ private:
     // The part of ButtonConnectClick that ends a connection: the session's
     // Disconnect, then the window's part of it.
     void DisconnectBranch();
-    void RenderDisconnected();
 
     TFormMain& w;
     SensorSession& session;

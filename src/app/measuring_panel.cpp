@@ -44,6 +44,7 @@ void MeasuringPanel::Button2Click() {
     ToggleSeries(true);
 }
 
+// The buttons follow the session's TimedSeries and the state it returns to.
 void MeasuringPanel::ToggleSeries(bool dev_mode) {
     if (w.ButtonMeasure->Tag == 0) {
         w.Chart->SeriesOsc.Clear();
@@ -51,12 +52,9 @@ void MeasuringPanel::ToggleSeries(bool dev_mode) {
         session.BeginSeries(dev_mode);
         if (w.TimerMeasure->interval() == 0) w.TimerMeasure->setInterval(1);
         w.TimerMeasure->start();
-        w.ApplyState(dev_mode ? TFormMain::ControlState::DevSeries
-                              : TFormMain::ControlState::Series);
     } else {
         w.TimerMeasure->stop();
         session.EndSeries();
-        w.ApplyState(TFormMain::ControlState::Connected);
     }
 }
 
@@ -72,13 +70,12 @@ void MeasuringPanel::TimerMeasureTimer() {
 void MeasuringPanel::ButtonStreamClick() {
     // Neither a start nor a stop while the window grows or shrinks.
     if (w.TimerMore->isActive()) return;
+    // The buttons follow the session's Streaming and the state it returns to.
     if (!session.Streaming()) {
         w.Chart->SeriesOsc.Clear();
         session.StartStream();
-        w.ApplyState(TFormMain::ControlState::Streaming);
     } else {
         session.StopStream();
-        w.ApplyState(TFormMain::ControlState::Connected);
         // A recording longer than the ring shows the ring's 10000 samples, oldest
         // first, labelled with their ring indices.
         w.Chart->SeriesOsc.AddPoints(session.DrainRecording(), Qt::red);

@@ -157,6 +157,22 @@ TEST_F(measure_window, TenThousandTicksWrapTheRingWhileTheChartGrows) {
     w.ButtonMeasure->click();
 }
 
+// The buttons show the session's state, whichever call changed it.
+TEST_F(measure_window, ButtonsFollowTheSessionsStateWithoutTheHandlers) {
+    w.session.BeginSeries(true);
+    EXPECT_EQ(w.Button2->text(), "Stop");
+    EXPECT_EQ(w.ButtonMeasure->Tag, 1);
+    EXPECT_EQ(Controls(w), (std::vector<bool>{false, false, false, false, true, false, false}));
+    w.session.EndSeries();
+    w.session.StartStream();
+    EXPECT_EQ(w.ButtonStream->Tag, 1);
+    EXPECT_EQ(Controls(w), (std::vector<bool>{false, false, true, false, false, false, true}));
+    w.session.StopStream();
+    w.session.Disconnect();
+    EXPECT_EQ(w.ButtonConnect->Tag, 0);
+    EXPECT_EQ(w.ButtonConnect->text(), "Connect");
+}
+
 TEST_F(measure_window, MeasureDevSeriesUsesTheDevCommand) {
     EXPECT_TRUE(w.Button2->isHidden());
     SetRaw(0x4000);
