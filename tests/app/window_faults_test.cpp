@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 using Shown = RecordingMessageBox::Shown;
 using SteadyClock = std::chrono::steady_clock;
 
-const Shown kNoAnswer{"No answer.", "MK271-SP", MB_OK | MB_ICONSTOP};
 const Shown kNotIdentified{"No answer. Please change parameters.", "MK271-SP", MB_OK | MB_ICONSTOP};
 
 TEST(window_faults, ShortIdentifyReplyIsNoIdentification) {
