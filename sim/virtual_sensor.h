@@ -49,6 +49,11 @@ inline constexpr std::size_t kCalibrationValues = 512;
 inline constexpr std::size_t kCalibrationPayload = 2052;
 inline constexpr std::uint32_t kFactoryBaud = 115200;
 inline constexpr std::uint8_t kFactoryAddress = 1;
+// The registers the sensor itself acts on.
+inline constexpr std::uint8_t kRegAddress = 0x03;
+inline constexpr std::uint8_t kRegBaud = 0x04;
+inline constexpr std::uint8_t kRegEtalonLo = 0x17;
+inline constexpr std::uint8_t kRegEtalonHi = 0x18;
 
 using RegisterImage = std::array<std::uint8_t, kRegisterCount>;
 using CalibrationValues = std::array<std::uint16_t, kCalibrationValues>;

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/temp_dir.h"
+
 namespace mk27x {
 namespace {
 
@@ -21,9 +23,8 @@ namespace fs = std::filesystem;
 class FileWriter : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/mk27x-writer-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_TRUE(temp.Made());
+        dir = temp.Dir();
         fifo = (dir / "pipe").string();
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
         // Opened first, so that the writer's open of the pipe does not wait.
@@ -32,7 +33,6 @@ protected:
     }
     void TearDown() override {
         if (reader >= 0) ::close(reader);
-        fs::remove_all(dir);
     }
     // Reads the pipe until end of file.
     std::string ReadToEnd() {
@@ -43,13 +43,7 @@ protected:
             text.append(buf, static_cast<std::size_t>(n));
         return text;
     }
-    std::string FileText(const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
+    testing::TempDir temp{"mk27x-writer"};
     fs::path dir;
     std::string fifo;
     int reader = -1;
@@ -81,7 +75,7 @@ TEST_F(FileWriter, ReaderGoneFailsWithEpipeAndTheNextFileResumes) {
     EXPECT_TRUE(status.Ok());
     EXPECT_FALSE(writer.Failed());
     EXPECT_EQ(status.written, 6u);
-    EXPECT_EQ(FileText(next), "more\r\n");
+    EXPECT_EQ(testing::ReadFile(next), "more\r\n");
     // Each step as data, in order; a failed step carries the system's errno.
     std::vector<std::pair<FileStep, int>> steps;
     for (const FileResult& r : results) steps.push_back({r.step, r.error});

@@ -92,9 +92,9 @@ TEST(Recording, CsvFileReplacesOrFailsLikeTheSampleFile) {
 }
 
 TEST(Recording, CsvIntoANamedPipeIsWrittenThroughNotReplaced) {
-    char pattern[] = "/tmp/mk27x-csv-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const fs::path dir = pattern;
+    const testing::TempDir temp("mk27x-csv");
+    ASSERT_TRUE(temp.Made());
+    const fs::path dir = temp.Dir();
     const std::string fifo = (dir / "pipe").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     SampleRing ring;
@@ -115,7 +115,6 @@ TEST(Recording, CsvIntoANamedPipeIsWrittenThroughNotReplaced) {
     EXPECT_EQ(text, "index,time,seconds,mm\r\n0,2024-05-01T12:00:00.000000Z,0.000000,25.000\r\n");
     EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-    fs::remove_all(dir);
 }
 
 TEST(Statistics, KnownSamplesWithAGap) {

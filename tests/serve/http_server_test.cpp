@@ -2,6 +2,7 @@
 // who may read it, what every response carries, recordings served only from
 // their folder, and the event clients' bound and the dropping of a stalled one.
 #include "serve/http_server.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -19,17 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Folder {
-    Folder() {
-        char tmpl[] = "/tmp/mk27x-http-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~Folder() { fs::remove_all(path); }
-    std::string Write(const std::string& name, const std::string& text) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << text;
-        return path + "/" + name;
-    }
-    std::string path;
+struct Folder : testing::TempDir {
+    Folder() : TempDir("mk27x-http"), path(Dir().string()) {}
+    const std::string path;
 };
 
 std::shared_ptr<const LineSnapshot> Snapshot(std::size_t channels = 1) {
