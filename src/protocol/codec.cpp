@@ -35,19 +35,4 @@ std::string DistanceReadout(float mm) {
     return DistanceText(mm) + " mm";
 }
 
-bool CarriesStreamFrames(const std::uint8_t* bytes, std::size_t count) {
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const bool frame_byte = (bytes[i] & 0x80) == 0;
-        if (!frame_byte)
-            run = 0;
-        else if (run > 0 && (bytes[i] & 0x70) == (bytes[i - 1] & 0x70))
-            ++run;
-        else
-            run = 1;
-        if (run == 4) return true;
-    }
-    return false;
-}
-
 }  // namespace mk27x

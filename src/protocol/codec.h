@@ -35,10 +35,6 @@ constexpr bool AllNibbleBytes(const std::uint8_t* bytes, std::size_t count) {
     return true;
 }
 
-// True when `bytes` hold at least one whole stream frame: four bytes in a row
-// with bit 7 clear and the same tag (bits 4..6). A sensor left streaming answers
-// a request with these.
-bool CarriesStreamFrames(const std::uint8_t* bytes, std::size_t count);
 
 enum class Command : std::uint8_t {
     Identify = 1,

@@ -144,8 +144,6 @@ public:
     // Closes the port; nothing is sent to the sensor and the identity is kept.
     void Disconnect();
     bool IsOpen() const { return port_.IsOpen(); }
-    // What the last open of the port did, with the reason of a failure.
-    const PortOpenResult& LastPortOpen() const { return port_.LastOpen(); }
     LinkState State() const { return state_; }
     // The watchdog's question: did the last watched exchange get its reply?
     bool LinkAlive() const { return protocol_.LinkAlive() != 0; }

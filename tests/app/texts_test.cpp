@@ -9,12 +9,6 @@
 namespace mk27x {
 namespace {
 
-TEST(Texts, CaptionsOfTheProgram) {
-    EXPECT_EQ(std::string(kOutcomeCaption), std::string(kLinkCaption) + ".");
-    EXPECT_EQ(std::string(kLinkCaption), "MK271-SP");
-    EXPECT_EQ(std::string(kApplicationTitle), "MK27x-SP");
-}
-
 TEST(Texts, PortOpenFailuresByKindOfPort) {
     EXPECT_EQ(PortOpenFailureMessage({false, PortKind::Network, "tcp://h:1", "Connection refused"}),
               (OperatorMessage{"Порт tcp://h:1 отсутсвует.\rИли занят другим приложением."

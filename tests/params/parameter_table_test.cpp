@@ -1,107 +1,96 @@
-// The parameter table row by row: register image, default, limits and the
-// grid cell of every parameter, written out here independently of the table.
+// The table's rows at their edges: the lowest and highest text a bounded row
+// takes, the texts just beyond, its cell's length; the first and last item of
+// every pick list. Registers, byte counts and packing are read from a sensor
+// in tests/session/parameter_registers_test.cpp; the texts of the defaults in
+// parameter_text_test.cpp.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "params/commit_rule.h"
 #include "params/parameter_table.h"
 #include "params/parameter_text.h"
 
 namespace mk27x {
 namespace {
 
-struct ExpectedRow {
-    const char* name;
-    int reg;
-    int bytes;
-    int default_value;
-    int lower;
-    int upper;
-    EditStyle style;
-    int max_length;
-    std::vector<std::string> pick_list;
-    bool read_only;
-};
+constexpr std::int16_t kRange = 50;  // mm
+constexpr std::uint16_t kCurrent = 3;
 
-std::vector<std::string> Numbers(int last) {
-    std::vector<std::string> v;
-    for (int i = 1; i <= last; ++i) v.push_back(std::to_string(i));
-    return v;
-}
-
-using enum EditStyle;
-
-const std::vector<ExpectedRow>& Expected() {
-    static const std::vector<ExpectedRow> rows{
-        {"Sensor On/Off", 0x00, 1, 1, 0, 1, PickList, 5, {"off", "on"}, true},
-        {"Synchronization control byte", 0x02, 1, 0, 0, 1, Ellipsis, 7, {}, false},
-        {"Network address", 0x03, 1, 1, 1, 127, PickList, 5, Numbers(127), true},
-        {"UART baudrate",
-         0x04,
-         1,
-         4,
-         1,
-         8,
-         PickList,
-         6,
-         {"9600", "115200", "230400", "460800", "921600"},
-         true},
-        {"Averaged values counter", 0x06, 1, 1, 1, 128, PickList, 3, Numbers(128), true},
-        {"Sampling period", 0x08, 2, 500, 1, 65535, Simple, 5, {}, false},
-        {"Analog output range (BEG)", 0x0C, 2, 0, 0, 16384, Ellipsis, 4, {}, false},
-        {"Analog output range (END)", 0x0E, 2, 16384, 0, 16384, Ellipsis, 4, {}, false},
-        {"DelayMsr", 0x10, 1, 1, 0, 255, Simple, 3, {}, false},
-        {"Etalon", 0x17, 2, 0, 0, 65535, Simple, 7, {}, false},
-        {"AnalogOutLo", 0x19, 2, 1, 0, 65535, Simple, 5, {}, false},
-        {"AnalogOutHi", 0x1B, 2, 0, 0, 65535, Simple, 5, {}, false},
-        {"Number of borders", 0x1E, 1, 0, 0, 255, PickList, 3, Numbers(15), true},
-        {"Measure type",
-         0x1E,
-         1,
-         0,
-         0,
-         255,
-         PickList,
-         5,
-         {"knife", "substrate", "average", "Border_A", "Border_B"},
-         true},
-        {"Border A", 0x1F, 1, 0, 0, 255, PickList, 3, Numbers(15), true},
-        {"Border B", 0x1F, 1, 0, 0, 255, PickList, 3, Numbers(15), true},
-        {"LowLimit", 0x22, 2, 0, 0, 65535, Simple, 7, {}, false},
-        {"UpLimit", 0x24, 2, 0, 0, 65535, Simple, 7, {}, false},
-        {"OutLogic", 0x26, 1, 0, 0, 7, Ellipsis, 7, {}, false},
-        {"Dia Correction", 0x15, 2, 0, -32768, 32767, Simple, 5, {}, false},
+TEST(ParameterTable, BoundedRowsAtTheirEdges) {
+    const struct {
+        int row;
+        int length;
+        const char* below;
+        const char* lowest;
+        std::uint16_t lowest_value;
+        const char* highest;
+        std::uint16_t highest_value;
+        const char* above;
+    } rows[] = {
+        {kSamplingPeriod, 5, "0", "1", 1, "65535", 65535, "70000"},
+        {kRangeBegin, 4, "-1", "0", 0, "1000", 16384, "1001"},
+        {kRangeEnd, 4, "-1", "0", 0, "1000", 16384, "1001"},
+        {8, 3, "-1", "0", 0, "255", 255, "256"},
+        {9, 7, "-1", "0", 0, "65535", 21475, "65536"},  // um: 16384 is 50 mm
+        {10, 5, "-1", "0", 0, "65535", 65535, "99999"},
+        {11, 5, "-1", "0", 0, "65535", 65535, "99999"},
+        {16, 7, "-1", "0", 0, "65535", 21475, "65536"},
+        {17, 7, "-1", "0", 0, "65535", 21475, "65536"},
+        {kDiaCorrection, 5, "-10000", "-9999", 0xD8F1, "32767", 32767, "32768"},
     };
-    return rows;
-}
-
-TEST(ParameterTable, EveryRowMatchesItsRegisterImageAndGridCell) {
-    ASSERT_EQ(Expected().size(), static_cast<std::size_t>(kParameterCount));
-    for (int i = 0; i < kParameterCount; ++i) {
-        SCOPED_TRACE("row " + std::to_string(i));
-        const ExpectedRow& e = Expected()[static_cast<std::size_t>(i)];
-        const ParameterRow& row = ParameterTable[static_cast<std::size_t>(i)];
-        EXPECT_EQ(row.name, e.name);
-        EXPECT_EQ(row.reg, e.reg);
-        EXPECT_EQ(row.bytes, e.bytes);
-        EXPECT_EQ(row.default_value, e.default_value);
-        EXPECT_EQ(row.lower, e.lower);
-        EXPECT_EQ(row.upper, e.upper);
-        EXPECT_EQ(row.edit_style, e.style);
-        EXPECT_EQ(row.max_length, e.max_length);
-        EXPECT_EQ(PickListItems(i), e.pick_list);
-        EXPECT_EQ(row.read_only, e.read_only);
+    int bounded = 0;
+    for (int i = 0; i < kParameterCount; ++i) bounded += IsBoundedRow(i);
+    EXPECT_EQ(bounded, static_cast<int>(std::size(rows)));
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(ParameterTable[static_cast<std::size_t>(r.row)].name));
+        EXPECT_TRUE(IsBoundedRow(r.row));
+        auto commit = [&](const std::string& text) {
+            return CommitParameterText(r.row, text, kCurrent, kRange);
+        };
+        for (const std::string& refused :
+             {std::string(r.below), std::string(r.above), std::string(r.length, '0') + "1"}) {
+            const CommitResult c = commit(refused);
+            EXPECT_EQ(c.action, CommitAction::PutBack) << refused;
+            EXPECT_EQ(c.value, kCurrent) << refused;
+        }
+        EXPECT_EQ(commit(r.lowest).action, CommitAction::Store);
+        EXPECT_EQ(commit(r.lowest).value, r.lowest_value);
+        EXPECT_EQ(commit(r.highest).action, CommitAction::Store);
+        EXPECT_EQ(commit(r.highest).value, r.highest_value);
+        EXPECT_EQ(commit(std::string(r.length - 1, '0') + "1").action, CommitAction::Store);
     }
 }
 
-TEST(ParameterTable, BothSetsStartAtTheDefaultsWithTheSpareAtZero) {
-    const ParameterSet set = DefaultParameterSet();
-    for (int i = 0; i < kParameterCount; ++i)
-        EXPECT_EQ(set[static_cast<std::size_t>(i)],
-                  Expected()[static_cast<std::size_t>(i)].default_value)
-            << "row " << i;
-    EXPECT_EQ(set[kParameterCount], 0);
+TEST(ParameterTable, PickListsFromFirstToLastItem) {
+    const struct {
+        int row;
+        std::size_t count;
+        const char* first;
+        const char* last;
+    } lists[] = {
+        {kSensorOnOff, 2, "off", "on"},
+        {kNetworkAddress, 127, "1", "127"},
+        {kUartBaudrate, 5, "9600", "921600"},
+        {4, 128, "1", "128"},
+        {kNumberOfBorders, 15, "1", "15"},
+        {kMeasureType, 5, "knife", "Border_B"},
+        {kBorderA, 15, "1", "15"},
+        {kBorderB, 15, "1", "15"},
+    };
+    std::size_t with_list = 0;
+    for (int i = 0; i < kParameterCount; ++i) with_list += !PickListItems(i).empty();
+    EXPECT_EQ(with_list, std::size(lists));
+    for (const auto& l : lists) {
+        const std::vector<std::string> items = PickListItems(l.row);
+        ASSERT_EQ(items.size(), l.count) << l.row;
+        EXPECT_EQ(items.front(), l.first);
+        EXPECT_EQ(items.back(), l.last);
+        // Pick-list cells offer their items only.
+        EXPECT_TRUE(ParameterTable[static_cast<std::size_t>(l.row)].read_only) << l.row;
+    }
+    EXPECT_EQ(DefaultParameterSet()[kParameterCount], 0);  // the spare entry
 }
 
 }  // namespace
