@@ -36,4 +36,14 @@ struct SimBackends {
     std::vector<std::shared_ptr<sim::InProcessTransport>> opened;
 };
 
+// A virtual sensor's configuration at `address` and `baud` with serial number
+// `serial`.
+inline sim::SensorConfig SensorAt(std::uint8_t address, std::uint32_t baud, std::uint16_t serial) {
+    sim::SensorConfig config;
+    config.identity.serial = serial;
+    config.address = address;
+    config.baud = baud;
+    return config;
+}
+
 }  // namespace mk27x::testing
