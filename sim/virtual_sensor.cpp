@@ -24,7 +24,6 @@ constexpr std::uint8_t kFlashRestore = 0x69;
 constexpr std::uint8_t kCalibrationAccepted = 0xAA;
 constexpr std::uint8_t kCalibrationTrailer = 0x8A;
 
-
 // Number of nibble bytes that follow each command byte; nullopt = unknown code.
 std::optional<std::size_t> DataBytesOf(std::uint8_t code) {
     switch (code) {

@@ -35,7 +35,6 @@ constexpr bool AllNibbleBytes(const std::uint8_t* bytes, std::size_t count) {
     return true;
 }
 
-
 enum class Command : std::uint8_t {
     Identify = 1,
     ReadRegister = 2,
