@@ -21,6 +21,7 @@
 #include "calibration/tbl_files.h"
 #include "cli/cli.h"
 #include "pty_server.h"
+#include "support/eventually.h"
 #include "virtual_sensor.h"
 
 extern char** environ;
@@ -38,13 +39,7 @@ std::vector<std::string> FileLines(const std::string& path) {
     return lines;
 }
 
-template <typename Pred>
-bool Eventually(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;  // a safety net only
-    while (!pred() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    return pred();
-}
+using testing::Eventually;
 
 class CliRecording : public ::testing::Test {
 protected:

@@ -22,6 +22,7 @@
 
 #include "calibration/tbl_files.h"
 #include "serve/http_auth.h"
+#include "support/eventually.h"
 #include "support/run_program.h"
 #include "support/test_server.h"
 
@@ -38,15 +39,7 @@ std::string ReadAll(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-template <typename Pred>
-bool Eventually(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;  // a safety net only
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using testing::Eventually;
 
 std::vector<std::string> CsvFiles(const std::string& dir) {
     std::vector<std::string> out;

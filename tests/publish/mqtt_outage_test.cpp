@@ -9,6 +9,7 @@
 
 #include "publish/mqtt_publisher.h"
 #include "publish_fixture.h"
+#include "support/eventually.h"
 
 namespace mk27x {
 namespace {
@@ -21,12 +22,7 @@ using testing::SampleCount;
 using testing::Subscriber;
 using testing::TcpGate;
 
-template <typename Pred>
-bool Eventually(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;  // a safety net only
-    while (!pred() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    return pred();
-}
+using testing::Eventually;
 
 // Every seq from 0 to the last once (after repeats are left out), whatever the
 // order; the samples they hold.

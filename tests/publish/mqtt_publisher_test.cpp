@@ -9,6 +9,7 @@
 
 #include "publish_fixture.h"
 #include "recording/csv_writer.h"
+#include "support/eventually.h"
 
 namespace mk27x {
 namespace {
@@ -22,12 +23,7 @@ using testing::SampleCount;
 using testing::Subscriber;
 using testing::TcpGate;
 
-template <typename Pred>
-bool Eventually(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;  // a safety net only
-    while (!pred() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-    return pred();
-}
+using testing::Eventually;
 
 // The batches hold exactly `samples`, in order, with their times.
 void ExpectSamples(const std::vector<ReceivedBatch>& batches,

@@ -11,6 +11,8 @@
 #include <memory>
 #include <thread>
 
+#include "support/eventually.h"
+
 namespace mk27x {
 namespace {
 
@@ -31,11 +33,7 @@ bool ReadsVersion(const Client& client) {
     return modbus_read_registers(client.get(), 0, 1, r) == 1 && r[0] == 1;
 }
 
-bool Eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 1000 && !condition(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return condition();
-}
+using testing::Eventually;
 
 TEST(ModbusServerTest, EndpointTakesPortHostAndBracketedIpv6) {
     EXPECT_EQ(ParseModbusEndpoint("1502")->host, "127.0.0.1");
